@@ -1,0 +1,45 @@
+// Host probes: PCI enumeration, sysfs identifiers, Secure Boot gate and the
+// flash utility's query.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "common/common_structs.h"
+
+struct pci_filter;
+
+// Enumerates PCI functions whose class is one of the four codes in
+// pmatch_pattern, one entry per physical device (its lowest matching
+// function), sorted by bus address. Fills *pppif with "%04x:%02x:%02x.%d"
+// texts and *vendor_name with the parallel vendor names (the ID database's
+// name, or libpci's numeric fallback). Returns 0 when at least one entry was
+// kept; 1 after printing "NO Interface Found\n" otherwise.
+int32_t get_interface_list(std::vector<std::string>* pppif, std::vector<std::string>* vendor_name,
+                           const int32_t* pmatch_pattern, int32_t* pif_count);
+
+// qsort comparator over an array of const char*: case-insensitive order.
+int cmp_pci_id_nums(const void* pci_id1, const void* pci_id2);
+
+// Parses a bus-address text into f's domain, bus, slot and func. Returns null
+// on success, otherwise one of its fixed messages (fields parsed before the
+// failing one stay stored).
+const char* pci_filter_parse_pciid(struct pci_filter* f, const char* str);
+
+// Reads vendor, device, subsystem vendor and subsystem device from
+// /sys/bus/pci/devices/<pbus_info>/. Returns 0 and stores all four, or 1 and
+// leaves them untouched (after a message on stderr naming the path, unless
+// pbus_info is null or empty).
+int32_t get_pci_info(const char* pbus_info, int32_t* ppci_ven, int32_t* ppci_dev,
+                     int32_t* ppci_sub_ven, int32_t* ppci_sub_dev);
+
+// Secure Boot gate; returns 0..3 (see boot_value) and stores it in
+// boot_value (result 0 leaves boot_value as it was).
+int32_t get_boot_mode();
+
+// Runs the selected flash utility's query for bus address pif and extracts the
+// value of the first output line containing fw_match_pattern (any case).
+// *ppfw is written only when a line carries the label (possibly empty).
+// Returns 0 when a non-empty value was extracted, 1 otherwise.
+int32_t get_firmware_info(const char* pif, opt_text* ppfw, const char* fw_match_pattern);

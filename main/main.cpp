@@ -1,0 +1,3 @@
+#include "main/vexor.h"
+
+int main(int argc, char** argv) { return vexor_main(argc, argv); }

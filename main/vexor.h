@@ -1,0 +1,199 @@
+// Shared declarations of the main unit: front end, adapter inventory, update
+// workflow and discovery report. The host probes are in common/.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/common_structs.h"
+#include "common/common_utilities.h"
+
+// ===================================================================
+// Front end: command line, run modes, console, prompts, event log
+// ===================================================================
+
+// Bits of g_iFlag. The low byte holds the options, the upper bits the status
+// that the workflow accumulates during one run (never cleared).
+inline constexpr int32_t FLAG_LIST = 0x1;        // -c
+inline constexpr int32_t FLAG_SILENT = 0x2;      // -s
+inline constexpr int32_t FLAG_FORCE = 0x4;       // -F, -f
+inline constexpr int32_t FLAG_P = 0x8;           // -p
+inline constexpr int32_t FLAG_YES = 0x10;        // -y
+inline constexpr int32_t FLAG_DISCOVER = 0x20;   // -d
+inline constexpr int32_t FLAG_APPLY = 0x40;      // -u
+inline constexpr int32_t STATUS_QUIT = 0x100;    // operator answered quit
+inline constexpr int32_t STATUS_FAILED = 0x200;  // at least one burn failed
+inline constexpr int32_t STATUS_FLASHED = 0x400; // at least one burn succeeded
+inline constexpr int32_t STATUS_NO_MORE = 0x800; // operator answered "c"
+inline constexpr int32_t STATUS_NOTICE = 0x1000; // "several minutes" notice logged
+
+extern int32_t g_iFlag;
+extern int32_t silent;           // 2 when burns run in the utility's silent form
+extern int32_t boot_mode_value;  // 1 when the system flash utility is used
+extern const char* const g_XMLFwFile;                  // "nic_fw/NICFWData.xml"
+extern const char* const g_XMLDiscoveryReportDefault;  // "nicdiscovery.xml"
+extern std::string g_XMLDiscoveryReport;               // chosen by the pre-check
+
+// Event-log tags, 11 characters each.
+inline constexpr const char* INFO_TAG = "[INFO]     ";
+inline constexpr const char* WARNING_TAG = "[WARNING]  ";
+inline constexpr const char* ERROR_TAG = "[ERROR]    ";
+
+// The event log "pyxflash.log"; null until a mode opens it.
+extern FILE* ppyxflash_fout;
+
+// Scratch text in which callers compose a console message.
+extern std::string print_msg;
+
+// printf into a std::string of whatever length the result needs.
+std::string strprintf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// Pre-check of the raw argument vector: 0 go on, 2 refuse (usage, status 1),
+// 256 accepted boot-enable request (status 0, no output). May rewrite slash
+// forms in place; fills g_XMLDiscoveryReport.
+int32_t verify_cmd_line_options(int argc, char** pargv);
+
+// Prints the seven usage lines through print_message.
+void usage();
+
+// The whole program: pre-check, option scan, banner, gate, refusal, one mode.
+// Returns the process exit status.
+int vexor_main(int argc, char** argv);
+
+// Writes msg unchanged to stdout unless g_iFlag has 0x2, 0x40 or 0x20.
+void print_message(const std::string& msg);
+
+// Asks a yes/no/quit question. Returns 0 yes, 1 no, 2 quit (also at end of
+// input), 3 "c". sil_ans and frc_ans do not influence the result.
+int32_t nfwu_yesno(const char* prompt, int32_t sil_ans, int32_t frc_ans, int32_t def_ans,
+                   const char* yorn);
+
+// Appends "<tag> [<ctime>] <text>\n" to pevent_file and flushes it.
+void log_quorvane_event(FILE* pevent_file, const char* pevent_tag, const std::string& pextra_text);
+
+// Opens "pyxflash.log" for appending into ppyxflash_fout; on failure prints
+// the FWUPG_ERROR line (naming unit and line) to stderr and exits with 1.
+void open_event_log(const char* unit, int line);
+
+// ===================================================================
+// Adapter inventory: records, catalog, versions, inventory build
+// ===================================================================
+
+// Most catalog entries kept per adapter (the inventory's match buffer).
+inline constexpr int MAX_FW_ENTRIES = 100;
+
+// One firmware catalog entry.
+struct XMLFW_INFO {
+  opt_text pxmlName;
+  opt_text pxmlVenId;
+  opt_text pxmlDevId;
+  opt_text pxmlSubVenId;
+  opt_text pxmlSubDevId;
+  opt_text pxmlRom;
+  opt_text pxmlFwImage;
+  opt_text pxmlPSID;
+};
+
+// One adapter record (one PCI function, or one report device in apply mode).
+// The per-entry vectors hold fw_count elements, in catalog order.
+struct nic_info {
+  opt_text pinterfacename;
+  opt_text pdrivername;
+  opt_text pdriver_ver;
+  opt_text pfirmware_ver;
+  opt_text pbus_info;
+  int32_t ven_id = 0;
+  int32_t dev_id = 0;
+  int32_t sub_ven_id = 0;
+  int32_t sub_dev_id = 0;
+  opt_text busnumber;
+  opt_text devicenumber;
+  opt_text funcnumber;
+  opt_text pip_addr;
+  opt_text pnetmask;
+  opt_text pbroadcast;
+  opt_text pcurrent_mac;
+  uint32_t uCurROMmaj = 0;
+  uint32_t uCurROMmin = 0;
+  uint32_t uCurROMrel = 0;
+  std::vector<uint32_t> uFwROMmaj;
+  std::vector<uint32_t> uFwROMmin;
+  std::vector<uint32_t> uFwROMrel;
+  std::vector<opt_text> pxmlName;
+  std::vector<opt_text> pxmlFwImage;
+  opt_text pFwPath;
+  opt_text pPort;
+  int32_t flags = 0;  // 1 usable (running firmware known), 2 to be flashed
+  int fw_count = 0;
+  opt_text psid;
+};
+
+inline constexpr int32_t NIC_USABLE = 1;
+inline constexpr int32_t NIC_SELECTED = 2;
+
+extern std::vector<nic_info> g_ninfo;
+extern int32_t g_nNics;
+extern int32_t g_nQuorvanePorts;
+extern int nic_count;
+extern std::vector<int> fw_number;
+extern std::string sub_ven_id_new;
+extern std::string sub_dev_id_new;
+extern const int32_t class_code[4];
+extern std::vector<std::string> ver_buf;
+extern int fw_invalid;
+extern int fw_invalid_count;
+extern int read_discovery;
+extern std::vector<std::string> firmware_id;
+extern std::string bus_info;
+
+// Reads the whole catalog g_XMLFwFile and appends the entries matching
+// pciIdString to pXmlFwInfo, at most pXmlFwInfo.size() of them; counts them in
+// g_ninfo[nic_count].fw_count. Returns 1 if that count is non-zero, else 0.
+// Exits with status 1 when the catalog cannot be opened.
+int read_NIC_FW_xml_file(const std::string& pciIdString, std::vector<XMLFW_INFO>& pXmlFwInfo);
+
+// Splits "major.minor.release" into three numbers; always returns 0.
+int parseversions(const char* version, uint32_t* major, uint32_t* minor, uint32_t* release);
+
+// The ordering key of a catalog version: the first ten digits of
+// "%d%d%d" filled up with zeros (2.42.5000 -> 2425000000).
+int64_t fw_ordering_key(uint32_t major, uint32_t minor, uint32_t release);
+
+// Fills texts ("%d.%d.%d") and keys for every catalog entry of g_ninfo[uIdx]
+// in catalog order, then orders both with sort_fw.
+void build_sorted_versions(uint32_t uIdx, std::vector<std::string>& texts,
+                           std::vector<int64_t>& keys);
+
+// Selection sort of the first g_ninfo[uIdx].fw_count rows of ver_buf and
+// fw_sorted, ascending by key (not stable).
+void sort_fw(uint32_t uIdx, std::vector<std::string>& ver_buf, std::vector<int64_t>& fw_sorted);
+
+// Builds g_ninfo from the PCI enumeration, the flash utility's queries and
+// the catalog. Returns 0, 1 (no vendor function) or 2 (all lacked data).
+int32_t build_NIC_list();
+
+// ===================================================================
+// Update workflow: update run, flashing, listing
+// ===================================================================
+
+int32_t fwupg();
+int32_t select_firmware(uint32_t uNicIdx);
+int32_t is_FW_needed(uint32_t uNicIdx);
+void fw_version_message(std::string& vers_string, int32_t uNicIdx);
+int32_t do_update_firmware(uint32_t uNicIdx);
+// Echoes "%s \n" to stdout and runs command through the shell; returns the
+// command's exit status (255 when no shell could be started).
+int32_t do_command(const char* command);
+// The MAC text without separators (pairs at 1-2, 4-5, ... 16-17).
+std::string format_mac(const char* pStrTok);
+int32_t show_current();
+
+// ===================================================================
+// Discovery report: writer (-d) and apply mode (-u)
+// ===================================================================
+
+int32_t discover_HW();
+int32_t read_discovery_report();

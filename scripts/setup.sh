@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs what a fresh Debian 12 machine lacks and builds vexor into build/.
+# Idempotent, and quiet when everything is already there.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(g++ cmake make pkg-config libgtest-dev libxml2-dev libpci-dev pciutils pci.ids
+          util-linux grep gawk coreutils)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  echo "setup: installing ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j"$(nproc)" >/dev/null

@@ -1,0 +1,128 @@
+// The simulated host: a fake PCI bus, network interfaces, vendor-name
+// database, /usr/bin tools and a component directory with a simulated flash
+// utility, laid out in a temporary directory and overlaid on the real paths
+// inside a private mount namespace for each run of vexor.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+// What the simulated flash utility does when asked to burn this adapter.
+enum class BurnBehaviour {
+  ok,          // prints progress, sets the running version, exits 0
+  fail,        // prints an error and exits 1
+  killed,      // the utility kills itself with SIGKILL
+  slow,        // like ok, but takes burn_seconds while printing progress
+};
+
+// The flash utility's view of one PCI function.
+struct Adapter {
+  // Values of the query lines. nullopt: the line is left out; "": the label
+  // is printed with nothing after the colon.
+  std::optional<std::string> fw = "2.36.5000";
+  std::optional<std::string> psid = "QRV0000000001";
+  std::optional<std::string> mac = "0002c9aabbcc";  // printed as "<mac>        4"
+  // Instead of the fields, the query prints this error text (if non-empty).
+  std::string query_error;
+  BurnBehaviour burn = BurnBehaviour::ok;
+  double burn_seconds = 0;  // for BurnBehaviour::slow
+};
+
+struct Function {
+  std::string address;  // "0000:81:00.0"
+  uint16_t vendor = 0x15b3;
+  uint16_t device = 0x1003;
+  uint16_t subsystem_vendor = 0x15b3;
+  uint16_t subsystem_device = 0x0050;
+  uint32_t pci_class = 0x020700;       // 24 bits, as sysfs "class" shows it
+  std::vector<std::string> interfaces;  // /sys/class/net names
+  std::optional<Adapter> flash;         // nullopt: the utility knows no such device
+};
+
+// An image file in nic_fw/: the flash utility burns it only into an adapter
+// with the same PSID, and the adapter then runs `version`.
+struct Image {
+  std::string file;
+  std::string psid;
+  std::string version;
+};
+
+enum class SecureBoot { absent, disabled, enabled, garbage };
+
+struct Tool {
+  bool present = false;
+  int exit_status = 0;  // exit status of every command of the tool
+};
+
+struct HostSpec {
+  std::vector<Function> functions;
+  // pci.ids vendor lines; a vendor left out shows libpci's numeric fallback.
+  std::vector<std::pair<uint16_t, std::string>> vendor_names = {
+      {0x15b3, "Quorvane Technologies"}, {0x8086, "Intel Corporation"}};
+  SecureBoot secure_boot = SecureBoot::absent;
+  Tool qtk;     // /usr/bin/qtk
+  Tool quarz;   // /usr/bin/quarz: the simulated flash utility when present
+  bool pyxflash_present = true;     // nic_fw/pyxflash
+  bool pyxflash_executable = true;
+  std::optional<std::string> catalog_xml;  // nic_fw/NICFWData.xml; nullopt: missing
+  std::vector<Image> images;
+};
+
+struct RunResult {
+  int status = -1;   // exit status of vexor (128 + signal when killed)
+  std::string out;   // standard output
+  std::string err;   // standard error
+};
+
+class SimHost {
+ public:
+  // Lays the host out in a fresh temporary directory. Throws
+  // std::runtime_error with the reason when that is not possible.
+  explicit SimHost(HostSpec spec);
+  // Reopens a host laid out earlier in dir (state kept), or lays out spec
+  // there when dir does not hold one yet.
+  SimHost(HostSpec spec, const std::string& dir);
+  ~SimHost();  // removes the directory unless keep() was called
+  SimHost(const SimHost&) = delete;
+  SimHost& operator=(const SimHost&) = delete;
+
+  // Runs the component directory's vexor with args, as root in a private
+  // mount namespace over the simulated paths, with stdin_text on standard
+  // input. Throws std::runtime_error when the namespace cannot be made.
+  RunResult run(const std::vector<std::string>& args, const std::string& stdin_text = "");
+  // Same, but standard input, output and error are the caller's own
+  // (for the interactive demo); returns the exit status.
+  int run_attached(const std::vector<std::string>& args);
+  // Runs an arbitrary shell command line inside the same namespace, in the
+  // component directory (for tests that look at the host from inside).
+  RunResult run_shell(const std::string& command_line, const std::string& stdin_text = "");
+
+  std::string dir() const;            // the host's temporary directory
+  std::string component_dir() const;  // where vexor runs
+  std::string tmp_dir() const;        // what vexor sees as /tmp
+
+  // Every invocation of the flash utility (shipped or system copy), in order:
+  // its full argument vector, argument zero first.
+  std::vector<std::vector<std::string>> journal() const;
+  // The journal entries that were burns (last argument "b").
+  std::vector<std::vector<std::string>> burns() const;
+  // Current state of an adapter as the flash utility keeps it.
+  Adapter adapter(const std::string& address) const;
+  // Contents of a file relative to the component directory ("" if missing).
+  std::string read_file(const std::string& relative) const;
+  void write_file(const std::string& relative, const std::string& content) const;
+  std::string event_log() const { return read_file("pyxflash.log"); }
+
+  void keep();  // leave the directory in place (a failed test's evidence)
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace sim
