@@ -63,7 +63,7 @@ struct HostSpec {
   std::vector<Function> functions;
   // pci.ids vendor lines; a vendor left out shows libpci's numeric fallback.
   std::vector<std::pair<uint16_t, std::string>> vendor_names = {
-      {0x15b3, "Quorvane Technologies"}, {0x8086, "Intel Corporation"}};
+      {0x15b3, "Quorvane Technologies"}, {0x1f1c, "Ostrova Systems"}};
   SecureBoot secure_boot = SecureBoot::absent;
   Tool qtk;     // /usr/bin/qtk
   Tool quarz;   // /usr/bin/quarz: the simulated flash utility when present
