@@ -1,5 +1,12 @@
 // Front end: command line, run modes, console messages, prompts, event log.
+#include <getopt.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
 
 #include "main/vexor.h"
 
@@ -29,7 +36,281 @@ std::string strprintf(const char* fmt, ...) {
   return out;
 }
 
-int vexor_main(int, char**) {
-  std::fprintf(stderr, "vexor: not built yet\n");
+// -------------------------------------------------------------------
+// Command line
+// -------------------------------------------------------------------
+
+namespace {
+
+bool contains(const char* text, const char* part) {
+  return text != nullptr && std::strstr(text, part) != nullptr;
+}
+
+bool equals(const char* text, const char* other) {
+  return text != nullptr && std::strcmp(text, other) == 0;
+}
+
+// Rewrites a slash form ("/d") in place to its dash form ("-d"). Every slash
+// form is two characters long, so the argument's own storage always fits.
+void rewrite_slash_form(char* arg, const char* const* forms) {
+  if (arg == nullptr) return;
+  for (const char* const* form = forms; *form != nullptr; ++form) {
+    if (std::strcmp(arg, *form) == 0) {
+      arg[0] = '-';
+      return;
+    }
+  }
+}
+
+// An option word must carry a dash and be more than the dash alone.
+bool looks_like_option(const char* arg) {
+  return contains(arg, "-") && std::strlen(arg) > 1;
+}
+
+}  // namespace
+
+int32_t verify_cmd_line_options(int argc, char** pargv) {
+  static const char* const kFirstSlashForms2[] = {"/d", "/u", "/s", "/F", nullptr};
+  static const char* const kFirstSlashForms3[] = {"/d", "/u", "/s", nullptr};
+  static const char* const kSecondSlashForms3[] = {"/F", nullptr};
+
+  switch (argc) {
+    case 1:
+      return 0;
+    case 2:
+      rewrite_slash_form(pargv[1], kFirstSlashForms2);
+      if (!looks_like_option(pargv[1])) return 2;
+      g_XMLDiscoveryReport = g_XMLDiscoveryReportDefault;
+      return 0;
+    case 3:
+      rewrite_slash_form(pargv[1], kFirstSlashForms3);
+      rewrite_slash_form(pargv[2], kSecondSlashForms3);
+      if (!looks_like_option(pargv[1])) return 2;
+      // The name is kept whole whatever its length; a name the file system
+      // cannot take makes the report's save or read fail later, and that
+      // failure is logged with the name, so nothing is cut off silently here.
+      g_XMLDiscoveryReport = pargv[2] != nullptr ? pargv[2] : "";
+      return 0;
+    case 4:
+      // A boot-enable request for a named interface: accepted, nothing to do.
+      if (contains(pargv[1], "eth") && equals(pargv[2], "-bootenable") &&
+          (equals(pargv[3], "rom") || equals(pargv[3], "iscsi") || equals(pargv[3], "disabled"))) {
+        return 256;
+      }
+      return 2;
+    default:
+      return 2;
+  }
+}
+
+void usage() {
+  print_message("USAGE: vexor [ -s ] [ -s [ -F ] ] [ -s [ -f ] ] [ -y ] [ -d ] [ -c ] [ -h ]\n");
+  print_message("\t With no option, interactively upgrade firmware. \n");
+  print_message("\t -s  Silently upgrade firmware.\n");
+  print_message("\t -y  Assume default repsonse for all prompts.\n");
+  print_message("\t -d  Generates NIC Discovery xml file for currently installed version.\n");
+  print_message("\t -c  Display currently installed firmware information.\n");
+  print_message("\t -h  Display this help menu.\n");
+}
+
+int32_t scan_cmd_line_options(int argc, char** argv) {
+  // getopt keeps its position in globals; 0 makes glibc start afresh, also
+  // in the middle of a group of options left over from an earlier scan.
+  optind = 0;
+  opterr = 1;
+  int opt;
+  while ((opt = getopt(argc, argv, "hcsFfipydu:")) != -1) {
+    switch (opt) {
+      case 'c':
+        g_iFlag |= FLAG_LIST;
+        break;
+      case 's':
+        g_iFlag |= FLAG_SILENT;
+        silent = 2;
+        break;
+      case 'F':
+      case 'f':
+        g_iFlag |= FLAG_FORCE;
+        break;
+      case 'p':
+        g_iFlag |= FLAG_P;
+        break;
+      case 'y':
+        g_iFlag |= FLAG_YES;
+        break;
+      case 'd':
+        g_iFlag |= FLAG_DISCOVER;
+        break;
+      case 'u':
+        // The report name comes from the pre-check; the argument is only
+        // consumed here.
+        g_iFlag |= FLAG_APPLY;
+        break;
+      case 'i':
+        // -i names the default, interactive upgrade: accepted and sets no
+        // bit, so "-i" alone runs the same as no option at all.
+        break;
+      case 'h':
+        usage();
+        return 1;
+      default:
+        print_msg = strprintf("Unknown command line option: %c\n", opt);
+        print_message(print_msg);
+        usage();
+        return 1;
+    }
+  }
+  return 0;
+}
+
+bool option_set_refused(int32_t flags) {
+  if ((flags & FLAG_SILENT) && (flags & 0x39)) return true;
+  if ((flags & FLAG_FORCE) && (flags & 0x79)) return true;
+  if ((flags & FLAG_YES) && (flags & 0x6d)) return true;
+  if ((flags & FLAG_P) && (flags & 0x67)) return true;
+  if ((flags & FLAG_LIST) && (flags & 0x7e)) return true;
+  if ((flags & FLAG_DISCOVER) && (flags & 0x5f)) return true;
+  if ((flags & FLAG_APPLY) && (flags & 0x3d)) return true;
+  return false;
+}
+
+std::string banner_text() {
+  const std::string rule(98, '#');
+  return "\n" + rule + "\n" + "Zentrik Quorvane InfiniBand Online Firmware Upgrade Utility for Linux\n" +
+         "Copyright (C) 2026 Zentrik. All rights reserved.\n" + rule + "\n\n";
+}
+
+int32_t run_boot_mode_gate() {
+  switch (get_boot_mode()) {
+    case 0:
+      print_message("SecureBoot is disabled.\n");
+      return 0;
+    case 1:
+      print_message("SecureBoot is enabled.\n");
+      boot_mode_value = 1;
+      return 0;
+    case 2:
+      print_message(
+          "SecureBoot is enabled. qtk and quarz tools are not available/installed for firmware "
+          "flash.\n");
+      return 1;
+    default:
+      print_message("Unable to determine the boot mode\n");
+      return 1;
+  }
+}
+
+int vexor_main(int argc, char** argv) {
+  switch (verify_cmd_line_options(argc, argv)) {
+    case 0:
+      break;
+    case 256:
+      return 0;
+    default:
+      usage();
+      return 1;
+  }
+
+  if (scan_cmd_line_options(argc, argv) != 0) return 1;
+
+  // The banner bypasses print_message: it is shown in every mode.
+  const std::string banner = banner_text();
+  std::fwrite(banner.data(), 1, banner.size(), stdout);
+  std::fflush(stdout);
+
+  if (run_boot_mode_gate() != 0) return 1;
+
+  if (option_set_refused(g_iFlag & 0x7f)) {
+    usage();
+    return 1;
+  }
+
+  if (g_iFlag & FLAG_LIST) return show_current();
+  if (g_iFlag & FLAG_DISCOVER) return discover_HW();
+  if (g_iFlag & FLAG_APPLY) return read_discovery_report();
+  return fwupg();
+}
+
+// -------------------------------------------------------------------
+// Console, prompts, event log
+// -------------------------------------------------------------------
+
+void print_message(const std::string& msg) {
+  if (g_iFlag & FLAG_SILENT) return;
+  if (g_iFlag & FLAG_APPLY) return;
+  if (g_iFlag & FLAG_DISCOVER) return;
+  std::fwrite(msg.data(), 1, msg.size(), stdout);
+  // Visible at once: a prompt waits for its answer, and a child process
+  // writes to the same terminal next.
+  std::fflush(stdout);
+}
+
+int32_t nfwu_yesno(const char* prompt, int32_t /*sil_ans*/, int32_t /*frc_ans*/, int32_t def_ans,
+                   const char* yorn) {
+  if (g_iFlag & FLAG_SILENT) return 0;
+  if (g_iFlag & FLAG_YES) return 0;
+
+  const std::string shown = strprintf("%s y/n/q (%s):", prompt, yorn);
+  print_message(shown);
+
+  // At most 499 characters make one answer.
+  char line[500];
+  if (std::fgets(line, sizeof line, stdin) == nullptr) {
+    print_message("Unknown input problem!\nQuit...\n");
+    return 2;
+  }
+  std::string answer(line);
+  // The rest of an over-long line is read and dropped: otherwise it would
+  // be taken as the answer to the next question. Such an answer matches no
+  // word, so it counts as "no".
+  if (!answer.empty() && answer.back() != '\n') {
+    int c;
+    while ((c = std::fgetc(stdin)) != EOF && c != '\n') {
+    }
+  }
+
+  log_quorvane_event(ppyxflash_fout, INFO_TAG, strprintf("%s %s\n", shown.c_str(), answer.c_str()));
+
+  const bool only_one_char = answer.size() == 1;
+  if (!answer.empty() && answer.back() == '\n') answer.pop_back();
+  if (only_one_char) return def_ans;
+
+  static const char* const kYes[] = {"y", "yes", "Y", "Yes", "YES"};
+  static const char* const kQuit[] = {"q", "Q", "Quit", "QUIT", "quit"};
+  for (const char* word : kYes) {
+    if (answer == word) return 0;
+  }
+  for (const char* word : kQuit) {
+    if (answer == word) return 2;
+  }
+  if (answer == "c" || answer == "C") return 3;
   return 1;
+}
+
+void log_quorvane_event(FILE* pevent_file, const char* pevent_tag, const std::string& pextra_text) {
+  // Before a mode has opened the log there is nowhere to write to.
+  if (pevent_file == nullptr) return;
+  const std::time_t now = std::time(nullptr);
+  char when[52] = "";
+  if (ctime_r(&now, when) == nullptr) when[0] = '\0';
+  when[std::strcspn(when, "\n")] = '\0';
+  std::fprintf(pevent_file, "%s [%s] %s\n", pevent_tag, when, pextra_text.c_str());
+  std::fflush(pevent_file);
+}
+
+void open_event_log(const char* unit, int line) {
+  static const char* const kEventLog = "pyxflash.log";
+  // One stream per process: a second opening replaces the first instead of
+  // leaking it.
+  if (ppyxflash_fout != nullptr) {
+    std::fclose(ppyxflash_fout);
+    ppyxflash_fout = nullptr;
+  }
+  ppyxflash_fout = std::fopen(kEventLog, "a");
+  if (ppyxflash_fout == nullptr) {
+    const int err = errno;
+    std::fprintf(stderr, "FWUPG_ERROR: could not open %s (%d), %s,%d\n", kEventLog, err, unit,
+                 line);
+    std::exit(1);
+  }
 }

@@ -78,6 +78,21 @@ void log_quorvane_event(FILE* pevent_file, const char* pevent_tag, const std::st
 // the FWUPG_ERROR line (naming unit and line) to stderr and exits with 1.
 void open_event_log(const char* unit, int line);
 
+// Option scan of argv with "hcsFfipydu:" into g_iFlag (and silent); can run
+// again. Returns 0 to go on, or 1 after -h or an unknown option has printed
+// the usage text.
+int32_t scan_cmd_line_options(int argc, char** argv);
+
+// True when the option bits (low 7 bits of g_iFlag) form a refused set.
+bool option_set_refused(int32_t flags);
+
+// The banner's exact bytes, from the first newline to the closing blank line.
+std::string banner_text();
+
+// Runs get_boot_mode(), prints its message and sets boot_mode_value. Returns
+// 0 to go on, 1 when the run must end with status 1.
+int32_t run_boot_mode_gate();
+
 // ===================================================================
 // Adapter inventory: records, catalog, versions, inventory build
 // ===================================================================
