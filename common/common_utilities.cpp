@@ -1,8 +1,353 @@
 // Host probes: PCI enumeration, sysfs identifiers, Secure Boot gate, query.
 #include "common/common_utilities.h"
 
+#include <strings.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+extern "C" {
+#include <pci/pci.h>
+}
+
 int32_t boot_value = 0;
 
-// Placeholder until the gate lands: reports an undeterminable state, so a run
-// ends rather than flashing with an unchecked utility.
-int32_t get_boot_mode() { return 3; }
+namespace {
+
+struct PciAccessDeleter {
+  void operator()(pci_access* p) const { pci_cleanup(p); }
+};
+using PciAccessPtr = std::unique_ptr<pci_access, PciAccessDeleter>;
+
+struct PciDevDeleter {
+  void operator()(pci_dev* p) const { pci_free_dev(p); }
+};
+using PciDevPtr = std::unique_ptr<pci_dev, PciDevDeleter>;
+
+struct PipeCloser {
+  void operator()(FILE* p) const { pclose(p); }
+};
+using PipePtr = std::unique_ptr<FILE, PipeCloser>;
+
+struct FileCloser {
+  void operator()(FILE* p) const { std::fclose(p); }
+};
+using FilePtr = std::unique_ptr<FILE, FileCloser>;
+
+struct CFree {
+  void operator()(char* p) const { std::free(p); }
+};
+
+// Characters of a bus address that name the physical device (domain, bus and
+// slot, as in "0000:81:00").
+constexpr size_t PHYSICAL_DEVICE_PREFIX = 10;
+
+std::string bus_address_text(const pci_dev* dev) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%04x:%02x:%02x.%d", static_cast<unsigned>(dev->domain),
+                static_cast<unsigned>(dev->bus), static_cast<unsigned>(dev->dev),
+                static_cast<int>(dev->func));
+  return buf;
+}
+
+// Result of reading one filter field: whether to store, and what.
+struct FieldValue {
+  bool present = false;
+  long value = 0;
+};
+
+// A field that is empty or "*" is "any" and leaves the filter untouched.
+// Otherwise it reads like strtol base 16: leading blanks and a sign allowed,
+// reading stops at the first non-digit, no digits at all read as 0.
+FieldValue read_hex_field(const std::string& field) {
+  if (field.empty() || field == "*") return {};
+  errno = 0;
+  long v = std::strtol(field.c_str(), nullptr, 16);
+  // An out-of-range number clamps to LONG_MAX/LONG_MIN, which every range
+  // check below rejects, so a huge field can never pass as a small one.
+  return {true, v};
+}
+
+// Case-insensitive substring test over the whole line (NUL bytes included).
+bool contains_nocase(const std::string& hay, const char* needle) {
+  const size_t n = std::strlen(needle);
+  if (n == 0) return true;
+  auto it = std::search(hay.begin(), hay.end(), needle, needle + n, [](char a, char b) {
+    return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+  });
+  return it != hay.end();
+}
+
+// A bus-address text goes into a shell command line; only the characters a
+// bus address can hold are let through, so no text can smuggle shell syntax.
+bool is_safe_bus_address(const char* p) {
+  if (p == nullptr || *p == '\0') return false;
+  for (; *p != '\0'; ++p) {
+    const unsigned char c = static_cast<unsigned char>(*p);
+    if (!std::isxdigit(c) && c != ':' && c != '.') return false;
+  }
+  return true;
+}
+
+// Runs a command through the shell after flushing stdout, so that the
+// child's output lands after everything printed so far even when stdout is
+// a file or a pipe.
+int run_shell(const char* command) {
+  std::fflush(stdout);
+  return std::system(command);
+}
+
+bool shell_could_not_start(int rc) { return rc == -1; }
+bool command_not_found(int rc) { return rc != -1 && WIFEXITED(rc) && WEXITSTATUS(rc) == 127; }
+
+}  // namespace
+
+int cmp_pci_id_nums(const void* pci_id1, const void* pci_id2) {
+  const char* a = *static_cast<const char* const*>(pci_id1);
+  const char* b = *static_cast<const char* const*>(pci_id2);
+  return strcasecmp(a, b);
+}
+
+const char* pci_filter_parse_pciid(struct pci_filter* f, const char* str) {
+  static const char* const kMissing = "Invalid input. Either colon or dot missing!";
+  const std::string text = str == nullptr ? std::string() : std::string(str);
+  const size_t first_colon = text.find(':');
+  const size_t last_colon = text.rfind(':');
+  const size_t first_dot = text.find('.');
+
+  // The fields are found by position, so the domain is not optional.
+  FieldValue domain = read_hex_field(text.substr(0, 4));
+  if (domain.present) {
+    if (domain.value < 0 || domain.value > 0xff) return "Invalid domain number";
+    f->domain = static_cast<int>(domain.value);
+  }
+
+  if (first_colon == std::string::npos) return kMissing;
+  FieldValue bus = read_hex_field(text.substr(first_colon + 1, 2));
+  if (bus.present) {
+    if (bus.value < 0 || bus.value > 0xff) return "Invalid bus number";
+    f->bus = static_cast<int>(bus.value);
+  }
+
+  if (first_dot == std::string::npos) return kMissing;
+  // A dot before the last colon leaves no slot field between them; that text
+  // is malformed, and is refused rather than read across the other fields.
+  if (first_dot < last_colon) return kMissing;
+  const std::string slot_text = text.substr(last_colon + 1, first_dot - last_colon - 1);
+  // The slot is at most two characters; a longer field is refused rather
+  // than silently cut to its first two characters.
+  if (slot_text.size() > 2) return "Invalid slot number";
+  FieldValue slot = read_hex_field(slot_text);
+  if (slot.present) {
+    if (slot.value < 0 || slot.value > 0x1f) return "Invalid slot number";
+    f->slot = static_cast<int>(slot.value);
+  }
+
+  FieldValue func = read_hex_field(text.substr(first_dot + 1));
+  if (func.present) {
+    if (func.value < 0 || func.value > 7) return "Invalid function number";
+    f->func = static_cast<int>(func.value);
+  }
+  return nullptr;
+}
+
+// There is no limit of 100 devices or 49-character vendor names here: every
+// matching physical device is listed and its vendor name is kept whole, so a
+// large machine never loses an adapter and the vendor test of the inventory
+// never sees a clipped name.
+int32_t get_interface_list(std::vector<std::string>* pppif, std::vector<std::string>* vendor_name,
+                           const int32_t* pmatch_pattern, int32_t* pif_count) {
+  pppif->clear();
+  vendor_name->clear();
+  *pif_count = 0;
+
+  PciAccessPtr pacc(pci_alloc());
+  pci_init(pacc.get());
+  pci_filter filter;
+  pci_filter_init(pacc.get(), &filter);
+  pci_scan_bus(pacc.get());
+
+  std::vector<std::string> working;
+  for (pci_dev* dev = pacc->devices; dev != nullptr; dev = dev->next) {
+    pci_fill_info(dev, PCI_FILL_IDENT | PCI_FILL_CLASS);
+    for (int i = 0; i < 4; ++i) {
+      if (dev->device_class == pmatch_pattern[i]) working.push_back(bus_address_text(dev));
+    }
+  }
+
+  std::vector<const char*> sorted;
+  sorted.reserve(working.size());
+  for (const std::string& s : working) sorted.push_back(s.c_str());
+  std::qsort(sorted.data(), sorted.size(), sizeof(const char*), cmp_pci_id_nums);
+
+  // One entry per physical device: the first text of each domain:bus:slot
+  // group, which after sorting is its lowest matching function. The previous
+  // text moves on before parsing, so a device whose text does not parse is
+  // left out together with all its functions.
+  std::string previous;
+  int32_t count = 0;
+  for (const char* text : sorted) {
+    if (!previous.empty() && strncasecmp(text, previous.c_str(), PHYSICAL_DEVICE_PREFIX) == 0)
+      continue;
+    previous = text;
+    if (pci_filter_parse_pciid(&filter, text) != nullptr) continue;
+
+    PciDevPtr dev(pci_get_dev(pacc.get(), filter.domain, filter.bus, filter.slot, filter.func));
+    if (!dev) continue;
+    pci_fill_info(dev.get(), PCI_FILL_IDENT | PCI_FILL_CLASS);
+    pppif->push_back(bus_address_text(dev.get()));
+
+    char namebuf[1024];
+    const char* name = pci_lookup_name(pacc.get(), namebuf, sizeof namebuf, PCI_LOOKUP_VENDOR,
+                                       static_cast<int>(dev->vendor_id));
+    vendor_name->push_back(name != nullptr ? name : "");
+    ++count;
+  }
+
+  // The device handles are released (each PciDevPtr above) before the
+  // access handle; pci_cleanup runs here.
+  pacc.reset();
+  *pif_count = count;
+  if (count == 0) {
+    std::printf("NO Interface Found\n");
+    return 1;
+  }
+  return 0;
+}
+
+int32_t get_pci_info(const char* pbus_info, int32_t* ppci_ven, int32_t* ppci_dev,
+                     int32_t* ppci_sub_ven, int32_t* ppci_sub_dev) {
+  if (pbus_info == nullptr || *pbus_info == '\0') return 1;
+
+  static const char* const kAttributes[4] = {"vendor", "device", "subsystem_vendor",
+                                             "subsystem_device"};
+  unsigned int values[4] = {0, 0, 0, 0};
+  for (int i = 0; i < 4; ++i) {
+    // The path is built to whatever length it needs; a long address text can
+    // not overrun anything.
+    std::string path = "/sys/bus/pci/devices";
+    path += '/';
+    path += pbus_info;
+    path += '/';
+    path += kAttributes[i];
+    FilePtr file(std::fopen(path.c_str(), "r"));
+    if (!file) {
+      std::fprintf(stderr, "ERROR: could not open %s (errno=%d), %s,%d\n", path.c_str(), errno,
+                   "common_utilities", 700);
+      return 1;
+    }
+    // "%x" accepts the kernel's "0x" prefix; unreadable content leaves 0.
+    if (std::fscanf(file.get(), "%x", &values[i]) != 1) values[i] = 0;
+  }
+  *ppci_ven = static_cast<int32_t>(values[0]);
+  *ppci_dev = static_cast<int32_t>(values[1]);
+  *ppci_sub_ven = static_cast<int32_t>(values[2]);
+  *ppci_sub_dev = static_cast<int32_t>(values[3]);
+  return 0;
+}
+
+int32_t get_boot_mode() {
+  std::fflush(stdout);
+  {
+    PipePtr pipe(popen("/usr/bin/mokutil --sb-state", "r"));
+    if (!pipe) {
+      std::printf("\nERROR: In popen for mokutil, call failed \n\n");
+      boot_value = 3;
+      return 3;
+    }
+    // Only the first line counts, and only its first 499 characters.
+    char line[500] = {0};
+    if (std::fgets(line, sizeof line, pipe.get()) == nullptr) line[0] = '\0';
+    // pclose closes the read end before it waits, so a mokutil that still
+    // has output to write gets EPIPE instead of blocking the gate.
+    pipe.reset();
+    if (strcasestr(line, "enabled") == nullptr) return 0;
+  }
+
+  static const char* const kQtkStatus = "/usr/bin/qtk status";
+  int rc = run_shell(kQtkStatus);
+  if (shell_could_not_start(rc)) {
+    std::printf("\nERROR: Failed to execute \"%s\"\n", kQtkStatus);
+    boot_value = 3;
+    return 3;
+  }
+  if (command_not_found(rc)) {
+    std::printf("\nERROR: \"%s\" command not found.\n", kQtkStatus);
+    boot_value = 2;
+    return 2;
+  }
+
+  rc = run_shell("/usr/bin/qtk start");
+  if (shell_could_not_start(rc) || command_not_found(rc)) {
+    std::printf("\nERROR: Unable to start qtk service\n");
+    boot_value = 3;
+    return 3;
+  }
+
+  rc = run_shell("/usr/bin/quarz --help > /dev/null");
+  if (shell_could_not_start(rc) || command_not_found(rc)) {
+    // The front end prints the message for this outcome.
+    boot_value = 2;
+    return 2;
+  }
+  boot_value = 1;
+  return 1;
+}
+
+// Lines are read whole, however long, and the value is kept whole: a long
+// PSID or version is never clipped, and the tail of a long line is never
+// mistaken for a line of its own that might carry a label.
+int32_t get_firmware_info(const char* pif, opt_text* ppfw, const char* fw_match_pattern) {
+  // Only texts shaped like bus addresses reach the shell; anything else is
+  // treated as a query that could not run.
+  if (!is_safe_bus_address(pif) || fw_match_pattern == nullptr) return 1;
+
+  std::string command = boot_value == 0 ? SHIPPED_FLASH_UTILITY : SYSTEM_FLASH_UTILITY;
+  command += " -d ";
+  command += pif;
+  command += " q 2>&1";
+
+  std::fflush(stdout);
+  PipePtr pipe(popen(command.c_str(), "r"));
+  if (!pipe) {
+    std::fprintf(stderr,
+                 "\n In popen for pyxflash fork(2) or pipe(2) calls fail, \t\t\t\t or cannot "
+                 "allocate memory. \n\n");
+    return 1;
+  }
+
+  const size_t value_start = std::strlen(fw_match_pattern) + 1;
+  bool got_value = false;
+  char* raw = nullptr;
+  size_t cap = 0;
+  ssize_t len;
+  while ((len = getline(&raw, &cap, pipe.get())) != -1) {
+    const std::string line(raw, static_cast<size_t>(len));
+    if (!contains_nocase(line, fw_match_pattern)) continue;
+    // The value starts at a fixed position from the start of the line: the
+    // label and its one separator character are skipped. Every blank is
+    // dropped, also inside the value; tabs are kept.
+    std::string value;
+    for (size_t i = value_start; i < line.size(); ++i) {
+      if (line[i] != ' ') value += line[i];
+    }
+    // Only a newline that really ends the line is dropped: a labelled last
+    // line without one keeps its final character.
+    if (!value.empty() && value.back() == '\n') value.pop_back();
+    got_value = !value.empty();
+    *ppfw = std::move(value);
+    break;
+  }
+  std::unique_ptr<char, CFree> release(raw);
+  // We stop reading at the first match. pclose closes the read end before
+  // waiting, so a utility that still writes gets SIGPIPE/EPIPE and ends
+  // instead of blocking on a full pipe; its exit status is not used anyway.
+  pipe.reset();
+  return got_value ? 0 : 1;
+}
