@@ -1,4 +1,15 @@
 // Adapter inventory: records, firmware catalog, version ordering, build.
+#include <libxml/xmlreader.h>
+#include <libxml/xmlversion.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
 #include "main/vexor.h"
 
 std::vector<nic_info> g_ninfo;
@@ -15,3 +26,232 @@ int fw_invalid_count = 0;
 int read_discovery = 0;
 std::vector<std::string> firmware_id;
 std::string bus_info;
+
+namespace {
+
+// Source unit named in the "FWUPG_ERROR" texts of this file.
+constexpr const char* kUnit = "inventory";
+
+// Catalog attribute names, compared exactly (case-sensitive).
+constexpr const char* g_XMLNicName = "name";
+constexpr const char* g_XMLVenId = "venid";
+constexpr const char* g_XMLDevId = "devid";
+constexpr const char* g_XMLSubVenId = "subvenid";
+constexpr const char* g_XMLPSID = "PSID";
+constexpr const char* g_XMLSubDevId = "subdevid";
+constexpr const char* g_XMLrom = "rom";
+constexpr const char* g_XMLFwImage = "fwFile";
+
+struct FileCloser {
+  void operator()(FILE* f) const { std::fclose(f); }
+};
+using unique_file = std::unique_ptr<FILE, FileCloser>;
+
+struct ReaderFree {
+  void operator()(xmlTextReaderPtr r) const { xmlFreeTextReader(r); }
+};
+using unique_reader = std::unique_ptr<xmlTextReader, ReaderFree>;
+
+// The modes open the event log before anything here runs; a caller that did
+// not (a unit test) loses the line instead of crashing on a null stream.
+void log_event(const char* tag, const std::string& text) {
+  if (ppyxflash_fout != nullptr) log_quorvane_event(ppyxflash_fout, tag, text);
+}
+
+// atoi's reading of one version component (leading white space, optional
+// sign, digits up to the first non-digit), except that a value beyond the
+// range of int saturates at INT_MAX / INT_MIN. Components are read whole:
+// cutting "1000" to "100" would silently turn one version into another, and
+// overflowing would make it meaningless.
+int32_t component_value(const std::string& text) {
+  size_t i = 0;
+  while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+    negative = text[i] == '-';
+    ++i;
+  }
+  int64_t value = 0;
+  const int64_t limit = negative ? -static_cast<int64_t>(INT_MIN) : INT_MAX;
+  for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) {
+    value = std::min<int64_t>(value * 10 + (text[i] - '0'), limit);
+  }
+  return static_cast<int32_t>(negative ? -value : value);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Version texts and their ordering
+// ---------------------------------------------------------------------------
+
+int parseversions(const char* version, uint32_t* major, uint32_t* minor, uint32_t* release) {
+  std::string parts[3];
+  // A catalog entry whose "rom" never arrived has no version text; it reads
+  // as 0.0.0 like any text without digits rather than dereferencing null.
+  if (version != nullptr) {
+    size_t counter = 0;
+    for (const char* p = version; *p != '\0'; ++p) {
+      if (*p == '.') {
+        ++counter;
+      } else if (counter < 3) {
+        parts[counter] += *p;
+      }
+    }
+  }
+  *major = static_cast<uint32_t>(component_value(parts[0]));
+  *minor = static_cast<uint32_t>(component_value(parts[1]));
+  *release = static_cast<uint32_t>(component_value(parts[2]));
+  return 0;
+}
+
+int64_t fw_ordering_key(uint32_t major, uint32_t minor, uint32_t release) {
+  // The numbers are printed as signed, as everywhere else the versions are
+  // shown; the key is the first ten characters of the digits run together.
+  std::string digits = strprintf("%d%d%d", static_cast<int32_t>(major),
+                                 static_cast<int32_t>(minor), static_cast<int32_t>(release));
+  digits += "0000000000";
+  digits.resize(10);
+  return std::strtoll(digits.c_str(), nullptr, 10);
+}
+
+void build_sorted_versions(uint32_t uIdx, std::vector<std::string>& texts,
+                           std::vector<int64_t>& keys) {
+  texts.clear();
+  keys.clear();
+  if (uIdx >= g_ninfo.size()) return;
+  const nic_info& nic = g_ninfo[uIdx];
+  size_t n = static_cast<size_t>(std::max(nic.fw_count, 0));
+  n = std::min({n, nic.uFwROMmaj.size(), nic.uFwROMmin.size(), nic.uFwROMrel.size()});
+  for (size_t i = 0; i < n; ++i) {
+    texts.push_back(strprintf("%d.%d.%d", static_cast<int32_t>(nic.uFwROMmaj[i]),
+                              static_cast<int32_t>(nic.uFwROMmin[i]),
+                              static_cast<int32_t>(nic.uFwROMrel[i])));
+    keys.push_back(fw_ordering_key(nic.uFwROMmaj[i], nic.uFwROMmin[i], nic.uFwROMrel[i]));
+  }
+  sort_fw(uIdx, texts, keys);
+}
+
+void sort_fw(uint32_t uIdx, std::vector<std::string>& ver_buf, std::vector<int64_t>& fw_sorted) {
+  if (uIdx >= g_ninfo.size()) return;
+  // The tables grow with the catalog, so every entry takes part however many
+  // there are; rows the caller did not supply are never touched.
+  size_t n = static_cast<size_t>(std::max(g_ninfo[uIdx].fw_count, 0));
+  n = std::min({n, ver_buf.size(), fw_sorted.size()});
+  for (size_t i = 0; i < n; ++i) {
+    size_t min_pos = i;
+    for (size_t j = i + 1; j < n; ++j) {
+      if (fw_sorted[j] < fw_sorted[min_pos]) min_pos = j;
+    }
+    std::swap(fw_sorted[i], fw_sorted[min_pos]);
+    std::swap(ver_buf[i], ver_buf[min_pos]);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Firmware catalog
+// ---------------------------------------------------------------------------
+
+int read_NIC_FW_xml_file(const std::string& pciIdString, std::vector<XMLFW_INFO>& pXmlFwInfo) {
+  // One working entry for the whole file: values an element lacks are those
+  // of the last earlier element that had them.
+  XMLFW_INFO working;
+  xmlCheckVersion(20706);
+
+  // Without a record to count into, matches are neither stored nor counted.
+  int* fw_count = nullptr;
+  if (nic_count >= 0 && static_cast<size_t>(nic_count) < g_ninfo.size()) {
+    fw_count = &g_ninfo[nic_count].fw_count;
+  }
+  const size_t capacity = pXmlFwInfo.size();
+  // Once a match found no room, the "rom" and "fwFile" that follow belong to
+  // that dropped entry and must not land on the last kept one.
+  bool dropped = false;
+
+  unique_reader reader(xmlReaderForFile(g_XMLFwFile, nullptr, 0));
+  if (!reader) {
+    log_event(ERROR_TAG, strprintf("Unable to open %s\n", g_XMLFwFile));
+    std::exit(1);
+  }
+
+  auto last_entry = [&]() -> XMLFW_INFO* {
+    if (dropped || fw_count == nullptr || *fw_count < 1) return nullptr;
+    size_t idx = static_cast<size_t>(*fw_count) - 1;
+    return idx < capacity ? &pXmlFwInfo[idx] : nullptr;
+  };
+
+  // A parse error ends the loop like the end of the document: the entries
+  // found before it are kept.
+  while (xmlTextReaderRead(reader.get()) == 1) {
+    int count = xmlTextReaderAttributeCount(reader.get());
+    for (int a = 0; a < count; ++a) {
+      if (xmlTextReaderMoveToNextAttribute(reader.get()) != 1) break;
+      const xmlChar* name = xmlTextReaderConstName(reader.get());
+      const xmlChar* value_x = xmlTextReaderConstValue(reader.get());
+      if (name == nullptr) continue;
+      std::string value = value_x ? reinterpret_cast<const char*>(value_x) : "";
+      auto is = [name](const char* n) {
+        return xmlStrcmp(name, reinterpret_cast<const xmlChar*>(n)) == 0;
+      };
+      if (is(g_XMLNicName)) {
+        working.pxmlName = value;
+      } else if (is(g_XMLVenId)) {
+        working.pxmlVenId = value;
+      } else if (is(g_XMLDevId)) {
+        working.pxmlDevId = value;
+      } else if (is(g_XMLSubVenId)) {
+        working.pxmlSubVenId = sub_ven_id_new;
+      } else if (is(g_XMLPSID)) {
+        working.pxmlPSID = value;
+      } else if (is(g_XMLSubDevId)) {
+        working.pxmlSubDevId = sub_dev_id_new;
+        bool complete = working.pxmlVenId && working.pxmlDevId && working.pxmlSubVenId &&
+                        working.pxmlSubDevId && working.pxmlPSID;
+        if (!complete ||
+            strprintf("%4s-%4s-%4s-%4s-%s", working.pxmlVenId->c_str(),
+                      working.pxmlDevId->c_str(), working.pxmlSubVenId->c_str(),
+                      working.pxmlSubDevId->c_str(),
+                      working.pxmlPSID->c_str()) != pciIdString) {
+          break;  // the rest of this element ("rom", "fwFile") is not looked at
+        }
+        // The caller's array has a fixed capacity (1 in the apply mode, which
+        // wants the first match only). Matches beyond it are dropped, so the
+        // entries kept are the first ones in file order.
+        if (fw_count == nullptr || *fw_count < 0 || static_cast<size_t>(*fw_count) >= capacity) {
+          dropped = true;
+          continue;
+        }
+        XMLFW_INFO& entry = pXmlFwInfo[static_cast<size_t>(*fw_count)];
+        entry.pxmlVenId = working.pxmlVenId;
+        entry.pxmlDevId = working.pxmlDevId;
+        entry.pxmlSubVenId = working.pxmlSubVenId;
+        entry.pxmlPSID = working.pxmlPSID;
+        entry.pxmlSubDevId = working.pxmlSubDevId;
+        entry.pxmlName = working.pxmlName;
+        ++*fw_count;
+      } else if (is(g_XMLrom)) {
+        if (XMLFW_INFO* e = last_entry()) e->pxmlRom = value;
+      } else if (is(g_XMLFwImage)) {
+        if (XMLFW_INFO* e = last_entry()) e->pxmlFwImage = value;
+      }
+    }
+  }
+  reader.reset();
+  // Releases the library's global parser state. Safe here: the program is
+  // single-threaded and no other reader or writer is open while the catalog
+  // is read (the report writer starts after the inventory is complete, and
+  // the apply mode has freed its report readers before the lookups).
+  xmlCleanupParser();
+
+  if (dropped && capacity > 1) {
+    log_event(WARNING_TAG,
+              strprintf("More than %zu firmware entries in %s match %s; only the first %zu are "
+                        "used\n",
+                        capacity, g_XMLFwFile, pciIdString.c_str(), capacity));
+  }
+  return (fw_count != nullptr && *fw_count != 0) ? 1 : 0;
+}
+
+// ---------------------------------------------------------------------------
+// Inventory build
+// ---------------------------------------------------------------------------
