@@ -79,6 +79,19 @@ int32_t component_value(const std::string& text) {
   return static_cast<int32_t>(negative ? -value : value);
 }
 
+bool contains_nocase(const std::string& hay, const char* needle) {
+  auto lower = [](std::string t) {
+    for (auto& c : t) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return t;
+  };
+  return lower(hay).find(lower(needle)) != std::string::npos;
+}
+
+// Writes one line to the query-error file, if the build could create it.
+void error_file_line(FILE* f, const std::string& line) {
+  if (f != nullptr) std::fputs(line.c_str(), f);
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -255,3 +268,198 @@ int read_NIC_FW_xml_file(const std::string& pciIdString, std::vector<XMLFW_INFO>
 // ---------------------------------------------------------------------------
 // Inventory build
 // ---------------------------------------------------------------------------
+
+namespace {
+
+// The three answers of the flash utility's query for one function; a failed
+// query is recorded in the error file and leaves its value absent (or empty
+// when the labelled line held nothing).
+struct QueryAnswers {
+  opt_text fw;
+  opt_text psid;
+  opt_text mac;
+};
+
+QueryAnswers query_adapter(const std::string& address, FILE* errfile) {
+  QueryAnswers q;
+  const std::pair<const char*, opt_text*> queries[] = {
+      {"FW Version", &q.fw}, {"PSID", &q.psid}, {"Base MAC", &q.mac}};
+  for (const auto& [label, value] : queries) {
+    int32_t rc = get_firmware_info(address.c_str(), value, label);
+    if (rc != 0) {
+      error_file_line(errfile, strprintf("\n\nFWUPG_ERROR: get_firmware_info filed RC = %d\n%s,%d\n\n",
+                                         rc, kUnit, __LINE__));
+    }
+  }
+  return q;
+}
+
+// Fills the record's catalog entries from the reader's match buffer.
+void take_catalog_matches(nic_info& nic, const std::vector<XMLFW_INFO>& matches) {
+  size_t n = std::min(static_cast<size_t>(std::max(nic.fw_count, 0)), matches.size());
+  nic.fw_count = static_cast<int>(n);
+  nic.pxmlName.resize(n);
+  nic.pxmlFwImage.resize(n);
+  nic.uFwROMmaj.resize(n);
+  nic.uFwROMmin.resize(n);
+  nic.uFwROMrel.resize(n);
+  for (size_t j = 0; j < n; ++j) {
+    nic.pxmlName[j] = matches[j].pxmlName;
+    nic.pxmlFwImage[j] = matches[j].pxmlFwImage;
+    parseversions(matches[j].pxmlRom ? matches[j].pxmlRom->c_str() : nullptr, &nic.uFwROMmaj[j],
+                  &nic.uFwROMmin[j], &nic.uFwROMrel[j]);
+  }
+}
+
+// Steps 8 to 14 for a vendor function that has a firmware version and a
+// PSID: identity, catalog lookup, running version. Ends the process when the
+// PCI identifiers cannot be read.
+void build_usable_record(nic_info& nic, const std::string& address, const std::string& fw,
+                         const std::string& psid) {
+  print_message(strprintf("\nQuorvane card info for %s = FW_VERSION %s, BUS_INFO %s, PSID %s\n",
+                          address.c_str(), fw.c_str(), address.c_str(), psid.c_str()));
+  unsigned int domain = 0, bus = 0, device = 0, function = 0;
+  std::sscanf(address.c_str(), "%04x:%02x:%02x.%x", &domain, &bus, &device, &function);
+  print_message(strprintf("%04x:%02x:%02x.%x\n", domain, bus, device, function));
+
+  nic.pinterfacename = address;
+  nic.pbus_info = address;
+  nic.pfirmware_ver = fw;
+
+  int32_t ven = 0, dev = 0, sub_ven = 0, sub_dev = 0;
+  int32_t rc = get_pci_info(address.c_str(), &ven, &dev, &sub_ven, &sub_dev);
+  if (rc != 0) {
+    std::fprintf(stderr, "\n\nFWUPG_ERROR: RC = %d\n%s,%d\n\n", rc, kUnit, __LINE__);
+    std::exit(1);
+  }
+  print_message(strprintf("DEVICE INFO---------->%x %x %x %x\n", static_cast<unsigned>(ven),
+                          static_cast<unsigned>(dev), static_cast<unsigned>(sub_ven),
+                          static_cast<unsigned>(sub_dev)));
+  nic.ven_id = ven;
+  nic.dev_id = dev;
+  nic.sub_ven_id = sub_ven;
+  nic.sub_dev_id = sub_dev;
+
+  // The id string is as long as the PSID needs: a long PSID is compared
+  // whole rather than cut to fit, which could match another board's entry.
+  std::string pciIdString =
+      strprintf("%04X-%04X-%04X-%04X-%s", static_cast<unsigned>(ven), static_cast<unsigned>(dev),
+                static_cast<unsigned>(sub_ven), static_cast<unsigned>(sub_dev), psid.c_str());
+  print_message(strprintf("pciIdString-------------->%s\n\n", pciIdString.c_str()));
+  sub_dev_id_new = strprintf("%04X", static_cast<unsigned>(sub_dev));
+  sub_ven_id_new = strprintf("%04X", static_cast<unsigned>(sub_ven));
+
+  std::vector<XMLFW_INFO> matches(MAX_FW_ENTRIES);
+  if (read_NIC_FW_xml_file(pciIdString, matches) == 1) {
+    take_catalog_matches(nic, matches);
+  } else {
+    log_event(ERROR_TAG,
+              strprintf("For %s no matching firmware file in XML\n", address.c_str()));
+  }
+
+  parseversions(fw.c_str(), &nic.uCurROMmaj, &nic.uCurROMmin, &nic.uCurROMrel);
+  nic.flags |= NIC_USABLE;
+}
+
+}  // namespace
+
+int32_t build_NIC_list() {
+  // PSID and MAC of the k-th vendor function met (k from 1; slot 0 stays
+  // empty). They grow with the bus, so no vendor function is ever left out
+  // of the second-device comparison, however many there are.
+  std::vector<opt_text> psid_table(1, std::string());
+  std::vector<std::string> mac_table(1);
+
+  std::vector<std::string> addresses;
+  std::vector<std::string> vendor_names;
+  int32_t rc = get_interface_list(&addresses, &vendor_names, class_code, &g_nNics);
+  if (rc != 0) {
+    std::fprintf(stderr, "\n\nFWUPG_ERROR: get_interface_list filed RC = %d\n%s,%d\n\n", rc,
+                 kUnit, __LINE__);
+  }
+  // Never index past what the enumeration actually handed back.
+  g_nNics = static_cast<int32_t>(std::clamp<size_t>(
+      static_cast<size_t>(std::max(g_nNics, 0)), 0,
+      std::min(addresses.size(), vendor_names.size())));
+
+  fw_number.assign(static_cast<size_t>(g_nNics), 0);
+
+  print_message("List of Network Adapters detected on the Server.................\n");
+  for (int32_t i = 0; i < g_nNics; ++i) {
+    print_message(strprintf("[%d] %s %s\n", i, addresses[i].c_str(), vendor_names[i].c_str()));
+  }
+
+  g_ninfo.assign(static_cast<size_t>(g_nNics), nic_info{});
+
+  // The query-error file stays on disk for the operator after the run.
+  std::string errfile_name = "/tmp/dataXXXXXX";
+  unique_file errfile;
+  int fd = mkstemp(errfile_name.data());
+  if (fd >= 0) {
+    errfile.reset(fdopen(fd, "w"));
+    if (!errfile) close(fd);
+  }
+  if (!errfile) {
+    std::printf("Not able to open this %s file\n", errfile_name.c_str());
+  }
+  print_message(strprintf(
+      "\nIf PSID or FW_Version is not found for some interfaces, please check %s\n\n",
+      errfile_name.c_str()));
+
+  int32_t vendor_met = 0;
+  int32_t lacking_data = 0;
+  for (nic_count = 0; nic_count < g_nNics; ++nic_count) {
+    nic_info& nic = g_ninfo[static_cast<size_t>(nic_count)];
+    const std::string& address = addresses[static_cast<size_t>(nic_count)];
+    nic.fw_count = 0;
+
+    const std::string& vendor = vendor_names[static_cast<size_t>(nic_count)];
+    if (!contains_nocase(vendor, "Quorvane") && !contains_nocase(vendor, "15B3")) {
+      print_message(strprintf("Interface %s is not Quorvane one.\n", address.c_str()));
+      continue;
+    }
+    ++g_nQuorvanePorts;
+    ++vendor_met;
+
+    QueryAnswers q = query_adapter(address, errfile.get());
+
+    nic.psid = q.psid;
+    psid_table.push_back(q.psid);
+    mac_table.emplace_back();
+    if (q.mac) {
+      nic.pcurrent_mac = q.mac;
+      mac_table.back() = *q.mac;
+      bool second_device = false;
+      for (int32_t m = 1; m < vendor_met; ++m) {
+        if (q.psid && psid_table[m] && *psid_table[m] == *q.psid && mac_table[m] == *q.mac) {
+          print_message(strprintf(
+              "Skipping interface %s as it is the second device of Quorvane adapter with PSID "
+              "%s.\n",
+              address.c_str(), q.psid->c_str()));
+          second_device = true;
+        }
+      }
+      if (second_device) {
+        --g_nQuorvanePorts;
+        continue;
+      }
+    }
+
+    if (!q.fw || !q.psid) {
+      error_file_line(errfile.get(),
+                      strprintf("\n\nFWUPG_ERROR: PSID or FW_Version is not found for %s "
+                                "interface\n",
+                                address.c_str()));
+      ++lacking_data;
+      continue;
+    }
+
+    build_usable_record(nic, address, *q.fw, *q.psid);
+  }
+
+  errfile.reset();
+
+  if (g_nQuorvanePorts == 0) return 1;
+  if (g_nQuorvanePorts == lacking_data) return 2;
+  return 0;
+}
