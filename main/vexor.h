@@ -212,3 +212,81 @@ int32_t show_current();
 
 int32_t discover_HW();
 int32_t read_discovery_report();
+
+#include <memory>
+#include <string_view>
+
+// libxml2 handles of the report, owned through these (xmlFreeTextWriter,
+// xmlFreeDoc, xmlFreeTextReader); the library's headers stay out of here.
+struct _xmlTextWriter;
+struct _xmlDoc;
+struct _xmlTextReader;
+struct XmlTextWriterFree { void operator()(_xmlTextWriter* writer) const; };
+struct XmlDocFree { void operator()(_xmlDoc* doc) const; };
+struct XmlTextReaderFree { void operator()(_xmlTextReader* reader) const; };
+using xml_writer_ptr = std::unique_ptr<_xmlTextWriter, XmlTextWriterFree>;
+using xml_doc_ptr = std::unique_ptr<_xmlDoc, XmlDocFree>;
+using xml_reader_ptr = std::unique_ptr<_xmlTextReader, XmlTextReaderFree>;
+
+// True when text is a bus address "dddd:bb:dd.f": 4, 2 and 2 hexadecimal
+// digits of either case, ':' after the domain and the bus, '.' and 0 to 7.
+inline bool is_bus_address(std::string_view text) {
+  auto hex = [](char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+  };
+  if (text.size() != 12 || text[4] != ':' || text[7] != ':' || text[10] != '.') return false;
+  for (int i : {0, 1, 2, 3, 5, 6, 8, 9}) {
+    if (!hex(text[static_cast<size_t>(i)])) return false;
+  }
+  return text[11] >= '0' && text[11] <= '7';
+}
+
+// Writes the whole report for the current inventory to g_XMLDiscoveryReport;
+// an existing report is replaced only by a completely written one. Returns 0
+// when the report was saved, 1 (after logging why) when it was not.
+int32_t xml_discovery_report();
+// Creates the writer over a new document (both null when that fails), writes
+// the declaration and the header elements, and leaves `devices` open.
+void write_XML_start_elements(xml_writer_ptr& writer, xml_doc_ptr& doc);
+// Writes one complete `device` element for g_ninfo[IdxNic].
+void write_XML_device_elements(_xmlTextWriter* writer, uint32_t IdxNic);
+// Writes the `fw_item` elements of g_ninfo[IdxNic] (one, "ROM", when usable).
+void write_XML_FW_item(_xmlTextWriter* writer, uint32_t IdxNic);
+// pAttribute = the catalog version of g_ninfo[uIdx] with the greatest ordering
+// key for a "ROM" image type, else empty.
+void build_XML_FW_item_version(const std::string& pFwtype, std::string& pAttribute, uint32_t uIdx);
+// pAttribute = the installed version "%u.%u.%u" of g_ninfo[IdxNic].
+void build_XML_FW_item_active_version(const std::string& pFwtype, std::string& pAttribute,
+                                      uint32_t IdxNic);
+// pAttribute = "upgrade", "rewrite", "downgrade" or "Nothing" by numeric
+// comparison of the installed version with every catalog version.
+void recommend_XML_FW_action(const std::string& pFwtype, std::string& pAttribute,
+                             uint32_t IdxNic);
+// Saves doc to path in UTF-8 through a temporary file beside it that is renamed
+// over path only when completely written. Returns 0, or 1 after logging the
+// error (path and errno text); on failure an existing file at path is kept.
+int32_t save_discovery_report(_xmlDoc* doc, const std::string& path);
+
+// First pass: adds 1 to *deviceCnt when the reader stands on the start of an
+// element named "device".
+void read_num_device_elements(_xmlTextReader* reader, int* deviceCnt);
+// Second pass: applies the reader's current node to pNinfo[*Idx] and the
+// current image type; advances *Idx at the end of each "device" element.
+// Nodes met once *Idx is past the last record are ignored.
+void process_node(_xmlTextReader* reader, std::vector<nic_info>& pNinfo, int* Idx,
+                  std::string& image_type);
+// Stores an installed version for image type pImageType ("n/a": nothing).
+void read_FW_cur_version(nic_info* pCurNinfo, const std::string& pImageType,
+                         const std::string& pVersion);
+// Hexadecimal text to number: at most four digits, up to the first other
+// character; no digit gives 0.
+int32_t axtoi(const char* hexStg);
+// Replaces pxmlFwImage[0] of g_ninfo[curnic] by the image getqrvninfo names
+// for its address. 0 on success, 1 when no (plain) image name came back, or
+// the failure of get_qrvn_info. servername, when given, receives field one.
+int modify_imagename(uint32_t curnic, std::string* servername);
+// Runs cmd with do_command, then reads the first line of dataFile into data,
+// cut at the first delimiter. 0 on success, the command's status, or 2 when
+// dataFile cannot be read.
+int32_t get_qrvn_info(const std::string& cmd, std::string& data, const std::string& dataFile,
+                      char delimiter);
