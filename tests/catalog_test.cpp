@@ -1,0 +1,270 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "main/vexor.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// The adapter every test looks up: vendor 15B3, device 1003, subsystem
+// 15B3/0050, PSID QRV0000000001.
+constexpr const char* kAdapterId = "15B3-1003-15B3-0050-QRV0000000001";
+
+// An element carrying the adapter's ids, with free subsystem values.
+std::string matching(const std::string& name, const std::string& rom, const std::string& file) {
+  return "<fw name=\"" + name +
+         "\" venid=\"15B3\" devid=\"1003\" subvenid=\"0000\" PSID=\"QRV0000000001\" "
+         "subdevid=\"0000\" rom=\"" +
+         rom + "\" fwFile=\"" + file + "\"/>\n";
+}
+
+// Runs each test in a fresh directory holding nic_fw/, with one adapter
+// record and an open event log, and restores the working directory after.
+class Catalog : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    old_cwd_ = fs::current_path();
+    std::string tmpl = (fs::temp_directory_path() / "vexor-catalog-XXXXXX").string();
+    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
+    dir_ = tmpl;
+    fs::create_directory(dir_ / "nic_fw");
+    fs::current_path(dir_);
+    ppyxflash_fout = std::fopen("pyxflash.log", "a");
+    ASSERT_NE(ppyxflash_fout, nullptr);
+    g_ninfo.assign(1, nic_info{});
+    nic_count = 0;
+    sub_ven_id_new = "15B3";
+    sub_dev_id_new = "0050";
+  }
+  void TearDown() override {
+    std::fclose(ppyxflash_fout);
+    ppyxflash_fout = nullptr;
+    g_ninfo.clear();
+    fs::current_path(old_cwd_);
+    if (!HasFailure()) fs::remove_all(dir_);
+  }
+
+  void write_catalog(const std::string& body) {
+    std::ofstream(dir_ / "nic_fw" / "NICFWData.xml") << body;
+  }
+  void write_elements(const std::string& elements) {
+    write_catalog("<?xml version=\"1.0\"?>\n<catalog>\n" + elements + "</catalog>\n");
+  }
+  int read(size_t capacity = MAX_FW_ENTRIES, const std::string& id = kAdapterId) {
+    entries_.assign(capacity, XMLFW_INFO{});
+    return read_NIC_FW_xml_file(id, entries_);
+  }
+  int count() const { return g_ninfo[0].fw_count; }
+  std::string log() const {
+    std::ifstream in(dir_ / "pyxflash.log");
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+  }
+
+  fs::path old_cwd_;
+  fs::path dir_;
+  std::vector<XMLFW_INFO> entries_;
+};
+
+struct MatchCase {
+  const char* what;
+  const char* attributes;
+  bool matches;
+};
+
+class CatalogMatching : public Catalog, public ::testing::WithParamInterface<MatchCase> {};
+
+TEST_P(CatalogMatching, JudgesOneElement) {
+  write_elements(std::string("<fw ") + GetParam().attributes + " rom=\"2.42.5000\"/>\n");
+  EXPECT_EQ(read(), GetParam().matches ? 1 : 0) << GetParam().what;
+  EXPECT_EQ(count(), GetParam().matches ? 1 : 0) << GetParam().what;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rules, CatalogMatching,
+    ::testing::Values(
+        MatchCase{"exact ids, other subsystem values",
+                  "venid=\"15B3\" devid=\"1003\" subvenid=\"FFFF\" PSID=\"QRV0000000001\" "
+                  "subdevid=\"1234\"",
+                  true},
+        MatchCase{"empty subsystem values",
+                  "venid=\"15B3\" devid=\"1003\" subvenid=\"\" PSID=\"QRV0000000001\" subdevid=\"\"",
+                  true},
+        MatchCase{"PSID before the ids",
+                  "PSID=\"QRV0000000001\" devid=\"1003\" venid=\"15B3\" subvenid=\"x\" subdevid=\"y\"",
+                  true},
+        MatchCase{"lower-case vendor id",
+                  "venid=\"15b3\" devid=\"1003\" subvenid=\"0\" PSID=\"QRV0000000001\" subdevid=\"0\"",
+                  false},
+        MatchCase{"three-digit device id",
+                  "venid=\"15B3\" devid=\"003\" subvenid=\"0\" PSID=\"QRV0000000001\" subdevid=\"0\"",
+                  false},
+        MatchCase{"five-digit device id",
+                  "venid=\"15B3\" devid=\"01003\" subvenid=\"0\" PSID=\"QRV0000000001\" "
+                  "subdevid=\"0\"",
+                  false},
+        MatchCase{"leading blank",
+                  "venid=\" 15B3\" devid=\"1003\" subvenid=\"0\" PSID=\"QRV0000000001\" "
+                  "subdevid=\"0\"",
+                  false},
+        MatchCase{"trailing blank",
+                  "venid=\"15B3\" devid=\"1003 \" subvenid=\"0\" PSID=\"QRV0000000001\" "
+                  "subdevid=\"0\"",
+                  false},
+        MatchCase{"PSID in another case",
+                  "venid=\"15B3\" devid=\"1003\" subvenid=\"0\" PSID=\"qrv0000000001\" subdevid=\"0\"",
+                  false},
+        MatchCase{"no subvenid",
+                  "venid=\"15B3\" devid=\"1003\" PSID=\"QRV0000000001\" subdevid=\"0\"", false},
+        MatchCase{"no PSID", "venid=\"15B3\" devid=\"1003\" subvenid=\"0\" subdevid=\"0\"", false},
+        MatchCase{"no subdevid", "venid=\"15B3\" devid=\"1003\" subvenid=\"0\" PSID=\"QRV0000000001\"",
+                  false},
+        MatchCase{"attribute names are case-sensitive",
+                  "VENID=\"15B3\" devid=\"1003\" subvenid=\"0\" PSID=\"QRV0000000001\" "
+                  "subdevid=\"0\"",
+                  false}));
+
+TEST_F(Catalog, MatchesKeepFileOrderWithTheirOwnVersionsAndImages) {
+  write_elements(matching("first", "2.42.5000", "a.bin") +
+                 "<fw name=\"other\" venid=\"15B3\" devid=\"1011\" subvenid=\"0\" "
+                 "PSID=\"QRV0000000001\" subdevid=\"0\" rom=\"9.9.9\" fwFile=\"other.bin\"/>\n" +
+                 matching("second", "2.36.5000", "b.bin"));
+  ASSERT_EQ(read(), 1);
+  ASSERT_EQ(count(), 2);
+  EXPECT_EQ(entries_[0].pxmlName, "first");
+  EXPECT_EQ(entries_[0].pxmlRom, "2.42.5000");
+  EXPECT_EQ(entries_[0].pxmlFwImage, "a.bin");
+  EXPECT_EQ(entries_[1].pxmlName, "second");
+  EXPECT_EQ(entries_[1].pxmlRom, "2.36.5000");
+  EXPECT_EQ(entries_[1].pxmlFwImage, "b.bin");
+  // Subsystem texts are the adapter's own, not the file's.
+  EXPECT_EQ(entries_[1].pxmlSubVenId, "15B3");
+  EXPECT_EQ(entries_[1].pxmlSubDevId, "0050");
+  EXPECT_EQ(entries_[1].pxmlVenId, "15B3");
+  EXPECT_EQ(entries_[1].pxmlPSID, "QRV0000000001");
+  EXPECT_FALSE(entries_[2].pxmlName.has_value());
+}
+
+TEST_F(Catalog, RomBeforeSubdevidGoesToTheEntryAppendedBefore) {
+  write_elements(
+      "<fw rom=\"1.1.1\" fwFile=\"lost.bin\" name=\"n\" venid=\"15B3\" devid=\"1003\" "
+      "subvenid=\"0\" PSID=\"QRV0000000001\" subdevid=\"0\"/>\n"
+      "<fw rom=\"2.2.2\" name=\"m\" venid=\"15B3\" devid=\"1003\" subvenid=\"0\" "
+      "PSID=\"QRV0000000001\" subdevid=\"0\"/>\n");
+  ASSERT_EQ(read(), 1);
+  ASSERT_EQ(count(), 2);
+  EXPECT_EQ(entries_[0].pxmlRom, "2.2.2");  // the first one's own was lost
+  EXPECT_FALSE(entries_[0].pxmlFwImage.has_value());
+  EXPECT_FALSE(entries_[1].pxmlRom.has_value());
+}
+
+TEST_F(Catalog, ElementWithoutSubdevidOverwritesTheLastEntry) {
+  write_elements(matching("first", "2.42.5000", "a.bin") +
+                 "<fw name=\"notes\" rom=\"0.0.1\" fwFile=\"n/a\"/>\n");
+  ASSERT_EQ(read(), 1);
+  ASSERT_EQ(count(), 1);
+  EXPECT_EQ(entries_[0].pxmlName, "first");
+  EXPECT_EQ(entries_[0].pxmlRom, "0.0.1");
+  EXPECT_EQ(entries_[0].pxmlFwImage, "n/a");
+}
+
+TEST_F(Catalog, ValuesCarryOverFromEarlierElements) {
+  write_elements(matching("family", "2.42.5000", "a.bin") +
+                 "<fw subvenid=\"0\" subdevid=\"0\" rom=\"2.40.7000\" fwFile=\"b.bin\"/>\n");
+  ASSERT_EQ(read(), 1);
+  ASSERT_EQ(count(), 2);
+  EXPECT_EQ(entries_[1].pxmlName, "family");
+  EXPECT_EQ(entries_[1].pxmlRom, "2.40.7000");
+}
+
+TEST_F(Catalog, UnrelatedAttributeOnTheRootIsIgnored) {
+  write_catalog("<catalog version=\"7\" xmlns:x=\"urn:x\">\n" +
+                matching("a", "2.42.5000", "a.bin") + "</catalog>\n");
+  EXPECT_EQ(read(), 1);
+  EXPECT_EQ(count(), 1);
+}
+
+TEST_F(Catalog, EmptyCatalogMatchesNothing) {
+  write_catalog("<?xml version=\"1.0\"?>\n<catalog/>\n");
+  EXPECT_EQ(read(), 0);
+  EXPECT_EQ(count(), 0);
+}
+
+TEST_F(Catalog, OtherAdapterMatchesNothing) {
+  write_elements(matching("a", "2.42.5000", "a.bin"));
+  EXPECT_EQ(read(MAX_FW_ENTRIES, "15B3-1003-15B3-0050-QRV0000000002"), 0);
+  EXPECT_EQ(read(MAX_FW_ENTRIES, "15B3-1003-15B3-0050-QRV000000000"), 0);
+}
+
+TEST_F(Catalog, MalformedCatalogKeepsTheEntriesBeforeTheError) {
+  std::string filler;
+  for (int i = 0; i < 400; ++i) filler += "<note text=\"padding padding padding\"/>\n";
+  write_catalog("<catalog>\n" + matching("before", "2.42.5000", "a.bin") + filler +
+                "<broken <<\n" + matching("after", "2.36.5000", "b.bin") + "</catalog>\n");
+  EXPECT_EQ(read(), 1);
+  ASSERT_EQ(count(), 1);
+  EXPECT_EQ(entries_[0].pxmlName, "before");
+}
+
+TEST_F(Catalog, MissingCatalogLogsAndExits) {
+  EXPECT_EXIT(read(), ::testing::ExitedWithCode(1), "");
+  EXPECT_NE(log().find("[ERROR]     ["), std::string::npos) << log();
+  EXPECT_NE(log().find("] Unable to open nic_fw/NICFWData.xml\n"), std::string::npos) << log();
+}
+
+TEST_F(Catalog, ApplyModeCapacityKeepsTheFirstMatchOnly) {
+  write_elements(matching("one", "1.1.1", "1.bin") + matching("two", "2.2.2", "2.bin") +
+                 "<fw rom=\"3.3.3\" fwFile=\"3.bin\"/>\n");
+  ASSERT_EQ(read(1), 1);
+  EXPECT_EQ(count(), 1);
+  ASSERT_EQ(entries_.size(), 1u);
+  EXPECT_EQ(entries_[0].pxmlName, "one");
+  EXPECT_EQ(entries_[0].pxmlRom, "1.1.1");
+  EXPECT_EQ(entries_[0].pxmlFwImage, "1.bin");
+  // Asking for the first match only is no anomaly worth a warning.
+  EXPECT_EQ(log().find("[WARNING]"), std::string::npos) << log();
+}
+
+TEST_F(Catalog, MatchesBeyondTheInventoryBufferAreDroppedWithAWarning) {
+  std::string elements;
+  for (int i = 0; i < MAX_FW_ENTRIES + 2; ++i) {
+    elements += matching("n" + std::to_string(i), "1.1." + std::to_string(i), "f.bin");
+  }
+  elements += "<fw rom=\"9.9.9\" fwFile=\"late.bin\"/>\n";
+  write_elements(elements);
+  ASSERT_EQ(read(), 1);
+  EXPECT_EQ(count(), MAX_FW_ENTRIES);
+  ASSERT_EQ(entries_.size(), static_cast<size_t>(MAX_FW_ENTRIES));
+  EXPECT_EQ(entries_.back().pxmlName, "n99");
+  EXPECT_EQ(entries_.back().pxmlRom, "1.1.99");
+  EXPECT_EQ(entries_.back().pxmlFwImage, "f.bin");
+  std::string text = log();
+  EXPECT_NE(text.find("[WARNING]   ["), std::string::npos) << text;
+  EXPECT_NE(text.find(kAdapterId), std::string::npos) << text;
+  EXPECT_NE(text.find("first 100"), std::string::npos) << text;
+  EXPECT_EQ(text.find("[WARNING]"), text.rfind("[WARNING]")) << "one line per reading";
+}
+
+TEST_F(Catalog, RecordOutsideTheInventoryCountsNothing) {
+  write_elements(matching("a", "2.42.5000", "a.bin"));
+  nic_count = 3;
+  EXPECT_EQ(read(), 0);
+  EXPECT_FALSE(entries_[0].pxmlName.has_value());
+}
+
+TEST_F(Catalog, EachReadingStartsAfresh) {
+  write_elements(matching("a", "2.42.5000", "a.bin"));
+  ASSERT_EQ(read(), 1);
+  g_ninfo[0].fw_count = 0;
+  write_elements("<fw subvenid=\"0\" subdevid=\"0\" rom=\"1.0.0\"/>\n");
+  EXPECT_EQ(read(), 0) << "no values carried over from the previous reading";
+}
+
+}  // namespace
