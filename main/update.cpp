@@ -1,13 +1,487 @@
 // Update workflow: the update run, flashing one adapter, the listing.
+#include <fcntl.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
 #include "main/vexor.h"
 
-// Placeholders until the update workflow lands: a mode that is not built
-// says so and fails, never pretending success.
-int32_t fwupg() {
-  std::fprintf(stderr, "vexor: the update mode is not built yet\n");
-  return 1;
+namespace {
+
+// Texts of a record may be absent; messages show an absent text as empty
+// rather than relying on the C library's "(null)".
+const char* text_of(const opt_text& t) { return t ? t->c_str() : ""; }
+
+// Versions are printed with %d although they are kept unsigned: a number
+// beyond the signed range shows as it always has in the listings.
+int as_int(uint32_t v) { return static_cast<int>(v); }
+
+bool console_is_silent() {
+  return (g_iFlag & (FLAG_SILENT | FLAG_APPLY | FLAG_DISCOVER)) != 0;
 }
+
+// Numeric comparison of two versions, major first.
+bool version_greater(uint32_t maj, uint32_t min, uint32_t rel, const nic_info& nic) {
+  if (maj != nic.uCurROMmaj) return maj > nic.uCurROMmaj;
+  if (min != nic.uCurROMmin) return min > nic.uCurROMmin;
+  return rel > nic.uCurROMrel;
+}
+
+// Writes all of buf to fd, retrying on interruption; false on error.
+bool write_all(int fd, const char* buf, size_t len) {
+  while (len > 0) {
+    ssize_t n = ::write(fd, buf, len);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    buf += n;
+    len -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Owns a file descriptor.
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  ~Fd() { reset(); }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+  void reset(int fd = -1) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
+
+ private:
+  int fd_;
+};
+
+// Outcome of one run of the flash utility's burn command.
+struct BurnOutcome {
+  bool started = false;   // a child process existed
+  bool exited = false;    // it ended through exit (not a signal)
+  int exit_status = 0;    // its exit status when exited
+  int signal = 0;         // the signal that ended it otherwise
+  int start_errno = 0;    // why no child could be made
+};
+
+// Runs the burn: the utility is executed directly (no shell) with argv, its
+// standard output and error go through a pipe into output_fd (the burn's
+// temporary file, -1 if there is none) and, when show is set, onto the
+// console as they arrive, so an operator watching a burn of several minutes
+// sees its progress.
+BurnOutcome run_burn(const char* program, const std::vector<std::string>& args, int output_fd,
+                     bool show) {
+  BurnOutcome outcome;
+  std::vector<char*> argv;
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+
+  int pipefd[2];
+  if (::pipe2(pipefd, O_CLOEXEC) != 0) {
+    outcome.start_errno = errno;
+    return outcome;
+  }
+  Fd read_end(pipefd[0]);
+  Fd write_end(pipefd[1]);
+
+  std::fflush(stdout);
+  std::fflush(stderr);
+  if (ppyxflash_fout) std::fflush(ppyxflash_fout);
+  pid_t pid = ::fork();
+  if (pid < 0) {
+    outcome.start_errno = errno;
+    return outcome;
+  }
+  if (pid == 0) {
+    // Child: both output streams into the pipe, then the utility. A utility
+    // that cannot be executed (or an unknown boot mode) ends with status 1,
+    // which the parent counts as a failed burn.
+    if (program == nullptr) ::_exit(1);
+    if (::dup2(write_end.get(), STDOUT_FILENO) < 0 || ::dup2(write_end.get(), STDERR_FILENO) < 0)
+      ::_exit(1);
+    ::execv(program, argv.data());
+    ::_exit(1);
+  }
+  outcome.started = true;
+  write_end.reset();
+
+  char buf[4096];
+  for (;;) {
+    ssize_t n = ::read(read_end.get(), buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    if (output_fd >= 0) write_all(output_fd, buf, static_cast<size_t>(n));
+    if (show) write_all(STDOUT_FILENO, buf, static_cast<size_t>(n));
+  }
+
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) {
+      // The child is gone without a status we can read: nothing says it
+      // succeeded, so it counts as a failed burn.
+      outcome.exited = false;
+      return outcome;
+    }
+  }
+  if (WIFEXITED(status)) {
+    outcome.exited = true;
+    outcome.exit_status = WEXITSTATUS(status);
+  } else if (WIFSIGNALED(status)) {
+    outcome.signal = WTERMSIG(status);
+  }
+  return outcome;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Listing (-c)
+// ---------------------------------------------------------------------------
+
 int32_t show_current() {
-  std::fprintf(stderr, "vexor: the listing mode (-c) is not built yet\n");
-  return 1;
+  open_event_log("update", __LINE__);
+
+  // A failed build leaves no usable record, so nothing is listed.
+  build_NIC_list();
+
+  for (int32_t i = 0; i < g_nNics && i < static_cast<int32_t>(g_ninfo.size()); ++i) {
+    const nic_info& nic = g_ninfo[i];
+    if (!(nic.flags & NIC_USABLE)) continue;
+
+    // An adapter that matched no catalog entry has no catalog name; say so
+    // rather than leaving the column blank.
+    const char* name = "(no catalog entry)";
+    if (nic.fw_count > 0 && !nic.pxmlName.empty()) name = text_of(nic.pxmlName[0]);
+
+    print_message(" PCI-ID              \t\tNIC\n");
+    print_message(strprintf("%04X-%04X-%04X-%04X \t%s \n\n", nic.ven_id, nic.dev_id,
+                            nic.sub_ven_id, nic.sub_dev_id, name));
+
+    std::vector<std::string> versions;
+    std::vector<int64_t> keys;
+    build_sorted_versions(static_cast<uint32_t>(i), versions, keys);
+
+    print_message("     (Installed)           (Available)\n");
+    print_message("     Image      Version      Image        Version     \t\tInterface\n");
+    print_message("------------------------------------------------------------------------\n");
+    const char* interface = text_of(nic.pinterfacename);
+    if (!versions.empty()) {
+      print_message(strprintf("      ROM       %d.%d.%d    ROM\t\t%10s\t\t%s\n",
+                              as_int(nic.uCurROMmaj), as_int(nic.uCurROMmin),
+                              as_int(nic.uCurROMrel), versions[0].c_str(), interface));
+    } else {
+      print_message(strprintf("      ROM       %d.%d.%d    ROM\t\tNothing\t\t\t%s\n",
+                              as_int(nic.uCurROMmaj), as_int(nic.uCurROMmin),
+                              as_int(nic.uCurROMrel), interface));
+    }
+    for (size_t k = 1; k < versions.size(); ++k) {
+      print_message(strprintf("                               \t\t%10s\t\t%s\n",
+                              versions[k].c_str(), interface));
+    }
+    print_message("\n");
+  }
+  return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Flashing one adapter
+// ---------------------------------------------------------------------------
+
+std::string format_mac(const char* pStrTok) {
+  std::string in = pStrTok ? pStrTok : "";
+  std::string out;
+  if (in.size() >= 17) {
+    // The separated form xx:xx:xx:xx:xx:xx: every third character is a
+    // separator, whatever it is.
+    for (size_t pos = 0; pos < 17; pos += 3) out.append(in, pos, 2);
+    return out;
+  }
+  // Shorter texts (the flash utility prints the base MAC without
+  // separators) would make the fixed positions run past the end: keep the
+  // text and only drop the usual separators.
+  for (char c : in)
+    if (c != ':' && c != '-') out.push_back(c);
+  return out;
+}
+
+int32_t do_command(const char* command) {
+  std::printf("%s \n", command);
+  std::fflush(stdout);
+  int rc = std::system(command);
+  if (rc == -1) return 255;
+  if (WIFSIGNALED(rc)) {
+    // A command ended by a signal reports no exit status at all; it must not
+    // read as success (0) to callers that test for it.
+    return 128 + WTERMSIG(rc);
+  }
+  return WEXITSTATUS(rc);
+}
+
+int32_t do_update_firmware(uint32_t uNicIdx) {
+  if (uNicIdx >= g_ninfo.size()) return 0;
+  nic_info& nic = g_ninfo[uNicIdx];
+  if (!(nic.flags & NIC_SELECTED)) return 0;
+
+  if (nic.fw_count <= 0) {
+    print_message("Quitting......................as nothing found in repository\n");
+    return 0;
+  }
+
+  size_t chosen = 0;
+  if (read_discovery == 0) {
+    // The version to burn is the one that sorts last by the ordering key;
+    // burn the first catalog entry that carries it.
+    size_t count = static_cast<size_t>(nic.fw_count);
+    bool found = false;
+    if (ver_buf.size() >= count) {
+      const std::string& wanted = ver_buf[count - 1];
+      for (size_t j = 0; j < count && j < nic.uFwROMmaj.size(); ++j) {
+        if (strprintf("%d.%d.%d", as_int(nic.uFwROMmaj[j]), as_int(nic.uFwROMmin[j]),
+                      as_int(nic.uFwROMrel[j])) == wanted) {
+          chosen = j;
+          found = true;
+          break;
+        }
+      }
+    }
+    if (!found) {
+      print_message(
+          "You have not entered the right Index for firmware version ....................\n");
+      return 0;
+    }
+    if (uNicIdx < fw_number.size()) fw_number[uNicIdx] = static_cast<int>(chosen);
+
+    if (!(g_iFlag & STATUS_NOTICE)) {
+      g_iFlag |= STATUS_NOTICE;
+      log_quorvane_event(ppyxflash_fout, INFO_TAG,
+                         "\nThe Firmware Upgrade will take several minutes.  Please be patient.\n");
+    }
+    const char* name = chosen < nic.pxmlName.size() ? text_of(nic.pxmlName[chosen]) : "";
+    log_quorvane_event(ppyxflash_fout, INFO_TAG,
+                       strprintf("\nSelecting %s MAC: %-12s \n", name, text_of(nic.pcurrent_mac)));
+    nic.pcurrent_mac = format_mac(text_of(nic.pcurrent_mac));
+  }
+
+  const char* address = text_of(nic.pbus_info);
+  const opt_text image = chosen < nic.pxmlFwImage.size() ? nic.pxmlFwImage[chosen] : opt_text{};
+  if (!image || image->empty()) {
+    // Without an image file name there is nothing to hand to the utility.
+    // The adapter was chosen for flashing and is not flashed: that is a
+    // failure of the run, not a quiet skip.
+    g_iFlag |= STATUS_FAILED;
+    print_message(strprintf("No firmware image file is named for interface %s in %s; not flashed.\n",
+                            address, g_XMLFwFile));
+    log_quorvane_event(ppyxflash_fout, ERROR_TAG,
+                       strprintf("No firmware image file name for %s in %s; not flashed\n", address,
+                                 g_XMLFwFile));
+    return 0;
+  }
+  const std::string image_path = "./nic_fw/" + *image;
+
+  // The burn's output is collected for the mismatch search and kept for the
+  // operator when the burn fails. Without the file the burn still runs; only
+  // its output is lost.
+  std::string tmpname = "/tmp/dataXXXXXX";
+  Fd output(::mkstemp(tmpname.data()));
+  const bool have_output = output.get() >= 0;
+  if (!have_output) {
+    log_quorvane_event(ppyxflash_fout, ERROR_TAG,
+                       strprintf("Unable to create %s for the output of the burn of %s: %s\n",
+                                 tmpname.c_str(), address, std::strerror(errno)));
+  }
+
+  const char* program = nullptr;
+  std::vector<std::string> args;
+  if (boot_mode_value == 0) {
+    program = SHIPPED_FLASH_UTILITY;
+    args.push_back("pyxflash");
+  } else if (boot_mode_value == 1) {
+    program = SYSTEM_FLASH_UTILITY;
+    args.push_back("quarz");
+  } else {
+    args.push_back("pyxflash");  // never executed: the child ends with 1
+  }
+  if (silent == 2) args.push_back("-s");
+  for (const char* a : {"-y", "-d"}) args.push_back(a);
+  args.push_back(address);
+  args.push_back("-i");
+  args.push_back(image_path);
+  args.push_back("b");
+
+  BurnOutcome burn = run_burn(program, args, output.get(), !console_is_silent());
+  output.reset();
+
+  if (burn.started && burn.exited && burn.exit_status == 0) {
+    g_iFlag |= STATUS_FLASHED;
+    print_message(strprintf("Firmware Flashed:\tSUCCESS  for interface %s\n\n", address));
+    log_quorvane_event(ppyxflash_fout, INFO_TAG,
+                       strprintf("MAC %-12s Upgrade SUCCESS\n", text_of(nic.pcurrent_mac)));
+    // A successful burn's output is of no further use.
+    if (have_output) ::unlink(tmpname.c_str());
+    return 0;
+  }
+
+  // Everything else is a failed burn: a non-zero exit, a child ended by a
+  // signal (its status byte reads 0, yet nothing was flashed), or no child.
+  g_iFlag |= STATUS_FAILED;
+  if (!burn.started) {
+    log_quorvane_event(ppyxflash_fout, ERROR_TAG,
+                       strprintf("Unable to start the flash utility for %s: %s\n", address,
+                                 std::strerror(burn.start_errno)));
+  } else if (!burn.exited && burn.signal != 0) {
+    log_quorvane_event(ppyxflash_fout, ERROR_TAG,
+                       strprintf("The flash utility for %s was ended by signal %d\n", address,
+                                 burn.signal));
+  }
+
+  int32_t rc = 1;
+  if (have_output)
+    rc = do_command(strprintf("grep -i \"PSID Mismatch\" %s > /dev/null", tmpname.c_str()).c_str());
+  if (rc == 0) {
+    log_quorvane_event(ppyxflash_fout, ERROR_TAG,
+                       strprintf("Fimware upgrade on this device is not supported\n %s\n", ""));
+  } else {
+    log_quorvane_event(ppyxflash_fout, ERROR_TAG, strprintf("Upgrade failed\n %s\n", ""));
+  }
+  if (have_output) {
+    log_quorvane_event(ppyxflash_fout, INFO_TAG,
+                       strprintf("Output of the failed burn of %s is kept in %s\n", address,
+                                 tmpname.c_str()));
+  }
+  return rc;
+}
+
+// ---------------------------------------------------------------------------
+// The update run
+// ---------------------------------------------------------------------------
+
+void fw_version_message(std::string& vers_string, int32_t /*uNicIdx*/) {
+  vers_string = "Would you like to flash the firmware?\n";
+}
+
+int32_t is_FW_needed(uint32_t uNicIdx) {
+  nic_info& nic = g_ninfo[uNicIdx];
+  std::string prompt;
+  fw_version_message(prompt, static_cast<int32_t>(uNicIdx));
+
+  std::vector<int64_t> keys;
+  build_sorted_versions(uNicIdx, ver_buf, keys);
+
+  const char* address = text_of(nic.pbus_info);
+  bool newer = false;
+  for (int i = 0; i < nic.fw_count && static_cast<size_t>(i) < nic.uFwROMmaj.size(); ++i) {
+    if (version_greater(nic.uFwROMmaj[i], nic.uFwROMmin[i], nic.uFwROMrel[i], nic)) {
+      newer = true;
+      print_message(strprintf("Repository has New firmware version for interface "
+                              "%s.................Please flash the newer version\n",
+                              address));
+      break;
+    }
+  }
+
+  print_message(strprintf("\nCurrent Firmware Version is %d.%d.%d on %s \n",
+                          as_int(nic.uCurROMmaj), as_int(nic.uCurROMmin), as_int(nic.uCurROMrel),
+                          address));
+  if (nic.fw_count > 0) {
+    print_message("Repository has these firmware versions............");
+    for (size_t i = 0; i < ver_buf.size(); ++i)
+      print_message(strprintf("[%d] Image Version  %s\n", static_cast<int>(i + 1), ver_buf[i].c_str()));
+  }
+
+  if (newer) return nfwu_yesno(prompt.c_str(), 0, 0, 0, "y");
+
+  log_quorvane_event(ppyxflash_fout, WARNING_TAG,
+                     "*** WARNING *** - Installed firmware is the latest firmware\n");
+  print_message("Repository doesn't have newer firmware version, Installed firmware version is the "
+                "latest one..........Please Quit the updation.\n");
+  // Only the option byte decides: silent without force skips the adapter.
+  if ((g_iFlag & 0xFF) == FLAG_SILENT) {
+    fw_invalid = 1;
+    ++fw_invalid_count;
+    return 1;
+  }
+  return nfwu_yesno(prompt.c_str(), 1, 1, 1, "n");
+}
+
+int32_t select_firmware(uint32_t uNicIdx) {
+  nic_info& nic = g_ninfo[uNicIdx];
+  if (!(nic.flags & NIC_USABLE)) return 0;
+
+  for (int i = 0; i < nic.fw_count && static_cast<size_t>(i) < nic.pxmlFwImage.size(); ++i) {
+    const opt_text& image = nic.pxmlFwImage[i];
+    // An entry with no image file name at all is as unusable as one marked
+    // "n/a", so the operator is warned about both.
+    if (!image || image->empty() || image->find("n/a") != std::string::npos) {
+      log_quorvane_event(ppyxflash_fout, WARNING_TAG,
+                         strprintf("Failed to get firmware image filename from %s\n", g_XMLFwFile));
+    }
+  }
+
+  switch (is_FW_needed(uNicIdx)) {
+    case 0:
+      nic.flags |= NIC_SELECTED;
+      break;
+    case 2:
+      nic.flags = 0;
+      g_iFlag |= STATUS_QUIT;
+      break;
+    case 3:
+      nic.flags |= NIC_SELECTED;
+      g_iFlag |= STATUS_NO_MORE;
+      break;
+    default:
+      nic.flags = 0;
+      break;
+  }
+  return 0;
+}
+
+int32_t fwupg() {
+  open_event_log("update", __LINE__);
+
+  int32_t rc = build_NIC_list();
+  if (rc != 0) {
+    print_message("\nNIC firmware update did not complete.  Check log for errors. \n");
+    g_ninfo.clear();
+    fw_number.clear();
+    std::fflush(ppyxflash_fout);
+    return rc;
+  }
+
+  for (int32_t i = 0; i < g_nNics && static_cast<size_t>(i) < g_ninfo.size(); ++i) {
+    if (g_ninfo[i].fw_count <= 0) continue;
+    if (!(g_iFlag & STATUS_NO_MORE)) select_firmware(static_cast<uint32_t>(i));
+    if (g_iFlag & STATUS_QUIT) {
+      print_message("\nFirmware upgrade cancelled by User \n");
+      return 3;
+    }
+    if (fw_invalid == 1) {
+      fw_invalid = 0;
+      continue;
+    }
+    do_update_firmware(static_cast<uint32_t>(i));
+  }
+
+  if (fw_invalid_count == g_nQuorvanePorts) return 1;
+  if (g_iFlag & STATUS_FAILED) {
+    print_message("\nNIC firmware update completed with errors. \n");
+    return 2;
+  }
+  if (g_iFlag & STATUS_FLASHED) {
+    print_message("\n\nPlease Reboot node for new image to be loaded into silicon\n\n");
+    return 0;
+  }
+  g_ninfo.clear();
+  fw_number.clear();
+  std::fflush(ppyxflash_fout);
+  return 0;
 }

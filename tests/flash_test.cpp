@@ -1,0 +1,140 @@
+// Flashing one adapter, in-process: the cases that the simulated host cannot
+// easily produce (no child process at all, no image name) and the helpers.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "main/vexor.h"
+
+namespace {
+
+// Resets the run-wide state and gives the test an event log it can read.
+class FlashOne : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    g_iFlag = FLAG_SILENT;
+    silent = 2;
+    boot_mode_value = 0;
+    read_discovery = 1;  // take the image from the first entry, no selection
+    log_ = std::tmpfile();
+    ASSERT_NE(log_, nullptr);
+    ppyxflash_fout = log_;
+    g_ninfo.assign(1, nic_info{});
+    nic_info& nic = g_ninfo[0];
+    nic.flags = NIC_USABLE | NIC_SELECTED;
+    nic.fw_count = 1;
+    nic.pbus_info = "0000:81:00.0";
+    nic.pxmlFwImage = {std::string("qx.bin")};
+    nic.pxmlName = {std::string("Quorvane QX-100")};
+    nic.uFwROMmaj = {2};
+    nic.uFwROMmin = {42};
+    nic.uFwROMrel = {5000};
+  }
+  void TearDown() override {
+    ppyxflash_fout = nullptr;
+    std::fclose(log_);
+    g_ninfo.clear();
+    g_iFlag = 0;
+    silent = 0;
+    read_discovery = 0;
+  }
+  std::string log_text() {
+    std::fflush(log_);
+    std::rewind(log_);
+    std::string s;
+    char buf[512];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, log_)) > 0) s.append(buf, n);
+    return s;
+  }
+  FILE* log_ = nullptr;
+};
+
+}  // namespace
+
+struct MacCase {
+  const char* in;
+  const char* out;
+};
+
+class FormatMac : public ::testing::TestWithParam<MacCase> {};
+
+TEST_P(FormatMac, DropsSeparatorsWithoutReadingPastTheEnd) {
+  EXPECT_EQ(format_mac(GetParam().in), GetParam().out);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, FormatMac,
+    ::testing::Values(MacCase{"00:02:c9:f3:e7:e0", "0002c9f3e7e0"},
+                      MacCase{"00-02-c9-f3-e7-e0", "0002c9f3e7e0"},
+                      // Any separator: positions decide, not characters.
+                      MacCase{"00x02xc9xf3xe7xe0", "0002c9f3e7e0"},
+                      MacCase{"00:02:c9:f3:e7:e0 extra", "0002c9f3e7e0"},
+                      // What the flash utility prints: no separators, count joined.
+                      MacCase{"0002c9aabbcc4", "0002c9aabbcc4"},
+                      MacCase{"00:02:c9", "0002c9"}, MacCase{"", ""}));
+
+TEST(DoCommand, ReturnsTheExitStatusAndEchoesTheLine) {
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(do_command("exit 3"), 3);
+  EXPECT_EQ(do_command("true"), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "exit 3 \ntrue \n");
+}
+
+TEST(DoCommand, CommandEndedBySignalIsNotSuccess) {
+  testing::internal::CaptureStdout();
+  EXPECT_NE(do_command("kill -9 $$"), 0);
+  testing::internal::GetCapturedStdout();
+}
+
+TEST_F(FlashOne, UnselectedAdapterIsLeftAlone) {
+  g_ninfo[0].flags = NIC_USABLE;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(do_update_firmware(0), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(log_text(), "");
+  EXPECT_EQ(g_iFlag & (STATUS_FAILED | STATUS_FLASHED), 0);
+}
+
+TEST_F(FlashOne, EntryWithoutImageNameIsReportedAndNotBurned) {
+  g_ninfo[0].pxmlFwImage = {opt_text{}};
+  do_update_firmware(0);
+  EXPECT_TRUE(g_iFlag & STATUS_FAILED);
+  EXPECT_FALSE(g_iFlag & STATUS_FLASHED);
+  EXPECT_NE(log_text().find("No firmware image file name for 0000:81:00.0 in nic_fw/NICFWData.xml"),
+            std::string::npos);
+}
+
+// When no child process can be made at all the wait status would read 0; the
+// burn must still count as failed. Running out of file descriptors stops the
+// burn before its child exists, which takes that same path.
+namespace {
+// Runs one burn with room for the output file but not for the pipe to the
+// child; exits 42 when it was counted as failed and not as flashed.
+[[noreturn]] void burn_without_descriptors() {
+  // Keep the echo of the search command off the test's output.
+  if (!std::freopen("/dev/null", "w", stdout)) std::_Exit(2);
+  int probe = ::dup(0);  // the lowest free descriptor
+  ::close(probe);
+  struct rlimit lim;
+  lim.rlim_cur = lim.rlim_max = static_cast<rlim_t>(probe + 2);
+  ::setrlimit(RLIMIT_NOFILE, &lim);
+  do_update_firmware(0);
+  // It must have taken the no-child path, not failed for another reason.
+  std::fflush(ppyxflash_fout);
+  std::rewind(ppyxflash_fout);
+  char line[512];
+  bool no_child = false;
+  while (std::fgets(line, sizeof line, ppyxflash_fout))
+    if (std::strstr(line, "Unable to start the flash utility for 0000:81:00.0")) no_child = true;
+  std::_Exit(no_child && (g_iFlag & STATUS_FAILED) && !(g_iFlag & STATUS_FLASHED) ? 42 : 1);
+}
+}  // namespace
+
+TEST_F(FlashOne, NoChildProcessCountsAsFailed) {
+  EXPECT_EXIT(burn_without_descriptors(), ::testing::ExitedWithCode(42), "");
+}
