@@ -87,7 +87,9 @@ class SimHost {
   // Reopens a host laid out earlier in dir (state kept), or lays out spec
   // there when dir does not hold one yet.
   SimHost(HostSpec spec, const std::string& dir);
-  ~SimHost();  // removes the directory unless keep() was called
+  // Removes the directory unless keep() was called. A directory named by the
+  // caller (second constructor) is the caller's and is always kept.
+  ~SimHost();
   SimHost(const SimHost&) = delete;
   SimHost& operator=(const SimHost&) = delete;
 
@@ -101,6 +103,11 @@ class SimHost {
   // Runs an arbitrary shell command line inside the same namespace, in the
   // component directory (for tests that look at the host from inside).
   RunResult run_shell(const std::string& command_line, const std::string& stdin_text = "");
+  // Same, attached to the caller's terminal; returns the exit status.
+  int run_shell_attached(const std::string& command_line);
+  // Captured runs are killed (status 128 + SIGKILL, a note on err) after this
+  // many seconds; 0 waits for ever. Default 60.
+  void set_timeout(double seconds);
 
   std::string dir() const;            // the host's temporary directory
   std::string component_dir() const;  // where vexor runs
@@ -116,6 +123,8 @@ class SimHost {
   // Contents of a file relative to the component directory ("" if missing).
   std::string read_file(const std::string& relative) const;
   void write_file(const std::string& relative, const std::string& content) const;
+  // Same, with the file made executable or not (e.g. a getqrvninfo script).
+  void write_file(const std::string& relative, const std::string& content, bool executable) const;
   std::string event_log() const { return read_file("pyxflash.log"); }
 
   void keep();  // leave the directory in place (a failed test's evidence)

@@ -1,0 +1,502 @@
+#include "sim/simhost.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <thread>
+
+#include "sim/sim_state.h"
+
+#ifndef VEXOR_SIM_VEXOR
+#error "VEXOR_SIM_VEXOR (path of the built vexor) must be defined"
+#endif
+#ifndef VEXOR_SIM_FLASH_UTILITY
+#error "VEXOR_SIM_FLASH_UTILITY (path of the built simulated flash utility) must be defined"
+#endif
+
+extern char** environ;
+
+namespace sim {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kMarker = "vexor-sim.host";
+
+// The real paths the simulated host covers inside its namespace.
+constexpr const char* kPciIdsPaths[] = {"/usr/share/misc/pci.ids", "/usr/share/hwdata/pci.ids"};
+constexpr const char* kHwdbPaths[] = {"/etc/udev/hwdb.bin", "/usr/lib/udev/hwdb.bin", "/lib/udev/hwdb.bin"};
+
+[[noreturn]] void fail(const std::string& what) { throw std::runtime_error("simulated host: " + what); }
+
+[[noreturn]] void fail_errno(const std::string& what) {
+  fail(what + ": " + std::strerror(errno));
+}
+
+void write_text(const fs::path& path, const std::string& content, mode_t mode = 0644) {
+  fs::create_directories(path.parent_path());
+  {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+    out.flush();
+    if (!out) fail("cannot write " + path.string());
+  }
+  if (::chmod(path.c_str(), mode) != 0) fail_errno("chmod " + path.string());
+}
+
+void copy_binary(const fs::path& from, const fs::path& to, mode_t mode) {
+  std::error_code ec;
+  fs::create_directories(to.parent_path());
+  fs::remove(to, ec);
+  if (!fs::copy_file(from, to, fs::copy_options::overwrite_existing, ec))
+    fail("cannot copy " + from.string() + " to " + to.string() + ": " + ec.message());
+  if (::chmod(to.c_str(), mode) != 0) fail_errno("chmod " + to.string());
+}
+
+// An overlay whiteout: hides the lower layers' file of the same name.
+void whiteout(const fs::path& path) {
+  std::error_code ec;
+  fs::remove(path, ec);
+  if (::mknod(path.c_str(), S_IFCHR | 0000, makedev(0, 0)) != 0) fail_errno("mknod whiteout " + path.string());
+}
+
+std::string hex(unsigned value, int width, bool prefix = true) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, prefix ? "0x%0*x" : "%0*x", width, value);
+  return buf;
+}
+
+// 256 bytes of type-0 configuration space carrying the same identity as the
+// attribute files; lspci reads it and warns when it is missing.
+std::string config_space(const Function& f, bool multifunction) {
+  std::string c(256, '\0');
+  auto put16 = [&c](size_t at, uint16_t v) {
+    c[at] = static_cast<char>(v & 0xff);
+    c[at + 1] = static_cast<char>(v >> 8);
+  };
+  put16(0x00, f.vendor);
+  put16(0x02, f.device);
+  c[0x09] = static_cast<char>(f.pci_class & 0xff);
+  c[0x0a] = static_cast<char>((f.pci_class >> 8) & 0xff);
+  c[0x0b] = static_cast<char>((f.pci_class >> 16) & 0xff);
+  c[0x0e] = static_cast<char>(multifunction ? 0x80 : 0x00);
+  put16(0x2c, f.subsystem_vendor);
+  put16(0x2e, f.subsystem_device);
+  return c;
+}
+
+std::string mokutil_script(SecureBoot state) {
+  std::string reply;
+  switch (state) {
+    case SecureBoot::enabled: reply = "echo 'SecureBoot enabled'"; break;
+    case SecureBoot::disabled: reply = "echo 'SecureBoot disabled'"; break;
+    case SecureBoot::garbage: reply = "printf '\\001\\177 sb-state ?? 0x7f3a\\n'"; break;
+    case SecureBoot::absent: break;
+  }
+  return "#!/bin/sh\n"
+         "case \"$1\" in\n"
+         "  --sb-state) " + reply + " ;;\n"
+         "  *) echo \"usage: mokutil --sb-state\" >&2; exit 1 ;;\n"
+         "esac\n";
+}
+
+bool valid_relative(const std::string& name) {
+  if (name.empty() || name[0] == '/') return false;
+  for (const auto& part : fs::path(name))
+    if (part == "..") return false;
+  return true;
+}
+
+int decode_status(int wstatus) {
+  if (WIFEXITED(wstatus)) return WEXITSTATUS(wstatus);
+  if (WIFSIGNALED(wstatus)) return 128 + WTERMSIG(wstatus);
+  return -1;
+}
+
+}  // namespace
+
+struct SimHost::Impl {
+  HostSpec spec;
+  fs::path dir;
+  bool keep = false;
+  double timeout_seconds = 60;
+
+  fs::path state() const { return dir / "state"; }
+  fs::path component() const { return dir / "component"; }
+
+  void lay_out(bool fresh);
+  void lay_out_sysfs();
+  void lay_out_tools();
+  void lay_out_component();
+  int spawn(const std::string& program, const std::vector<std::string>& argv, bool attached,
+            const std::string& stdin_text, RunResult* captured);
+};
+
+void SimHost::Impl::lay_out(bool fresh) {
+  for (const auto& f : spec.functions) {
+    if (!is_pci_address(f.address)) throw std::invalid_argument("simulated host: not a PCI address: \"" + f.address + "\"");
+    for (const auto& name : f.interfaces)
+      if (name.empty() || name.find('/') != std::string::npos || name == "." || name == "..")
+        throw std::invalid_argument("simulated host: bad interface name \"" + name + "\"");
+  }
+  for (const auto& image : spec.images)
+    if (!valid_relative(image.file))
+      throw std::invalid_argument("simulated host: image file name must be relative: \"" + image.file + "\"");
+
+  fs::create_directories(state());
+  fs::create_directories(dir / "tmp");
+  fs::create_directories(dir / "run");
+  ::chmod((dir / "tmp").c_str(), 01777);
+
+  lay_out_sysfs();
+  lay_out_tools();
+  lay_out_component();
+
+  // A reopened host keeps what its flash utility knows (adapters flashed stay
+  // flashed); adapters new to the description are added.
+  for (const auto& f : spec.functions) {
+    if (!f.flash) continue;
+    if (fresh || !load_adapter(state().string(), f.address)) save_adapter(state().string(), f.address, *f.flash);
+  }
+  write_text(dir / kMarker, "simulated vexor host\n");
+}
+
+void SimHost::Impl::lay_out_sysfs() {
+  fs::remove_all(dir / "sys");
+  fs::path pci = dir / "sys/bus/pci";
+  fs::create_directories(pci / "devices");
+  fs::create_directories(pci / "drivers");
+  fs::create_directories(pci / "slots");
+  fs::create_directories(dir / "sys/class/net");
+  for (const auto& f : spec.functions) {
+    bool multifunction = false;
+    for (const auto& g : spec.functions)
+      if (&g != &f && g.address.compare(0, 10, f.address, 0, 10) == 0) multifunction = true;
+    fs::path d = pci / "devices" / f.address;
+    write_text(d / "vendor", hex(f.vendor, 4) + "\n");
+    write_text(d / "device", hex(f.device, 4) + "\n");
+    write_text(d / "subsystem_vendor", hex(f.subsystem_vendor, 4) + "\n");
+    write_text(d / "subsystem_device", hex(f.subsystem_device, 4) + "\n");
+    write_text(d / "class", hex(f.pci_class & 0xffffff, 6) + "\n");
+    write_text(d / "revision", "0x00\n");
+    write_text(d / "irq", "0\n");
+    std::string resource;
+    for (int i = 0; i < 13; ++i) resource += "0x0000000000000000 0x0000000000000000 0x0000000000000000\n";
+    write_text(d / "resource", resource);
+    write_text(d / "config", config_space(f, multifunction));
+    for (const auto& name : f.interfaces) {
+      fs::path link = dir / "sys/class/net" / name;
+      std::error_code ec;
+      fs::remove(link, ec);
+      fs::create_symlink("../../devices/pci0000:00/" + f.address + "/net/" + name, link);
+    }
+  }
+
+  std::string ids = "# Vendor names of the simulated host\n";
+  for (const auto& [id, name] : spec.vendor_names) ids += hex(id, 4, false) + "  " + name + "\n";
+  ids +=
+      "C 02  Network controller\n"
+      "\t00  Ethernet controller\n"
+      "\t07  Infiniband controller\n"
+      "\t80  Network controller\n"
+      "C 0c  Serial bus controller\n"
+      "\t06  InfiniBand\n";
+  write_text(dir / "pci.ids", ids);
+  write_text(dir / "empty", "");
+}
+
+void SimHost::Impl::lay_out_tools() {
+  fs::remove_all(dir / "bin");
+  fs::path bin = dir / "bin";
+  fs::create_directories(bin);
+  if (spec.secure_boot == SecureBoot::absent)
+    whiteout(bin / "mokutil");
+  else
+    write_text(bin / "mokutil", mokutil_script(spec.secure_boot), 0755);
+  if (spec.qtk.present)
+    write_text(bin / "qtk", "#!/bin/sh\nexit " + std::to_string(spec.qtk.exit_status) + "\n", 0755);
+  else
+    whiteout(bin / "qtk");
+  if (spec.quarz.present)
+    copy_binary(VEXOR_SIM_FLASH_UTILITY, bin / "quarz", 0755);
+  else
+    whiteout(bin / "quarz");
+}
+
+void SimHost::Impl::lay_out_component() {
+  fs::path comp = component();
+  fs::create_directories(comp);
+  copy_binary(VEXOR_SIM_VEXOR, comp / "vexor", 0755);
+  fs::remove_all(comp / "nic_fw");
+  fs::create_directories(comp / "nic_fw");
+  if (spec.pyxflash_present)
+    copy_binary(VEXOR_SIM_FLASH_UTILITY, comp / "nic_fw/pyxflash", spec.pyxflash_executable ? 0755 : 0644);
+  if (spec.catalog_xml) write_text(comp / "nic_fw/NICFWData.xml", *spec.catalog_xml);
+  for (const auto& image : spec.images) write_text(comp / "nic_fw" / image.file, image_to_text(image));
+}
+
+int SimHost::Impl::spawn(const std::string& program, const std::vector<std::string>& args, bool attached,
+                         const std::string& stdin_text, RunResult* captured) {
+  // Everything the child needs is prepared here: after fork it only makes
+  // system calls.
+  const std::string d = dir.string();
+  const std::string sys_pci = d + "/sys/bus/pci";
+  const std::string sys_net = d + "/sys/class/net";
+  const std::string ids = d + "/pci.ids";
+  const std::string empty = d + "/empty";
+  const std::string tmp = d + "/tmp";
+  const std::string comp = component().string();
+  const std::string overlay_opts = "lowerdir=" + d + "/bin:/usr/bin";
+  std::vector<std::string> ids_targets, hwdb_targets;
+  for (const char* p : kPciIdsPaths)
+    if (::access(p, F_OK) == 0) ids_targets.push_back(p);
+  if (ids_targets.empty())
+    fail(std::string("no vendor-name database to cover (") + kPciIdsPaths[0] + " is missing; install pci.ids)");
+  for (const char* p : kHwdbPaths) {
+    std::error_code ec;
+    if (fs::exists(p, ec)) hwdb_targets.push_back(p);
+  }
+
+  // The host's directory may itself lie under /tmp, which the run covers;
+  // the flash utility reaches the state through this process's root instead.
+  std::vector<std::string> env;
+  std::string state_var = std::string(kStateEnv) + "=";
+  for (char** e = environ; *e; ++e)
+    if (std::strncmp(*e, state_var.c_str(), state_var.size()) != 0) env.push_back(*e);
+  env.push_back(state_var + "/proc/" + std::to_string(::getpid()) + "/root" + state().string());
+
+  std::vector<char*> argv_c, env_c;
+  for (const auto& a : args) argv_c.push_back(const_cast<char*>(a.c_str()));
+  argv_c.push_back(nullptr);
+  for (const auto& e : env) env_c.push_back(const_cast<char*>(e.c_str()));
+  env_c.push_back(nullptr);
+
+  int in_fd = -1, out_fd = -1, err_fd = -1;
+  const std::string in_path = d + "/run/stdin", out_path = d + "/run/stdout", err_path = d + "/run/stderr";
+  struct Fds {
+    int* fds[3];
+    ~Fds() {
+      for (int* f : fds)
+        if (*f >= 0) ::close(*f);
+    }
+  } close_fds{{&in_fd, &out_fd, &err_fd}};
+  if (!attached) {
+    write_text(in_path, stdin_text, 0600);
+    in_fd = ::open(in_path.c_str(), O_RDONLY | O_CLOEXEC);
+    out_fd = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    err_fd = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (in_fd < 0 || out_fd < 0 || err_fd < 0) fail_errno("cannot open the run's standard streams in " + d + "/run");
+  }
+
+  int report[2];
+  if (::pipe2(report, O_CLOEXEC) != 0) fail_errno("pipe2");
+  std::fflush(nullptr);
+  pid_t pid = ::fork();
+  if (pid < 0) {
+    int saved = errno;
+    ::close(report[0]);
+    ::close(report[1]);
+    errno = saved;
+    fail_errno("fork");
+  }
+  if (pid == 0) {
+    ::close(report[0]);
+    auto die = [&](const char* what, const std::string& path) {
+      std::string msg = std::string(what) + " " + path + ": " + std::strerror(errno);
+      ssize_t ignored = ::write(report[1], msg.data(), msg.size());
+      (void)ignored;
+      ::_exit(127);
+    };
+    if (!attached) {
+      // Own process group, so a timeout kills vexor with all its children.
+      ::setpgid(0, 0);
+      if (::dup2(in_fd, 0) < 0 || ::dup2(out_fd, 1) < 0 || ::dup2(err_fd, 2) < 0) die("dup2", "");
+    }
+    if (::unshare(CLONE_NEWNS) != 0) die("unshare(CLONE_NEWNS) (a private mount namespace needs root)", "");
+    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) die("make / private", "");
+    if (::mount(sys_pci.c_str(), "/sys/bus/pci", nullptr, MS_BIND, nullptr) != 0) die("bind over", "/sys/bus/pci");
+    if (::mount(sys_net.c_str(), "/sys/class/net", nullptr, MS_BIND, nullptr) != 0) die("bind over", "/sys/class/net");
+    for (const auto& t : ids_targets)
+      if (::mount(ids.c_str(), t.c_str(), nullptr, MS_BIND, nullptr) != 0) die("bind over", t);
+    for (const auto& t : hwdb_targets)
+      if (::mount(empty.c_str(), t.c_str(), nullptr, MS_BIND, nullptr) != 0) die("bind over", t);
+    if (::mount("overlay", "/usr/bin", "overlay", MS_RDONLY, overlay_opts.c_str()) != 0)
+      die("overlay mount over", "/usr/bin");
+    if (::chdir(comp.c_str()) != 0) die("chdir", comp);
+    // Last, because it may cover the host's own directory.
+    if (::mount(tmp.c_str(), "/tmp", nullptr, MS_BIND, nullptr) != 0) die("bind over", "/tmp");
+    ::execve(program.c_str(), argv_c.data(), env_c.data());
+    die("execve", program);
+  }
+
+  ::close(report[1]);
+  std::string problem;
+  char buf[512];
+  ssize_t n;
+  while ((n = ::read(report[0], buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
+    if (n > 0) problem.append(buf, static_cast<size_t>(n));
+  ::close(report[0]);
+  if (!problem.empty()) {
+    int ws;
+    while (::waitpid(pid, &ws, 0) < 0 && errno == EINTR) {
+    }
+    fail("cannot run in a private mount namespace: " + problem);
+  }
+
+  int wstatus = 0;
+  bool timed_out = false;
+  if (attached || timeout_seconds <= 0) {
+    while (::waitpid(pid, &wstatus, 0) < 0)
+      if (errno != EINTR) fail_errno("waitpid");
+  } else {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout_seconds);
+    int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    while (true) {
+      pid_t r = ::waitpid(pid, &wstatus, WNOHANG);
+      if (r == pid) break;
+      if (r < 0 && errno != EINTR) fail_errno("waitpid");
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) {
+        ::kill(-pid, SIGKILL);
+        ::kill(pid, SIGKILL);
+        while (::waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
+        }
+        timed_out = true;
+        break;
+      }
+      if (pidfd >= 0) {
+        pollfd p{pidfd, POLLIN, 0};
+        ::poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), 1000)));
+      } else {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      }
+    }
+    if (pidfd >= 0) ::close(pidfd);
+  }
+
+  int status = decode_status(wstatus);
+  if (captured) {
+    captured->status = status;
+    captured->out = slurp(out_path).value_or("");
+    captured->err = slurp(err_path).value_or("");
+    if (timed_out)
+      captured->err += "\nsimulated host: killed after " + std::to_string(timeout_seconds) + " s\n";
+  }
+  return status;
+}
+
+SimHost::SimHost(HostSpec spec) : impl_(std::make_unique<Impl>()) {
+  impl_->spec = std::move(spec);
+  std::string templ = "/tmp/vexor-sim-XXXXXX";
+  if (!::mkdtemp(templ.data())) fail_errno("mkdtemp " + templ);
+  impl_->dir = templ;
+  try {
+    impl_->lay_out(true);
+  } catch (...) {
+    std::error_code ec;
+    fs::remove_all(impl_->dir, ec);
+    throw;
+  }
+}
+
+SimHost::SimHost(HostSpec spec, const std::string& dir) : impl_(std::make_unique<Impl>()) {
+  impl_->spec = std::move(spec);
+  std::error_code ec;
+  fs::path p = fs::absolute(dir, ec);
+  if (ec) fail("bad directory " + dir + ": " + ec.message());
+  impl_->dir = p.lexically_normal();
+  bool exists = fs::exists(impl_->dir);
+  bool is_host = fs::exists(impl_->dir / kMarker);
+  if (exists && !is_host && !fs::is_empty(impl_->dir, ec))
+    fail(impl_->dir.string() + " is neither empty nor a simulated host; refusing to lay one out there");
+  fs::create_directories(impl_->dir);
+  // A directory the caller named is the caller's: it is kept.
+  impl_->keep = true;
+  impl_->lay_out(!is_host);
+}
+
+SimHost::~SimHost() {
+  if (!impl_ || impl_->keep) return;
+  std::error_code ec;
+  fs::remove_all(impl_->dir, ec);
+}
+
+RunResult SimHost::run(const std::vector<std::string>& args, const std::string& stdin_text) {
+  std::vector<std::string> argv{"./vexor"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  RunResult r;
+  impl_->spawn((impl_->component() / "vexor").string(), argv, false, stdin_text, &r);
+  return r;
+}
+
+int SimHost::run_attached(const std::vector<std::string>& args) {
+  std::vector<std::string> argv{"./vexor"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return impl_->spawn((impl_->component() / "vexor").string(), argv, true, "", nullptr);
+}
+
+RunResult SimHost::run_shell(const std::string& command_line, const std::string& stdin_text) {
+  RunResult r;
+  impl_->spawn("/bin/sh", {"sh", "-c", command_line}, false, stdin_text, &r);
+  return r;
+}
+
+int SimHost::run_shell_attached(const std::string& command_line) {
+  return impl_->spawn("/bin/sh", {"sh", "-c", command_line}, true, "", nullptr);
+}
+
+std::string SimHost::dir() const { return impl_->dir.string(); }
+std::string SimHost::component_dir() const { return impl_->component().string(); }
+std::string SimHost::tmp_dir() const { return (impl_->dir / "tmp").string(); }
+
+std::vector<std::vector<std::string>> SimHost::journal() const {
+  return read_journal(journal_path(impl_->state().string()));
+}
+
+std::vector<std::vector<std::string>> SimHost::burns() const {
+  std::vector<std::vector<std::string>> out;
+  for (auto& entry : journal())
+    if (!entry.empty() && entry.back() == "b") out.push_back(std::move(entry));
+  return out;
+}
+
+Adapter SimHost::adapter(const std::string& address) const {
+  auto a = load_adapter(impl_->state().string(), address);
+  if (!a) fail("the flash utility knows no adapter at " + address);
+  return *a;
+}
+
+std::string SimHost::read_file(const std::string& relative) const {
+  return slurp((impl_->component() / relative).string()).value_or("");
+}
+
+void SimHost::write_file(const std::string& relative, const std::string& content) const {
+  write_text(impl_->component() / relative, content);
+}
+
+void SimHost::write_file(const std::string& relative, const std::string& content, bool executable) const {
+  write_text(impl_->component() / relative, content, executable ? 0755 : 0644);
+}
+
+void SimHost::set_timeout(double seconds) { impl_->timeout_seconds = seconds; }
+
+void SimHost::keep() { impl_->keep = true; }
+
+}  // namespace sim

@@ -1,0 +1,439 @@
+// Tests of the simulated host itself (not of vexor): what a process sees
+// inside its namespace, and how the simulated flash utility behaves.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "sim/sim_state.h"
+#include "sim/simhost.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using sim::Adapter;
+using sim::BurnBehaviour;
+using sim::Function;
+using sim::HostSpec;
+using sim::SimHost;
+
+Function vendor_function(const std::string& address, uint16_t device, std::vector<std::string> nets,
+                         std::optional<Adapter> flash) {
+  Function f;
+  f.address = address;
+  f.device = device;
+  f.interfaces = std::move(nets);
+  f.flash = std::move(flash);
+  return f;
+}
+
+Adapter adapter(std::optional<std::string> fw, std::optional<std::string> psid,
+                std::optional<std::string> mac = "0002c9aabbcc") {
+  Adapter a;
+  a.fw = std::move(fw);
+  a.psid = std::move(psid);
+  a.mac = std::move(mac);
+  return a;
+}
+
+// Two vendor adapters (one of them dual-port) and another vendor's NIC.
+HostSpec two_adapters() {
+  HostSpec spec;
+  spec.functions.push_back(vendor_function("0000:81:00.0", 0x1003, {"ib0"}, adapter("2.36.5000", "QRV0000000022")));
+  spec.functions.push_back(vendor_function("0000:81:00.1", 0x1003, {"ib1"}, adapter("2.36.5000", "QRV0000000022")));
+  spec.functions.push_back(
+      vendor_function("0000:05:00.0", 0x1017, {"ens5f0"}, adapter("16.35.1012", "QRV0000000011", "0002c9a0b1c2")));
+  Function other;
+  other.address = "0000:02:00.0";
+  other.vendor = 0x1f1c;
+  other.device = 0x0042;
+  other.subsystem_vendor = 0x1f1c;
+  other.subsystem_device = 0x0001;
+  other.pci_class = 0x020000;
+  other.interfaces = {"eno1"};
+  spec.functions.push_back(other);
+  spec.images = {{"qx100-2.42.5000.bin", "QRV0000000022", "2.42.5000"},
+                 {"qx200-16.35.2000.bin", "QRV0000000011", "16.35.2000"}};
+  spec.catalog_xml = "<NICFWData/>\n";
+  return spec;
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+std::string lower(std::string s) {
+  std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
+  return s;
+}
+
+// --- Inside the namespace --------------------------------------------------
+
+TEST(SimHostView, LspciListsExactlyTheSimulatedFunctionsWithOurNames) {
+  SimHost host(two_adapters());
+  auto r = host.run_shell("lspci -D -nn");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");  // libpci found every file it wanted
+  auto lines = lines_of(r.out);
+  ASSERT_EQ(lines.size(), 4u) << r.out;
+  EXPECT_EQ(lines[0].rfind("0000:02:00.0 ", 0), 0u) << lines[0];
+  EXPECT_NE(lines[0].find("Ostrova Systems"), std::string::npos) << lines[0];
+  EXPECT_NE(lines[0].find("[1f1c:0042]"), std::string::npos) << lines[0];
+  EXPECT_EQ(lines[1].rfind("0000:05:00.0 ", 0), 0u) << lines[1];
+  EXPECT_NE(lines[1].find("Quorvane Technologies"), std::string::npos) << lines[1];
+  EXPECT_NE(lines[1].find("[15b3:1017]"), std::string::npos) << lines[1];
+  EXPECT_EQ(lines[3].rfind("0000:81:00.1 ", 0), 0u) << lines[3];
+}
+
+TEST(SimHostView, VendorMissingFromTheDatabaseShowsNumerically) {
+  auto spec = two_adapters();
+  spec.vendor_names = {{0x15b3, "Quorvane Technologies"}};
+  SimHost host(spec);
+  auto r = host.run_shell("lspci -D -nn -s 0000:02:00.0; lspci -D -nn -s 0000:81:00.0");
+  ASSERT_EQ(r.status, 0) << r.err;
+  auto lines = lines_of(r.out);
+  ASSERT_EQ(lines.size(), 2u) << r.out;
+  EXPECT_EQ(lines[0].find("Ostrova"), std::string::npos) << lines[0];
+  EXPECT_NE(lines[0].find("Device [1f1c:0042]"), std::string::npos) << lines[0];
+  EXPECT_NE(lines[1].find("Quorvane Technologies"), std::string::npos) << lines[1];
+}
+
+TEST(SimHostView, SysfsFilesAndNetLinksHaveTheKernelsShape) {
+  SimHost host(two_adapters());
+  auto r = host.run_shell(
+      "cd /sys/bus/pci/devices/0000:05:00.0 && cat vendor device subsystem_vendor subsystem_device class && "
+      "readlink /sys/class/net/ens5f0 /sys/class/net/ib1 && ls /sys/class/net");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "0x15b3\n0x1017\n0x15b3\n0x0050\n0x020700\n"
+            "../../devices/pci0000:00/0000:05:00.0/net/ens5f0\n"
+            "../../devices/pci0000:00/0000:81:00.1/net/ib1\n"
+            "eno1\nens5f0\nib0\nib1\n");
+}
+
+struct ToolCase {
+  const char* name;
+  sim::SecureBoot secure_boot;
+  sim::Tool qtk;
+  sim::Tool quarz;
+  const char* expected;
+};
+
+class SimHostTools : public ::testing::TestWithParam<ToolCase> {};
+
+TEST_P(SimHostTools, UsrBinShowsTheDescribedTools) {
+  auto spec = two_adapters();
+  spec.secure_boot = GetParam().secure_boot;
+  spec.qtk = GetParam().qtk;
+  spec.quarz = GetParam().quarz;
+  SimHost host(spec);
+  auto r = host.run_shell(
+      "/usr/bin/mokutil --sb-state 2>/dev/null | head -n 1; echo \"mokutil=$?\"; "
+      "/usr/bin/qtk status 2>/dev/null; echo \"qtk=$?\"; "
+      "/usr/bin/quarz --help > /dev/null 2>&1; echo \"quarz=$?\"; "
+      "test -x /usr/bin/sh && echo sh-kept");
+  EXPECT_EQ(r.out, GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SimHostTools,
+    ::testing::Values(
+        ToolCase{"AllAbsent", sim::SecureBoot::absent, {}, {}, "mokutil=0\nqtk=127\nquarz=127\nsh-kept\n"},
+        ToolCase{"Disabled", sim::SecureBoot::disabled, {}, {},
+                 "SecureBoot disabled\nmokutil=0\nqtk=127\nquarz=127\nsh-kept\n"},
+        ToolCase{"EnabledWithTools", sim::SecureBoot::enabled, {true, 0}, {true, 0},
+                 "SecureBoot enabled\nmokutil=0\nqtk=0\nquarz=0\nsh-kept\n"},
+        ToolCase{"QtkFails", sim::SecureBoot::enabled, {true, 3}, {true, 0},
+                 "SecureBoot enabled\nmokutil=0\nqtk=3\nquarz=0\nsh-kept\n"},
+        ToolCase{"Garbage", sim::SecureBoot::garbage, {}, {true, 0},
+                 "\x01\x7f sb-state ?? 0x7f3a\nmokutil=0\nqtk=127\nquarz=0\nsh-kept\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(SimHostView, UsrBinIsReadOnlyAndTmpIsTheHostsOwn) {
+  SimHost host(two_adapters());
+  auto r = host.run_shell("touch /usr/bin/vexor-sim-probe; echo \"touch=$?\"; mktemp /tmp/dataXXXXXX");
+  auto lines = lines_of(r.out);
+  ASSERT_EQ(lines.size(), 2u) << r.out << r.err;
+  EXPECT_NE(lines[0], "touch=0");
+  EXPECT_FALSE(fs::exists("/usr/bin/vexor-sim-probe"));
+  std::string name = fs::path(lines[1]).filename();
+  EXPECT_TRUE(fs::exists(fs::path(host.tmp_dir()) / name));
+  EXPECT_FALSE(fs::exists(fs::path("/tmp") / name));
+}
+
+TEST(SimHostView, ShippedUtilityAbsentOrNotExecutable) {
+  auto spec = two_adapters();
+  spec.pyxflash_present = false;
+  SimHost absent(spec);
+  EXPECT_EQ(absent.run_shell("test -e nic_fw/pyxflash").status, 1);
+  spec.pyxflash_present = true;
+  spec.pyxflash_executable = false;
+  SimHost plain(spec);
+  EXPECT_EQ(plain.run_shell("test -f nic_fw/pyxflash && ! test -x nic_fw/pyxflash").status, 0);
+}
+
+// --- The simulated flash utility ------------------------------------------
+
+struct QueryCase {
+  const char* name;
+  Adapter adapter;
+  std::vector<std::string> expected;  // the labelled lines, in order
+};
+
+class SimUtilityQuery : public ::testing::TestWithParam<QueryCase> {};
+
+TEST_P(SimUtilityQuery, PrintsEachLabelOnlyOnItsOwnLine) {
+  auto spec = two_adapters();
+  spec.functions[0].flash = GetParam().adapter;
+  SimHost host(spec);
+  auto r = host.run_shell("./nic_fw/pyxflash -d 0000:81:00.0 q 2>&1");
+  EXPECT_EQ(r.status, 0) << r.out;
+  std::vector<std::string> labelled;
+  for (const auto& line : lines_of(r.out)) {
+    std::string l = lower(line);
+    if (l.find("fw version") != std::string::npos || l.find("psid") != std::string::npos ||
+        l.find("base mac") != std::string::npos)
+      labelled.push_back(line);
+  }
+  EXPECT_EQ(labelled, GetParam().expected) << r.out;
+  EXPECT_GE(lines_of(r.out).size(), 8u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SimUtilityQuery,
+    ::testing::Values(
+        QueryCase{"AllThree",
+                  adapter("2.36.5000", "QRV0000000022"),
+                  {"FW Version:            2.36.5000", "Base MAC:              0002c9aabbcc        4",
+                   "PSID:                  QRV0000000022"}},
+        QueryCase{"FwMissing", adapter(std::nullopt, "QRV0000000022"),
+                  {"Base MAC:              0002c9aabbcc        4", "PSID:                  QRV0000000022"}},
+        QueryCase{"PsidEmptyMacMissing", adapter("2.36.5000", "", std::nullopt),
+                  {"FW Version:            2.36.5000", "PSID:"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(SimUtility, QueryErrorsPrintOnlyTheErrorAndFail) {
+  auto spec = two_adapters();
+  spec.functions[0].flash->query_error = "-E- Cannot open device 0000:81:00.0: Device or resource busy";
+  SimHost host(spec);
+  auto r = host.run_shell(
+      "./nic_fw/pyxflash -d 0000:81:00.0 q 2>&1; echo \"rc=$?\"; "
+      "./nic_fw/pyxflash -d 0000:02:00.0 q 2>&1; echo \"rc=$?\"");
+  EXPECT_EQ(r.out,
+            "-E- Cannot open device 0000:81:00.0: Device or resource busy\nrc=1\n"
+            "-E- Cannot open device 0000:02:00.0: No such device\nrc=1\n");
+}
+
+TEST(SimUtility, JournalRecordsEveryArgumentVectorInOrder) {
+  auto spec = two_adapters();
+  spec.quarz.present = true;
+  SimHost host(spec);
+  auto r = host.run_shell(
+      "./nic_fw/pyxflash -d 0000:81:00.0 q > /dev/null; /usr/bin/quarz --help > /dev/null; "
+      "./nic_fw/pyxflash \"two words\" \"$(printf 'tab\\there')\" 'back\\slash' > /dev/null 2>&1; "
+      "exec ./nic_fw/pyxflash -s -y -d 0000:05:00.0 -i ./nic_fw/qx200-16.35.2000.bin b");
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  std::vector<std::vector<std::string>> expected = {
+      {"./nic_fw/pyxflash", "-d", "0000:81:00.0", "q"},
+      {"/usr/bin/quarz", "--help"},
+      {"./nic_fw/pyxflash", "two words", "tab\there", "back\\slash"},
+      {"./nic_fw/pyxflash", "-s", "-y", "-d", "0000:05:00.0", "-i", "./nic_fw/qx200-16.35.2000.bin", "b"}};
+  EXPECT_EQ(host.journal(), expected);
+  EXPECT_EQ(host.burns(), std::vector<std::vector<std::string>>{expected[3]});
+}
+
+TEST(SimUtility, BurnSetsTheVersionALaterQueryShows) {
+  SimHost host(two_adapters());
+  auto r = host.run_shell(
+      "./nic_fw/pyxflash -y -d 0000:81:00.0 -i ./nic_fw/qx100-2.42.5000.bin b; echo \"rc=$?\"; "
+      "./nic_fw/pyxflash -d 0000:81:00.0 q | grep 'FW Version'");
+  EXPECT_NE(r.out.find("Burning FS4 FW image without signatures - 50%"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("rc=0\nFW Version:            2.42.5000\n"), std::string::npos) << r.out;
+  EXPECT_EQ(host.adapter("0000:81:00.0").fw, "2.42.5000");
+  EXPECT_EQ(host.adapter("0000:81:00.1").fw, "2.36.5000");  // the other function keeps its own state
+}
+
+TEST(SimUtility, SilentBurnPrintsLessThanTheTalkativeOne) {
+  SimHost host(two_adapters());
+  auto loud = host.run_shell("./nic_fw/pyxflash -y -d 0000:81:00.0 -i ./nic_fw/qx100-2.42.5000.bin b");
+  auto quiet = host.run_shell("./nic_fw/pyxflash -s -y -d 0000:81:00.1 -i ./nic_fw/qx100-2.42.5000.bin b");
+  ASSERT_EQ(loud.status, 0);
+  ASSERT_EQ(quiet.status, 0);
+  EXPECT_LT(lines_of(quiet.out).size(), lines_of(loud.out).size());
+  EXPECT_EQ(quiet.out.find('%'), std::string::npos) << quiet.out;
+}
+
+struct BurnCase {
+  const char* name;
+  BurnBehaviour behaviour;
+  const char* image;
+  int status;
+  const char* output;   // a text the merged output must hold
+};
+
+class SimUtilityBurn : public ::testing::TestWithParam<BurnCase> {};
+
+TEST_P(SimUtilityBurn, FailingBurnsLeaveTheVersionAlone) {
+  auto spec = two_adapters();
+  spec.functions[2].flash->burn = GetParam().behaviour;
+  SimHost host(spec);
+  auto r = host.run_shell(std::string("exec ./nic_fw/pyxflash -y -d 0000:05:00.0 -i ") + GetParam().image +
+                          " b 2>&1");
+  EXPECT_EQ(r.status, GetParam().status) << r.out;
+  EXPECT_NE(r.out.find(GetParam().output), std::string::npos) << r.out;
+  EXPECT_EQ(host.adapter("0000:05:00.0").fw, "16.35.1012");
+  EXPECT_EQ(host.burns().size(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SimUtilityBurn,
+    ::testing::Values(
+        BurnCase{"PsidMismatch", BurnBehaviour::ok, "./nic_fw/qx100-2.42.5000.bin", 1, "-E- PSID Mismatch"},
+        BurnCase{"MissingImage", BurnBehaviour::ok, "./nic_fw/none.bin", 1, "-E- Cannot open image file"},
+        BurnCase{"NotAnImage", BurnBehaviour::ok, "./vexor", 1, "not a firmware image"},
+        BurnCase{"Fail", BurnBehaviour::fail, "./nic_fw/qx200-16.35.2000.bin", 1, "-E- Burning FS4 image failed"},
+        BurnCase{"Killed", BurnBehaviour::killed, "./nic_fw/qx200-16.35.2000.bin", 128 + 9, "- 50%"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(SimUtility, SlowBurnTakesItsTimeAndReportsProgress) {
+  auto spec = two_adapters();
+  spec.functions[2].flash->burn = BurnBehaviour::slow;
+  spec.functions[2].flash->burn_seconds = 0.4;
+  SimHost host(spec);
+  auto start = std::chrono::steady_clock::now();
+  auto r = host.run_shell("./nic_fw/pyxflash -s -y -d 0000:05:00.0 -i ./nic_fw/qx200-16.35.2000.bin b");
+  auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_GE(took, std::chrono::milliseconds(400));
+  EXPECT_NE(r.out.find("- 10%"), std::string::npos) << r.out;
+  EXPECT_EQ(host.adapter("0000:05:00.0").fw, "16.35.2000");
+}
+
+TEST(SimUtility, RejectsCommandLinesOutsideItsInterface) {
+  SimHost host(two_adapters());
+  for (const char* cmd : {"./nic_fw/pyxflash -d 0000:81:00.0 -i ./nic_fw/qx100-2.42.5000.bin b",
+                          "./nic_fw/pyxflash -y -d 0000:81:00.0 b", "./nic_fw/pyxflash q -d 0000:81:00.0"}) {
+    auto r = host.run_shell(cmd);
+    EXPECT_NE(r.status, 0) << cmd;
+    EXPECT_NE(r.err.find("Unrecognised command line"), std::string::npos) << cmd << "\n" << r.err;
+  }
+  EXPECT_EQ(host.adapter("0000:81:00.0").fw, "2.36.5000");
+}
+
+// --- Life cycle -----------------------------------------------------------
+
+TEST(SimHostLife, DirectoryIsRemovedUnlessKept) {
+  std::string gone, kept;
+  {
+    SimHost host(two_adapters());
+    gone = host.dir();
+    EXPECT_TRUE(fs::exists(fs::path(gone) / "component/vexor"));
+  }
+  EXPECT_FALSE(fs::exists(gone));
+  {
+    SimHost host(two_adapters());
+    kept = host.dir();
+    host.keep();
+  }
+  EXPECT_TRUE(fs::exists(kept));
+  fs::remove_all(kept);
+}
+
+TEST(SimHostLife, ReopenedDirectoryKeepsTheFlashedState) {
+  std::string dir = fs::temp_directory_path() / ("vexor-sim-test-" + std::to_string(::getpid()));
+  fs::remove_all(dir);
+  {
+    SimHost host(two_adapters(), dir);
+    ASSERT_EQ(host.run_shell("./nic_fw/pyxflash -s -y -d 0000:81:00.0 -i ./nic_fw/qx100-2.42.5000.bin b").status, 0);
+  }
+  ASSERT_TRUE(fs::exists(dir));  // a directory the caller named stays
+  {
+    auto spec = two_adapters();
+    spec.secure_boot = sim::SecureBoot::enabled;
+    SimHost host(spec, dir);
+    EXPECT_EQ(host.adapter("0000:81:00.0").fw, "2.42.5000");
+    EXPECT_EQ(host.journal().size(), 1u);
+    EXPECT_EQ(host.run_shell("/usr/bin/mokutil --sb-state").out, "SecureBoot enabled\n");  // description refreshed
+  }
+  fs::remove_all(dir);
+}
+
+TEST(SimHostLife, RefusesToLayOutOverSomethingElse) {
+  std::string dir = fs::temp_directory_path() / ("vexor-sim-other-" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  { std::ofstream(dir + "/precious") << "data"; }
+  EXPECT_THROW(SimHost(two_adapters(), dir), std::runtime_error);
+  EXPECT_TRUE(fs::exists(dir + "/precious"));
+  fs::remove_all(dir);
+}
+
+TEST(SimHostLife, BadDescriptionsAreRefusedBeforeAnythingIsLaidOut) {
+  auto bad_address = two_adapters();
+  bad_address.functions[0].address = "81:00.0";
+  EXPECT_THROW(SimHost{bad_address}, std::invalid_argument);
+  auto bad_image = two_adapters();
+  bad_image.images[0].file = "../escape.bin";
+  EXPECT_THROW(SimHost{bad_image}, std::invalid_argument);
+}
+
+TEST(SimHostLife, HungCommandIsKilledAtTheTimeout) {
+  SimHost host(two_adapters());
+  host.set_timeout(0.3);
+  auto start = std::chrono::steady_clock::now();
+  auto r = host.run_shell("sleep 5 & wait");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+  EXPECT_EQ(r.status, 128 + 9);
+  EXPECT_NE(r.err.find("killed after"), std::string::npos) << r.err;
+}
+
+TEST(SimHostLife, StdinReachesTheCommand) {
+  SimHost host(two_adapters());
+  auto r = host.run_shell("read a; read b; echo \"$b,$a\"", "y\nq\n");
+  EXPECT_EQ(r.out, "q,y\n");
+}
+
+// --- State files ----------------------------------------------------------
+
+TEST(SimState, EscapedFieldsRoundTrip) {
+  for (std::string s : {"", "plain", "tab\there", "new\nline", "back\\slash\\", "\\t literal", "cr\r"}) {
+    std::string e = sim::escape_field(s);
+    EXPECT_EQ(e.find('\t'), std::string::npos) << s;
+    EXPECT_EQ(e.find('\n'), std::string::npos) << s;
+    EXPECT_EQ(sim::unescape_field(e), s);
+  }
+}
+
+TEST(SimState, AdapterTextKeepsMissingAndEmptyApart) {
+  Adapter a = adapter(std::nullopt, "", "00:02");
+  a.query_error = "-E- line one\nline two";
+  a.burn = BurnBehaviour::slow;
+  a.burn_seconds = 1.5;
+  Adapter b = sim::adapter_from_text(sim::adapter_to_text(a));
+  EXPECT_EQ(b.fw, std::nullopt);
+  EXPECT_EQ(b.psid, std::optional<std::string>(""));
+  EXPECT_EQ(b.mac, "00:02");
+  EXPECT_EQ(b.query_error, a.query_error);
+  EXPECT_EQ(b.burn, BurnBehaviour::slow);
+  EXPECT_EQ(b.burn_seconds, 1.5);
+  EXPECT_THROW(sim::adapter_from_text("burn=sideways\n"), std::runtime_error);
+}
+
+TEST(SimState, ImageTextNamesPsidAndVersion) {
+  auto info = sim::parse_image(sim::image_to_text({"x.bin", "QRV0000000011", "16.35.2000"}));
+  ASSERT_TRUE(info);
+  EXPECT_EQ(info->psid, "QRV0000000011");
+  EXPECT_EQ(info->version, "16.35.2000");
+  EXPECT_FALSE(sim::parse_image("VEXOR-SIM-IMAGE 1\nPSID X\n"));
+  EXPECT_FALSE(sim::parse_image("\x7f" "ELF"));
+}
+
+}  // namespace
