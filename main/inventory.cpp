@@ -311,9 +311,9 @@ void take_catalog_matches(nic_info& nic, const std::vector<XMLFW_INFO>& matches)
   }
 }
 
-// Steps 8 to 14 for a vendor function that has a firmware version and a
-// PSID: identity, catalog lookup, running version. Ends the process when the
-// PCI identifiers cannot be read.
+// Completes the record of a vendor function that has a firmware version and
+// a PSID: identity, catalog lookup, running version. Ends the process when
+// the PCI identifiers cannot be read.
 void build_usable_record(nic_info& nic, const std::string& address, const std::string& fw,
                          const std::string& psid) {
   print_message(strprintf("\nQuorvane card info for %s = FW_VERSION %s, BUS_INFO %s, PSID %s\n",
@@ -364,6 +364,8 @@ void build_usable_record(nic_info& nic, const std::string& address, const std::s
 }  // namespace
 
 int32_t build_NIC_list() {
+  // Console texts are composed with strprintf, sized to fit, so no message
+  // is ever cut at a fixed length.
   // PSID and MAC of the k-th vendor function met (k from 1; slot 0 stays
   // empty). They grow with the bus, so no vendor function is ever left out
   // of the second-device comparison, however many there are.
