@@ -26,6 +26,9 @@
 #ifndef VEXOR_SIM_VEXOR
 #error "VEXOR_SIM_VEXOR (path of the built vexor) must be defined"
 #endif
+#ifndef VEXOR_SIM_GETQRVNINFO
+#error "VEXOR_SIM_GETQRVNINFO (path of the built image-information program) must be defined"
+#endif
 #ifndef VEXOR_SIM_FLASH_UTILITY
 #error "VEXOR_SIM_FLASH_UTILITY (path of the built simulated flash utility) must be defined"
 #endif
@@ -244,6 +247,9 @@ void SimHost::Impl::lay_out_component() {
   fs::path comp = component();
   fs::create_directories(comp);
   copy_binary(VEXOR_SIM_VEXOR, comp / "vexor", 0755);
+  std::error_code ec;
+  fs::remove(comp / "getqrvninfo", ec);
+  if (spec.getqrvninfo_present) copy_binary(VEXOR_SIM_GETQRVNINFO, comp / "getqrvninfo", 0755);
   fs::remove_all(comp / "nic_fw");
   fs::create_directories(comp / "nic_fw");
   if (spec.pyxflash_present)
@@ -442,14 +448,15 @@ RunResult SimHost::run(const std::vector<std::string>& args, const std::string& 
   std::vector<std::string> argv{"./vexor"};
   argv.insert(argv.end(), args.begin(), args.end());
   RunResult r;
-  impl_->spawn((impl_->component() / "vexor").string(), argv, false, stdin_text, &r);
+  // Relative: once /tmp is covered the host's absolute paths may be gone.
+  impl_->spawn("./vexor", argv, false, stdin_text, &r);
   return r;
 }
 
 int SimHost::run_attached(const std::vector<std::string>& args) {
   std::vector<std::string> argv{"./vexor"};
   argv.insert(argv.end(), args.begin(), args.end());
-  return impl_->spawn((impl_->component() / "vexor").string(), argv, true, "", nullptr);
+  return impl_->spawn("./vexor", argv, true, "", nullptr);
 }
 
 RunResult SimHost::run_shell(const std::string& command_line, const std::string& stdin_text) {

@@ -71,6 +71,7 @@ struct HostSpec {
   bool pyxflash_executable = true;
   std::optional<std::string> catalog_xml;  // nic_fw/NICFWData.xml; nullopt: missing
   std::vector<Image> images;
+  bool getqrvninfo_present = true;  // the built image-information program beside vexor
 };
 
 struct RunResult {

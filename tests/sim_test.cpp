@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "sim/hostfile.h"
 #include "sim/sim_state.h"
 #include "sim/simhost.h"
 
@@ -337,6 +339,7 @@ TEST(SimHostLife, DirectoryIsRemovedUnlessKept) {
     SimHost host(two_adapters());
     gone = host.dir();
     EXPECT_TRUE(fs::exists(fs::path(gone) / "component/vexor"));
+    EXPECT_TRUE(fs::exists(fs::path(gone) / "component/getqrvninfo"));
   }
   EXPECT_FALSE(fs::exists(gone));
   {
@@ -395,6 +398,13 @@ TEST(SimHostLife, HungCommandIsKilledAtTheTimeout) {
   EXPECT_NE(r.err.find("killed after"), std::string::npos) << r.err;
 }
 
+TEST(SimHostLife, RunStartsTheComponentsVexor) {
+  SimHost host(two_adapters());
+  auto r = host.run({"-c"});
+  EXPECT_NE(r.out.find("Zentrik Quorvane InfiniBand Online Firmware Upgrade Utility for Linux"), std::string::npos)
+      << r.out << r.err;
+}
+
 TEST(SimHostLife, StdinReachesTheCommand) {
   SimHost host(two_adapters());
   auto r = host.run_shell("read a; read b; echo \"$b,$a\"", "y\nq\n");
@@ -434,6 +444,102 @@ TEST(SimState, ImageTextNamesPsidAndVersion) {
   EXPECT_EQ(info->version, "16.35.2000");
   EXPECT_FALSE(sim::parse_image("VEXOR-SIM-IMAGE 1\nPSID X\n"));
   EXPECT_FALSE(sim::parse_image("\x7f" "ELF"));
+}
+
+// --- Host files and the command-line front --------------------------------
+
+TEST(SimHostFile, DemoHostDescribesTwoVendorAdaptersAndAnotherVendor) {
+  HostSpec spec = sim::parse_host_file(std::string(VEXOR_SIM_HOSTS) + "/demo.host");
+  ASSERT_EQ(spec.functions.size(), 4u);
+  const Function& b0 = spec.functions[1];
+  const Function& b1 = spec.functions[2];
+  EXPECT_EQ(b0.address, "0000:81:00.0");
+  EXPECT_EQ(b1.address, "0000:81:00.1");
+  ASSERT_TRUE(b0.flash && b1.flash);
+  EXPECT_EQ(b0.flash->psid, b1.flash->psid);
+  EXPECT_EQ(b0.flash->mac, b1.flash->mac);
+  EXPECT_EQ(spec.functions[3].vendor, 0x1f1c);
+  EXPECT_FALSE(spec.functions[3].flash);
+  ASSERT_TRUE(spec.catalog_xml);
+  for (const auto& image : spec.images)  // every image the catalog names is shipped
+    EXPECT_NE(spec.catalog_xml->find("fwFile=\"" + image.file + "\""), std::string::npos) << image.file;
+  EXPECT_EQ(spec.images.size(), 5u);
+}
+
+TEST(SimHostFile, AdapterSettingsLeftOutAreLinesLeftOut) {
+  HostSpec spec = sim::parse_host_text(
+      "vendor 1f1c Ostrova Systems Inc.\n"
+      "function 0000:03:00.0 15b3:1003 15b3:0050 0x020700 ib0 ib1\n"
+      "adapter 0000:03:00.0 psid= burn=slow seconds=2.5\n"
+      "query-error 0000:03:00.0   -E- Cannot open device: busy\n"
+      "qtk present 127\n",
+      "/nowhere", "t");
+  ASSERT_EQ(spec.functions.size(), 1u);
+  const Function& f = spec.functions[0];
+  EXPECT_EQ(f.pci_class, 0x020700u);
+  EXPECT_EQ(f.interfaces, (std::vector<std::string>{"ib0", "ib1"}));
+  ASSERT_TRUE(f.flash);
+  EXPECT_EQ(f.flash->fw, std::nullopt);
+  EXPECT_EQ(f.flash->psid, std::optional<std::string>(""));
+  EXPECT_EQ(f.flash->burn, BurnBehaviour::slow);
+  EXPECT_EQ(f.flash->burn_seconds, 2.5);
+  EXPECT_EQ(f.flash->query_error, "-E- Cannot open device: busy");
+  EXPECT_EQ(spec.vendor_names, (std::vector<std::pair<uint16_t, std::string>>{{0x1f1c, "Ostrova Systems Inc."}}));
+  EXPECT_TRUE(spec.qtk.present);
+  EXPECT_EQ(spec.qtk.exit_status, 127);
+  EXPECT_FALSE(spec.quarz.present);
+}
+
+TEST(SimHostFile, BadLinesAreNamedWithTheirLineNumber) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"function 81:00.0 15b3:1003 15b3:0050 020700", "bad PCI address"},
+      {"function 0000:02:00.0 15b3:10030 15b3:0050 020700", "too large"},
+      {"function 0000:02:00.0 15b3 15b3:0050 020700", "VENDOR:DEVICE expected"},
+      {"function 0000:01:00.0 15b3:1003 15b3:0050 020700", "declared twice"},
+      {"function 0000:01:00.0 15b3:1003 15b3:0050", "usage: function"},
+      {"adapter 0000:09:00.0 fw=1.2.3", "no function 0000:09:00.0"},
+      {"adapter 0000:01:00.0 burn=sideways", "bad burn behaviour"},
+      {"adapter 0000:01:00.0 seconds=-1", "bad seconds"},
+      {"adapter 0000:01:00.0 colour=red", "unknown adapter setting"},
+      {"secure-boot maybe", "usage: secure-boot"},
+      {"qtk present 300", "bad exit status"},
+      {"catalog missing.xml", "cannot read catalog /nowhere/missing.xml"},
+      {"frobnicate now", "unknown directive"},
+  };
+  for (const auto& [line, why] : cases) {
+    try {
+      sim::parse_host_text("# first\nfunction 0000:01:00.0 15b3:1003 15b3:0050 020700\n" + std::string(line), "/nowhere",
+                           "t.host");
+      ADD_FAILURE() << "accepted: " << line;
+    } catch (const std::runtime_error& e) {
+      std::string msg = e.what();
+      EXPECT_EQ(msg.rfind("t.host:3: ", 0), 0u) << msg;
+      EXPECT_NE(msg.find(why), std::string::npos) << line << " -> " << msg;
+    }
+  }
+}
+
+TEST(SimCli, KeptDirectoryCarriesStateAndTheStatusComesThrough) {
+  std::string dir = fs::temp_directory_path() / ("vexor-sim-cli-" + std::to_string(::getpid()));
+  fs::remove_all(dir);
+  std::string cli = std::string(VEXOR_SIM_CLI) + " --dir " + dir + " ";
+  std::string host = std::string(VEXOR_SIM_HOSTS) + "/demo.host";
+  auto status = [](int raw) { return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1; };
+  EXPECT_EQ(status(std::system((cli + host + " --shell 'exit 7'").c_str())), 7);
+  EXPECT_EQ(status(std::system((cli + host +
+                                " --shell './nic_fw/pyxflash -s -y -d 0000:05:00.0 -i ./nic_fw/qx200-16.35.2000.bin b'"
+                                " > /dev/null").c_str())),
+            0);
+  std::string out = dir + ".out";
+  EXPECT_EQ(status(std::system((cli + host + " --shell './nic_fw/pyxflash -d 0000:05:00.0 q' > " + out).c_str())), 0);
+  EXPECT_NE(sim::slurp(out).value_or("").find("FW Version:            16.35.2000"), std::string::npos);
+  EXPECT_EQ(status(std::system((cli + "--journal > " + out).c_str())), 0);
+  EXPECT_EQ(sim::slurp(out).value_or(""),
+            "./nic_fw/pyxflash -s -y -d 0000:05:00.0 -i ./nic_fw/qx200-16.35.2000.bin b\n"
+            "./nic_fw/pyxflash -d 0000:05:00.0 q\n");
+  EXPECT_EQ(status(std::system((std::string(VEXOR_SIM_CLI) + " /nonexistent.host 2> /dev/null").c_str())), 125);
+  fs::remove_all(dir);
+  fs::remove(out);
 }
 
 }  // namespace
