@@ -345,18 +345,6 @@ INSTANTIATE_TEST_SUITE_P(
                       SilenceCase{FLAG_SILENT | FLAG_APPLY, false},
                       SilenceCase{FLAG_LIST | FLAG_DISCOVER, false}));
 
-TEST_F(FrontEnd, UsageIsSevenLinesThroughPrintMessage) {
-  {
-    StdoutCapture cap;
-    usage();
-    EXPECT_EQ(cap.text(), kUsage);
-  }
-  g_iFlag = FLAG_DISCOVER;
-  StdoutCapture cap;
-  usage();
-  EXPECT_EQ(cap.text(), "");
-}
-
 // -------------------------------------------------------------- nfwu_yesno
 
 struct AnswerCase {
