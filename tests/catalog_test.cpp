@@ -197,12 +197,6 @@ TEST_F(Catalog, EmptyCatalogMatchesNothing) {
   EXPECT_EQ(count(), 0);
 }
 
-TEST_F(Catalog, OtherAdapterMatchesNothing) {
-  write_elements(matching("a", "2.42.5000", "a.bin"));
-  EXPECT_EQ(read(MAX_FW_ENTRIES, "15B3-1003-15B3-0050-QRV0000000002"), 0);
-  EXPECT_EQ(read(MAX_FW_ENTRIES, "15B3-1003-15B3-0050-QRV000000000"), 0);
-}
-
 TEST_F(Catalog, MalformedCatalogKeepsTheEntriesBeforeTheError) {
   std::string filler;
   for (int i = 0; i < 400; ++i) filler += "<note text=\"padding padding padding\"/>\n";
@@ -257,14 +251,6 @@ TEST_F(Catalog, RecordOutsideTheInventoryCountsNothing) {
   nic_count = 3;
   EXPECT_EQ(read(), 0);
   EXPECT_FALSE(entries_[0].pxmlName.has_value());
-}
-
-TEST_F(Catalog, EachReadingStartsAfresh) {
-  write_elements(matching("a", "2.42.5000", "a.bin"));
-  ASSERT_EQ(read(), 1);
-  g_ninfo[0].fw_count = 0;
-  write_elements("<fw subvenid=\"0\" subdevid=\"0\" rom=\"1.0.0\"/>\n");
-  EXPECT_EQ(read(), 0) << "no values carried over from the previous reading";
 }
 
 }  // namespace

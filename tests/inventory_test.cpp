@@ -124,14 +124,6 @@ TEST_F(Inventory, DualPortAdapterIsBuiltOnce) {
   EXPECT_EQ(host_->journal().size(), 6u);
 }
 
-TEST_F(Inventory, DualPortAdapterCountsAsOnePortForTheReport) {
-  auto r = run(host({vendor_function("0000:81:00.0", "2.36.5000", kPsid),
-                     vendor_function("0000:82:00.0", "2.36.5000", kPsid)}),
-               {"-d"});
-  EXPECT_EQ(r.status, 0) << r.out << r.err;
-  EXPECT_EQ(occurrences(host_->read_file("nicdiscovery.xml"), "<device>"), 1u);
-}
-
 TEST_F(Inventory, ThirdFunctionOfOneAdapterIsSkippedOncePerEarlierMatch) {
   auto r = run(host({vendor_function("0000:81:00.0", "2.36.5000", kPsid),
                      vendor_function("0000:82:00.0", "2.36.5000", kPsid),

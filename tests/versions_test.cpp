@@ -149,14 +149,4 @@ TEST_F(SortFw, MoreThanFiftyEntriesAreAllOrdered) {
   EXPECT_EQ(texts.back(), "1.219.0");  // the highest key is kept, at the end
 }
 
-TEST_F(SortFw, AdapterIndexOutsideTheInventoryChangesNothing) {
-  std::vector<std::string> rows = {"b", "a"};
-  std::vector<int64_t> keys = {2, 1};
-  sort_fw(5, rows, keys);
-  EXPECT_EQ(rows, (std::vector<std::string>{"b", "a"}));
-  std::vector<std::string> texts = {"x"};
-  build_sorted_versions(5, texts, keys);
-  EXPECT_TRUE(texts.empty());
-}
-
 }  // namespace
