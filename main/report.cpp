@@ -292,7 +292,7 @@ bool apply_device(int idx, bool* stop) {
 
   // A catalog entry without "fwFile" gives no image path: a device that asks
   // for a flash fails with a message instead of burning "./nic_fw/".
-  if (!nic.pxmlFwImage[0]) {
+  if (!nic.pxmlFwImage[0] || nic.pxmlFwImage[0]->empty()) {
     if (nic.flags & NIC_SELECTED) {
       log_error(strprintf("read_discovery_report: the catalog names no image file for device %d "
                           "(%s); not flashed\n",
@@ -418,7 +418,10 @@ void build_XML_FW_item_active_version(const std::string&, std::string& pAttribut
   pAttribute.clear();
   if (IdxNic >= g_ninfo.size()) return;
   const nic_info& nic = g_ninfo[IdxNic];
-  pAttribute = strprintf("%u.%u.%u", nic.uCurROMmaj, nic.uCurROMmin, nic.uCurROMrel);
+  // Signed, as the catalog versions are shown: a version read back from the
+  // report then splits into the same numbers again.
+  pAttribute = strprintf("%d.%d.%d", static_cast<int32_t>(nic.uCurROMmaj),
+                         static_cast<int32_t>(nic.uCurROMmin), static_cast<int32_t>(nic.uCurROMrel));
 }
 
 void recommend_XML_FW_action(const std::string& pFwtype, std::string& pAttribute,

@@ -255,7 +255,7 @@ void write_XML_FW_item(_xmlTextWriter* writer, uint32_t IdxNic);
 // pAttribute = the catalog version of g_ninfo[uIdx] with the greatest ordering
 // key for a "ROM" image type, else empty.
 void build_XML_FW_item_version(const std::string& pFwtype, std::string& pAttribute, uint32_t uIdx);
-// pAttribute = the installed version "%u.%u.%u" of g_ninfo[IdxNic].
+// pAttribute = the installed version "%d.%d.%d" of g_ninfo[IdxNic].
 void build_XML_FW_item_active_version(const std::string& pFwtype, std::string& pAttribute,
                                       uint32_t IdxNic);
 // pAttribute = "upgrade", "rewrite", "downgrade" or "Nothing" by numeric
