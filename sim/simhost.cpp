@@ -368,7 +368,23 @@ int SimHost::Impl::spawn(const std::string& program, const std::vector<std::stri
 
   int wstatus = 0;
   bool timed_out = false;
-  if (attached || timeout_seconds <= 0) {
+  if (attached) {
+    // Ctrl-C at the terminal is for vexor; this process must survive it to
+    // clean up, as system(3) does.
+    struct sigaction ignore {}, old_int{}, old_quit{};
+    ignore.sa_handler = SIG_IGN;
+    ::sigemptyset(&ignore.sa_mask);
+    ::sigaction(SIGINT, &ignore, &old_int);
+    ::sigaction(SIGQUIT, &ignore, &old_quit);
+    int rc;
+    while ((rc = ::waitpid(pid, &wstatus, 0)) < 0 && errno == EINTR) {
+    }
+    int saved = errno;
+    ::sigaction(SIGINT, &old_int, nullptr);
+    ::sigaction(SIGQUIT, &old_quit, nullptr);
+    errno = saved;
+    if (rc < 0) fail_errno("waitpid");
+  } else if (timeout_seconds <= 0) {
     while (::waitpid(pid, &wstatus, 0) < 0)
       if (errno != EINTR) fail_errno("waitpid");
   } else {
@@ -402,8 +418,11 @@ int SimHost::Impl::spawn(const std::string& program, const std::vector<std::stri
     captured->status = status;
     captured->out = slurp(out_path).value_or("");
     captured->err = slurp(err_path).value_or("");
-    if (timed_out)
-      captured->err += "\nsimulated host: killed after " + std::to_string(timeout_seconds) + " s\n";
+    if (timed_out) {
+      char note[96];
+      std::snprintf(note, sizeof note, "\nsimulated host: killed after %g s\n", timeout_seconds);
+      captured->err += note;
+    }
   }
   return status;
 }
@@ -428,6 +447,9 @@ SimHost::SimHost(HostSpec spec, const std::string& dir) : impl_(std::make_unique
   fs::path p = fs::absolute(dir, ec);
   if (ec) fail("bad directory " + dir + ": " + ec.message());
   impl_->dir = p.lexically_normal();
+  // The overlay's lowerdir option separates layers with ':' and options with ','.
+  if (impl_->dir.string().find_first_of(":,") != std::string::npos)
+    fail("the host directory may not contain ':' or ',': " + impl_->dir.string());
   bool exists = fs::exists(impl_->dir);
   bool is_host = fs::exists(impl_->dir / kMarker);
   if (exists && !is_host && !fs::is_empty(impl_->dir, ec))

@@ -2,7 +2,9 @@
 // inside its namespace, and how the simulated flash utility behaves.
 #include <gtest/gtest.h>
 
+#include <linux/capability.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -386,6 +388,30 @@ TEST(SimHostLife, BadDescriptionsAreRefusedBeforeAnythingIsLaidOut) {
   auto bad_image = two_adapters();
   bad_image.images[0].file = "../escape.bin";
   EXPECT_THROW(SimHost{bad_image}, std::invalid_argument);
+}
+
+TEST(SimHostLife, WithoutTheRightToMountItFailsWithTheReason) {
+  SimHost host(two_adapters());
+  pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    // Root without CAP_SYS_ADMIN cannot make a mount namespace.
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2]{};
+    if (::syscall(SYS_capget, &header, data) != 0) std::_Exit(2);
+    data[0].effective &= ~(1u << CAP_SYS_ADMIN);
+    if (::syscall(SYS_capset, &header, data) != 0) std::_Exit(3);
+    try {
+      host.run_shell("true");
+    } catch (const std::runtime_error& e) {
+      std::_Exit(std::string(e.what()).find("unshare(CLONE_NEWNS)") != std::string::npos ? 0 : 4);
+    }
+    std::_Exit(5);  // ran without a namespace
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 TEST(SimHostLife, HungCommandIsKilledAtTheTimeout) {
