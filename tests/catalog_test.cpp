@@ -79,6 +79,8 @@ struct MatchCase {
   bool matches;
 };
 
+void PrintTo(const MatchCase& c, std::ostream* os) { *os << c.what; }
+
 class CatalogMatching : public Catalog, public ::testing::WithParamInterface<MatchCase> {};
 
 TEST_P(CatalogMatching, JudgesOneElement) {

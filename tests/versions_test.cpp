@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <climits>
+#include <ostream>
 
 #include "main/vexor.h"
 
@@ -12,6 +13,22 @@ struct ParseCase {
   const char* text;
   uint32_t major, minor, release;
 };
+
+void PrintTo(const ParseCase& c, std::ostream* os) {
+  if (c.text == nullptr) {
+    *os << "null";
+    return;
+  }
+  *os << '"';
+  for (const char* p = c.text; *p != '\0'; ++p) {
+    if (*p == '\n') {
+      *os << "\\n";
+    } else {
+      *os << *p;
+    }
+  }
+  *os << '"';
+}
 
 class ParseVersions : public ::testing::TestWithParam<ParseCase> {};
 
@@ -45,6 +62,10 @@ struct KeyCase {
   uint32_t major, minor, release;
   int64_t key;
 };
+
+void PrintTo(const KeyCase& c, std::ostream* os) {
+  *os << c.major << "." << c.minor << "." << c.release;
+}
 
 class OrderingKey : public ::testing::TestWithParam<KeyCase> {};
 
