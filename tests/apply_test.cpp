@@ -4,6 +4,9 @@
 // ./nic_fw/.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <filesystem>
 #include <optional>
 
@@ -463,3 +466,63 @@ TEST_F(ApplyTest, InvalidAddressIsLoggedWithTheDevicePosition) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// getqrvninfo itself
+// ---------------------------------------------------------------------------
+
+std::string host_name() {
+  char name[256] = {};
+  gethostname(name, sizeof name - 1);
+  return name;
+}
+
+struct GetqrvninfoCase {
+  const char* name;
+  const char* command;
+  int status;
+  std::string out;  // expected standard output; "0" cases compare the first character
+};
+
+class GetqrvninfoProgram : public ApplyTest,
+                           public ::testing::WithParamInterface<GetqrvninfoCase> {};
+
+TEST_P(GetqrvninfoProgram, AnswersOneLineOrRefuses) {
+  sim::HostSpec spec = apply_host();
+  // Versions compared as numbers (2.42 above 2.9); family placeholders and
+  // images missing from nic_fw/ are never an answer.
+  spec.functions.push_back(adapter("0000:84:00.0", 0x1003, "QRV0000000084", "2.9.1000"));
+  spec.catalog_xml->insert(spec.catalog_xml->rfind("</NICFWData>"),
+                           catalog_entry("1003", "QRV0000000084", "2.9.1000", "x-2.9.1000.bin") +
+                               catalog_entry("1003", "QRV0000000084", "2.42.5000", "x-2.42.5000.bin") +
+                               catalog_entry("1003", "QRV0000000084", "3.0.0", "Belmora-x.bin") +
+                               catalog_entry("1003", "QRV0000000084", "9.0.0", "x-9.0.0.bin"));
+  for (const char* file : {"x-2.9.1000.bin", "x-2.42.5000.bin", "Belmora-x.bin"})
+    spec.images.push_back({file, "QRV0000000084", "2.42.5000"});
+  sim::SimHost& h = host(spec);
+  sim::RunResult r = h.run_shell(GetParam().command);
+  EXPECT_EQ(r.status, GetParam().status) << r.out << r.err;
+  if (GetParam().out == "0") {
+    EXPECT_EQ(r.out.substr(0, 1), "0") << r.out;
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;
+  } else {
+    EXPECT_EQ(r.out, GetParam().out) << r.err;
+  }
+  if (GetParam().status != 0) {
+    EXPECT_TRUE(has(r.err, "usage: getqrvninfo imgfile")) << r.err;
+  }
+  EXPECT_FALSE(fs::exists(fs::path(h.component_dir()) / "pwned"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    CommandLines, GetqrvninfoProgram,
+    ::testing::Values(
+        GetqrvninfoCase{"HighestPlainImage", "./getqrvninfo imgfile 0000:84:00.0", 0,
+                        host_name() + "#x-2.42.5000.bin\n"},
+        GetqrvninfoCase{"NoCatalogEntry", "./getqrvninfo imgfile 0000:83:00.0", 0, "0"},
+        GetqrvninfoCase{"UnknownAdapter", "./getqrvninfo imgfile 0000:99:00.0", 0, "0"},
+        GetqrvninfoCase{"NoArguments", "./getqrvninfo", 2, ""},
+        GetqrvninfoCase{"OtherQuestion", "./getqrvninfo psid 0000:84:00.0", 2, ""},
+        GetqrvninfoCase{"HostileAddress", "./getqrvninfo imgfile '0000:84:00.0;touch pwned'", 2,
+                        ""}),
+    [](const auto& info) { return std::string(info.param.name); });
