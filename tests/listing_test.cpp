@@ -1,0 +1,132 @@
+// The listing (-c) on simulated hosts, compared byte for byte.
+#include <gtest/gtest.h>
+
+#include "sim/simhost.h"
+#include "tests/host_builders.h"
+
+using testhost::adapter;
+using testhost::catalog;
+using testhost::CatalogEntry;
+
+namespace {
+
+const char* const kHeading =
+    " PCI-ID              \t\tNIC\n";
+const char* const kTableHead =
+    "     (Installed)           (Available)\n"
+    "     Image      Version      Image        Version     \t\tInterface\n"
+    "------------------------------------------------------------------------\n";
+
+// The listing blocks: everything from the first heading on.
+std::string listing(const sim::RunResult& r) {
+  auto pos = r.out.find(kHeading);
+  return pos == std::string::npos ? "" : r.out.substr(pos);
+}
+
+sim::HostSpec one_adapter(const std::vector<std::string>& roms) {
+  sim::HostSpec spec;
+  spec.functions.push_back(adapter("0000:81:00.0", 0x1003, "QRV22", "2.42.5000", "0002c9aabb22"));
+  std::vector<CatalogEntry> entries;
+  for (const auto& rom : roms)
+    entries.push_back({"Quorvane QX-100", "15B3", "1003", "QRV22", rom, "qx-" + rom + ".bin"});
+  spec.catalog_xml = catalog(entries);
+  return spec;
+}
+
+}  // namespace
+
+struct ListingCase {
+  const char* label;
+  std::vector<std::string> roms;  // catalog order
+  std::vector<std::string> rows;  // listed order
+};
+
+class ListingOrder : public ::testing::TestWithParam<ListingCase> {};
+
+TEST_P(ListingOrder, RowsFollowTheOrderingKey) {
+  const auto& c = GetParam();
+  sim::SimHost host(one_adapter(c.roms));
+  auto r = host.run({"-c"});
+  ASSERT_EQ(r.status, 0) << r.err;
+
+  std::string expected = std::string(kHeading) + "15B3-1003-15B3-0050 \tQuorvane QX-100 \n\n" +
+                         kTableHead;
+  char row[200];
+  std::snprintf(row, sizeof row, "      ROM       2.42.5000    ROM\t\t%10s\t\t0000:81:00.0\n",
+                c.rows[0].c_str());
+  expected += row;
+  for (size_t i = 1; i < c.rows.size(); ++i) {
+    std::snprintf(row, sizeof row, "                               \t\t%10s\t\t0000:81:00.0\n",
+                  c.rows[i].c_str());
+    expected += row;
+  }
+  expected += "\n";
+  EXPECT_EQ(listing(r), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Catalogs, ListingOrder,
+    ::testing::Values(
+        ListingCase{"three", {"2.42.5000", "2.36.5000", "2.40.7000"},
+                    {"2.36.5000", "2.40.7000", "2.42.5000"}},
+        ListingCase{"digit_counts", {"2.9.1000", "2.10.700"}, {"2.10.700", "2.9.1000"}},
+        ListingCase{"single", {"2.42.5000"}, {"2.42.5000"}}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+TEST(Listing, AdapterWithoutCatalogEntryShowsNothingRow) {
+  auto spec = one_adapter({});
+  spec.catalog_xml = catalog({});
+  sim::SimHost host(spec);
+  auto r = host.run({"-c"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(listing(r), std::string(kHeading) + "15B3-1003-15B3-0050 \t(no catalog entry) \n\n" +
+                            kTableHead +
+                            "      ROM       2.42.5000    ROM\t\tNothing\t\t\t0000:81:00.0\n\n");
+  EXPECT_NE(host.event_log().find("[ERROR]     ["), std::string::npos);
+  EXPECT_NE(host.event_log().find("For 0000:81:00.0 no matching firmware file in XML\n"),
+            std::string::npos);
+}
+
+TEST(Listing, OnlyUsableAdaptersAreListed) {
+  sim::HostSpec spec;
+  // A dual-port adapter (second function skipped), a function whose query
+  // gives no PSID, and another vendor's controller.
+  spec.functions.push_back(adapter("0000:81:00.0", 0x1003, "QRV22", "2.42.5000", "0002c9aabb22"));
+  spec.functions.push_back(adapter("0000:81:00.1", 0x1003, "QRV22", "2.42.5000", "0002c9aabb22"));
+  auto no_psid = adapter("0000:82:00.0", 0x1003, "QRV33", "2.42.5000", "0002c9aabb33");
+  no_psid.flash->psid.reset();
+  spec.functions.push_back(no_psid);
+  sim::Function other;
+  other.address = "0000:03:00.0";
+  other.vendor = 0x1f1c;
+  other.device = 0x0101;
+  other.pci_class = 0x020000;
+  spec.functions.push_back(other);
+  spec.catalog_xml =
+      catalog({{"Quorvane QX-100", "15B3", "1003", "QRV22", "2.42.5000", "qx.bin"}});
+  sim::SimHost host(spec);
+  auto r = host.run({"-c"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::string blocks = listing(r);
+  EXPECT_EQ(testhost::count_of(blocks, kHeading), 1u);
+  EXPECT_NE(blocks.find("0000:81:00.0\n"), std::string::npos);
+  EXPECT_EQ(blocks.find("0000:81:00.1"), std::string::npos);
+  EXPECT_EQ(blocks.find("0000:82:00.0"), std::string::npos);
+  EXPECT_EQ(blocks.find("0000:03:00.0"), std::string::npos);
+}
+
+TEST(Listing, NothingListedStillExitsZero) {
+  sim::HostSpec spec;
+  sim::Function other;
+  other.address = "0000:03:00.0";
+  other.vendor = 0x1f1c;
+  other.device = 0x0101;
+  other.pci_class = 0x020000;
+  spec.functions.push_back(other);
+  spec.catalog_xml = catalog({});
+  sim::SimHost host(spec);
+  auto r = host.run({"-c"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(listing(r), "");
+  EXPECT_NE(r.out.find("Interface 0000:03:00.0 is not Quorvane one.\n"), std::string::npos);
+}
