@@ -7,11 +7,15 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include "sim/simhost.h"
+#include "tests/host_builders.h"
 
 namespace {
 
@@ -149,4 +153,151 @@ INSTANTIATE_TEST_SUITE_P(
         EarlyEndCase{{"-sx"}, 1, "", "invalid option"},
         EarlyEndCase{{"-h", "-s"}, 1, kUsage, ""}));
 
+// ------------------------------------------------- on the simulated host
+
+const std::string kRule(98, '#');
+const std::string kBanner = "\n" + kRule + "\n" +
+                            "Zentrik Quorvane InfiniBand Online Firmware Upgrade Utility for Linux\n" +
+                            "Copyright (C) 2026 Zentrik. All rights reserved.\n" + kRule + "\n\n";
+const std::string kDisabled = "SecureBoot is disabled.\n";
+const std::string kToolsMissing =
+    "SecureBoot is enabled. qtk and quarz tools are not available/installed for firmware flash.\n";
+
+// One adapter whose catalog offers a newer image than the one it runs.
+sim::HostSpec one_outdated_adapter() {
+  sim::HostSpec spec;
+  spec.secure_boot = sim::SecureBoot::disabled;
+  spec.functions.push_back(
+      testhost::adapter("0000:81:00.0", 0x1003, "QRV22", "2.36.5000", "0002c9aabb22"));
+  spec.catalog_xml = testhost::catalog({
+      {"Quorvane QX-100", "15B3", "1003", "QRV22", "2.36.5000", "qx100-2.36.bin"},
+      {"Quorvane QX-100", "15B3", "1003", "QRV22", "2.42.5000", "qx100-2.42.bin"},
+  });
+  spec.images = {{"qx100-2.36.bin", "QRV22", "2.36.5000"},
+                 {"qx100-2.42.bin", "QRV22", "2.42.5000"}};
+  return spec;
+}
+
+// Option sets that end after the banner: the gate message and the usage
+// text appear unless a silencing bit was given, and no mode runs.
+struct RefusedCase {
+  std::vector<std::string> args;
+  std::string out;
+};
+
+class RefusedAfterBanner : public ::testing::TestWithParam<RefusedCase> {};
+
+TEST_P(RefusedAfterBanner, BannerThenWhatIsNotSilenced) {
+  sim::SimHost host(one_outdated_adapter());
+  const sim::RunResult r = host.run(GetParam().args);
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_EQ(r.out, GetParam().out);
+  EXPECT_EQ(host.event_log(), "");  // no mode started
+  EXPECT_TRUE(host.journal().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sets, RefusedAfterBanner,
+    ::testing::Values(RefusedCase{{"-c", "-y"}, kBanner + kDisabled + kUsage},
+                      RefusedCase{{"-yc"}, kBanner + kDisabled + kUsage},
+                      RefusedCase{{"-p", "-F"}, kBanner + kDisabled + kUsage},
+                      RefusedCase{{"-Fy"}, kBanner + kDisabled + kUsage},
+                      RefusedCase{{"-c", "-d"}, kBanner},
+                      RefusedCase{{"-s", "-c"}, kBanner},
+                      RefusedCase{{"-y", "-s"}, kBanner},
+                      RefusedCase{{"-du", "x"}, kBanner}));
+
+TEST(GateBeforeRefusal, AFailedGateEndsTheRunWithoutUsage) {
+  sim::HostSpec spec = one_outdated_adapter();
+  spec.secure_boot = sim::SecureBoot::enabled;  // and neither qtk nor quarz
+  sim::SimHost host(spec);
+  const sim::RunResult r = host.run({"-c", "-y"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out.rfind(kBanner, 0), 0u) << r.out;
+  EXPECT_TRUE(r.out.ends_with(kToolsMissing)) << r.out;
+  EXPECT_EQ(r.out.find("USAGE"), std::string::npos) << r.out;
+}
+
+// Which mode runs, seen from what it leaves on the host.
+struct DispatchCase {
+  const char* label;
+  std::vector<std::string> args;
+  int status;
+  size_t burns;
+  std::vector<std::string> files;     // report files present afterwards
+  std::vector<std::string> no_files;  // report files absent afterwards
+};
+
+void PrintTo(const DispatchCase& c, std::ostream* os) { *os << c.label; }
+
+class Dispatch : public ::testing::TestWithParam<DispatchCase> {};
+
+TEST_P(Dispatch, RunsExactlyOneMode) {
+  const DispatchCase& c = GetParam();
+  sim::SimHost host(one_outdated_adapter());
+  const sim::RunResult r = host.run(c.args);
+  EXPECT_EQ(r.status, c.status) << r.out << r.err;
+  EXPECT_EQ(host.burns().size(), c.burns);
+  for (const auto& f : c.files) EXPECT_NE(host.read_file(f), "") << f;
+  for (const auto& f : c.no_files) EXPECT_EQ(host.read_file(f), "") << f;
+  // Every mode opens (and so creates) the event log.
+  EXPECT_EQ(host.run_shell("test -f pyxflash.log && echo present").out, "present\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Modes, Dispatch,
+    ::testing::Values(
+        DispatchCase{"list", {"-c"}, 0, 0, {}, {"nicdiscovery.xml"}},
+        DispatchCase{"report_slash_form", {"/d"}, 0, 0, {"nicdiscovery.xml"}, {}},
+        DispatchCase{"report_named", {"-d", "mine.xml"}, 0, 0, {"mine.xml"}, {"nicdiscovery.xml"}},
+        DispatchCase{"silent_slash_form", {"/s"}, 0, 1, {}, {"nicdiscovery.xml"}},
+        DispatchCase{"silent_force_slash_form", {"-s", "/F"}, 0, 1, {}, {"-F"}},
+        DispatchCase{"grouped_silent_force", {"-sF"}, 0, 1, {}, {}}));
+
+TEST(ApplyReportName, ComesFromTheSecondArgumentOnly) {
+  sim::SimHost host(one_outdated_adapter());
+  ASSERT_EQ(host.run({"-d"}).status, 0);
+  ASSERT_NE(host.read_file("nicdiscovery.xml"), "");
+  // Attached to -u, the name is consumed by the scanner but the default
+  // report is applied; here that report asks for the upgrade.
+  const sim::RunResult attached = host.run({"-umissing.xml"});
+  EXPECT_EQ(attached.status, 0) << attached.out << attached.err;
+  EXPECT_EQ(host.burns().size(), 1u);
+  // As a second argument the name is used, and a missing report flashes nothing.
+  const sim::RunResult separate = host.run({"-u", "missing.xml"});
+  EXPECT_NE(separate.status, 0);
+  EXPECT_EQ(host.burns().size(), 1u);
+}
+
+// The name of the query-error file in /tmp differs from run to run.
+std::string without_temp_names(const std::string& out) {
+  return std::regex_replace(out, std::regex("/tmp/data[A-Za-z0-9]{6}"), "/tmp/dataXXXXXX");
+}
+
+TEST(InteractiveOption, DashIRunsLikeNoOption) {
+  sim::SimHost plain(one_outdated_adapter());
+  sim::SimHost with_i(one_outdated_adapter());
+  const sim::RunResult a = plain.run({}, "n\n");
+  const sim::RunResult b = with_i.run({"-i"}, "n\n");
+  EXPECT_EQ(b.status, a.status);
+  EXPECT_EQ(without_temp_names(b.out), without_temp_names(a.out));
+  EXPECT_NE(b.out.find("Would you like to flash the firmware?\n y/n/q (y):"), std::string::npos)
+      << b.out;
+  EXPECT_TRUE(with_i.burns().empty());
+}
+
+TEST(EventLogFile, TwoRunsAppendTheirAnswers) {
+  sim::SimHost host(one_outdated_adapter());
+  host.run({}, "n\n");
+  host.run({}, "No\n");
+  const std::string log = host.event_log();
+  const std::regex answer(
+      R"(\[INFO\]      \[[A-Z][a-z]{2} [A-Z][a-z]{2} [ 123][0-9] [0-9:]{8} [0-9]{4}\] )"
+      R"(Would you like to flash the firmware\?\n y/n/q \(y\): (n|No)\n\n\n)");
+  std::vector<std::string> answers;
+  for (std::sregex_iterator it(log.begin(), log.end(), answer), end; it != end; ++it) {
+    answers.push_back((*it)[1]);
+  }
+  EXPECT_EQ(answers, (std::vector<std::string>{"n", "No"})) << log;
+}
 }  // namespace
