@@ -41,5 +41,6 @@ int32_t get_boot_mode();
 // Runs the selected flash utility's query for bus address pif and extracts the
 // value of the first output line containing fw_match_pattern (any case).
 // *ppfw is written only when a line carries the label (possibly empty).
-// Returns 0 when a non-empty value was extracted, 1 otherwise.
+// Returns 0 when a non-empty value was extracted, 1 otherwise (also, without
+// running anything, when pif holds characters no bus address has).
 int32_t get_firmware_info(const char* pif, opt_text* ppfw, const char* fw_match_pattern);
