@@ -300,6 +300,23 @@ int32_t get_boot_mode() {
   return 1;
 }
 
+int32_t extract_query_value(const std::string& line, const char* label, opt_text* ppfw) {
+  if (label == nullptr || !contains_nocase(line, label)) return QUERY_NO_LABEL;
+  // The value starts at a fixed position from the start of the line: the
+  // label and its one separator character are skipped. Every blank is
+  // dropped, also inside the value; tabs are kept.
+  std::string value;
+  for (size_t i = std::strlen(label) + 1; i < line.size(); ++i) {
+    if (line[i] != ' ') value += line[i];
+  }
+  // Only a newline that really ends the line is dropped: a labelled last
+  // line without one keeps its final character.
+  if (!value.empty() && value.back() == '\n') value.pop_back();
+  const bool got_value = !value.empty();
+  *ppfw = std::move(value);
+  return got_value ? QUERY_VALUE : QUERY_EMPTY_VALUE;
+}
+
 // Lines are read whole, however long, and the value is kept whole: a long
 // PSID or version is never clipped, and the tail of a long line is never
 // mistaken for a line of its own that might carry a label.
@@ -322,26 +339,15 @@ int32_t get_firmware_info(const char* pif, opt_text* ppfw, const char* fw_match_
     return 1;
   }
 
-  const size_t value_start = std::strlen(fw_match_pattern) + 1;
   bool got_value = false;
   char* raw = nullptr;
   size_t cap = 0;
   ssize_t len;
   while ((len = getline(&raw, &cap, pipe.get())) != -1) {
-    const std::string line(raw, static_cast<size_t>(len));
-    if (!contains_nocase(line, fw_match_pattern)) continue;
-    // The value starts at a fixed position from the start of the line: the
-    // label and its one separator character are skipped. Every blank is
-    // dropped, also inside the value; tabs are kept.
-    std::string value;
-    for (size_t i = value_start; i < line.size(); ++i) {
-      if (line[i] != ' ') value += line[i];
-    }
-    // Only a newline that really ends the line is dropped: a labelled last
-    // line without one keeps its final character.
-    if (!value.empty() && value.back() == '\n') value.pop_back();
-    got_value = !value.empty();
-    *ppfw = std::move(value);
+    const int32_t rc =
+        extract_query_value(std::string(raw, static_cast<size_t>(len)), fw_match_pattern, ppfw);
+    if (rc == QUERY_NO_LABEL) continue;
+    got_value = rc == QUERY_VALUE;
     break;
   }
   std::unique_ptr<char, CFree> release(raw);

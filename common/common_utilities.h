@@ -44,3 +44,14 @@ int32_t get_boot_mode();
 // Returns 0 when a non-empty value was extracted, 1 otherwise (also, without
 // running anything, when pif holds characters no bus address has).
 int32_t get_firmware_info(const char* pif, opt_text* ppfw, const char* fw_match_pattern);
+
+// Results of extract_query_value.
+inline constexpr int32_t QUERY_VALUE = 0;        // labelled line, non-empty value stored
+inline constexpr int32_t QUERY_EMPTY_VALUE = 1;  // labelled line, empty value stored
+inline constexpr int32_t QUERY_NO_LABEL = 2;     // line lacks the label; *ppfw untouched
+
+// The value extraction of get_firmware_info for one output line (its newline
+// included): when line contains label (any case), stores in *ppfw the text
+// after the first strlen(label) + 1 characters of the line with every blank
+// removed and one final newline dropped. Returns one of the QUERY_ results.
+int32_t extract_query_value(const std::string& line, const char* label, opt_text* ppfw);
