@@ -17,7 +17,7 @@ struct Parser {
   std::string origin;
   fs::path base;
   int line_no = 0;
-  HostSpec spec;
+  HostSpec desc;
   bool vendors_replaced = false;
 
   [[noreturn]] void error(const std::string& why) const {
@@ -43,7 +43,7 @@ struct Parser {
   }
 
   Function& function_at(const std::string& address) {
-    for (auto& f : spec.functions)
+    for (auto& f : desc.functions)
       if (f.address == address) return f;
     error("no function " + address + " declared above");
   }
@@ -131,25 +131,25 @@ struct Parser {
     const std::string& d = w[0];
     if (d == "vendor") {
       expect_words(w, 3, 1000, "vendor ID NAME");
-      if (!vendors_replaced) spec.vendor_names.clear();
+      if (!vendors_replaced) desc.vendor_names.clear();
       vendors_replaced = true;
-      spec.vendor_names.emplace_back(static_cast<uint16_t>(hex(w[1], 0xffff, "vendor id")), rest_of(text, 2));
+      desc.vendor_names.emplace_back(static_cast<uint16_t>(hex(w[1], 0xffff, "vendor id")), rest_of(text, 2));
     } else if (d == "no-vendors") {
       expect_words(w, 1, 1, "no-vendors");
-      spec.vendor_names.clear();
+      desc.vendor_names.clear();
       vendors_replaced = true;
     } else if (d == "function") {
       expect_words(w, 5, 1000, "function ADDRESS VENDOR:DEVICE SUBVENDOR:SUBDEVICE CLASS [INTERFACE...]");
       Function f;
       f.address = w[1];
       if (!is_pci_address(f.address)) error("bad PCI address \"" + f.address + "\" (dddd:bb:ss.f expected)");
-      for (const auto& g : spec.functions)
+      for (const auto& g : desc.functions)
         if (g.address == f.address) error("function " + f.address + " declared twice");
       std::tie(f.vendor, f.device) = id_pair(w[2], "vendor:device");
       std::tie(f.subsystem_vendor, f.subsystem_device) = id_pair(w[3], "subsystem vendor:device");
       f.pci_class = static_cast<uint32_t>(hex(w[4], 0xffffff, "class"));
       f.interfaces.assign(w.begin() + 5, w.end());
-      spec.functions.push_back(std::move(f));
+      desc.functions.push_back(std::move(f));
     } else if (d == "adapter") {
       adapter(w);
     } else if (d == "query-error") {
@@ -159,34 +159,34 @@ struct Parser {
       function_at(w[1]).flash->query_error = rest_of(text, 2);
     } else if (d == "secure-boot") {
       expect_words(w, 2, 2, "secure-boot absent|disabled|enabled|garbage");
-      if (w[1] == "absent") spec.secure_boot = SecureBoot::absent;
-      else if (w[1] == "disabled") spec.secure_boot = SecureBoot::disabled;
-      else if (w[1] == "enabled") spec.secure_boot = SecureBoot::enabled;
-      else if (w[1] == "garbage") spec.secure_boot = SecureBoot::garbage;
+      if (w[1] == "absent") desc.secure_boot = SecureBoot::absent;
+      else if (w[1] == "disabled") desc.secure_boot = SecureBoot::disabled;
+      else if (w[1] == "enabled") desc.secure_boot = SecureBoot::enabled;
+      else if (w[1] == "garbage") desc.secure_boot = SecureBoot::garbage;
       else error("usage: secure-boot absent|disabled|enabled|garbage");
     } else if (d == "qtk") {
-      spec.qtk = tool(w, "qtk absent|present [EXIT-STATUS]");
+      desc.qtk = tool(w, "qtk absent|present [EXIT-STATUS]");
     } else if (d == "quarz") {
-      spec.quarz = tool(w, "quarz absent|present [EXIT-STATUS]");
+      desc.quarz = tool(w, "quarz absent|present [EXIT-STATUS]");
     } else if (d == "pyxflash") {
       expect_words(w, 2, 2, "pyxflash present|absent|not-executable");
-      if (w[1] == "present") spec.pyxflash_present = spec.pyxflash_executable = true;
-      else if (w[1] == "absent") spec.pyxflash_present = false;
-      else if (w[1] == "not-executable") spec.pyxflash_present = true, spec.pyxflash_executable = false;
+      if (w[1] == "present") desc.pyxflash_present = desc.pyxflash_executable = true;
+      else if (w[1] == "absent") desc.pyxflash_present = false;
+      else if (w[1] == "not-executable") desc.pyxflash_present = true, desc.pyxflash_executable = false;
       else error("usage: pyxflash present|absent|not-executable");
     } else if (d == "getqrvninfo") {
       expect_words(w, 2, 2, "getqrvninfo present|absent");
       if (w[1] != "present" && w[1] != "absent") error("usage: getqrvninfo present|absent");
-      spec.getqrvninfo_present = w[1] == "present";
+      desc.getqrvninfo_present = w[1] == "present";
     } else if (d == "catalog") {
       expect_words(w, 2, 2, "catalog FILE");
       fs::path file = fs::path(w[1]).is_absolute() ? fs::path(w[1]) : base / w[1];
       auto xml = slurp(file.string());
       if (!xml) error("cannot read catalog " + file.string());
-      spec.catalog_xml = *xml;
+      desc.catalog_xml = *xml;
     } else if (d == "image") {
       expect_words(w, 4, 4, "image FILE PSID VERSION");
-      spec.images.push_back({w[1], w[2], w[3]});
+      desc.images.push_back({w[1], w[2], w[3]});
     } else {
       error("unknown directive \"" + d + "\"");
     }
@@ -204,7 +204,7 @@ HostSpec parse_host_text(const std::string& text, const std::string& base_dir, c
     ++p.line_no;
     p.line(line);
   }
-  return p.spec;
+  return p.desc;
 }
 
 HostSpec parse_host_file(const std::string& path) {

@@ -136,7 +136,7 @@ int decode_status(int wstatus) {
 }  // namespace
 
 struct SimHost::Impl {
-  HostSpec spec;
+  HostSpec desc;
   fs::path dir;
   bool keep = false;
   double timeout_seconds = 60;
@@ -153,13 +153,13 @@ struct SimHost::Impl {
 };
 
 void SimHost::Impl::lay_out(bool fresh) {
-  for (const auto& f : spec.functions) {
+  for (const auto& f : desc.functions) {
     if (!is_pci_address(f.address)) throw std::invalid_argument("simulated host: not a PCI address: \"" + f.address + "\"");
     for (const auto& name : f.interfaces)
       if (name.empty() || name.find('/') != std::string::npos || name == "." || name == "..")
         throw std::invalid_argument("simulated host: bad interface name \"" + name + "\"");
   }
-  for (const auto& image : spec.images)
+  for (const auto& image : desc.images)
     if (!valid_relative(image.file))
       throw std::invalid_argument("simulated host: image file name must be relative: \"" + image.file + "\"");
 
@@ -174,7 +174,7 @@ void SimHost::Impl::lay_out(bool fresh) {
 
   // A reopened host keeps what its flash utility knows (adapters flashed stay
   // flashed); adapters new to the description are added.
-  for (const auto& f : spec.functions) {
+  for (const auto& f : desc.functions) {
     if (!f.flash) continue;
     if (fresh || !load_adapter(state().string(), f.address)) save_adapter(state().string(), f.address, *f.flash);
   }
@@ -188,9 +188,9 @@ void SimHost::Impl::lay_out_sysfs() {
   fs::create_directories(pci / "drivers");
   fs::create_directories(pci / "slots");
   fs::create_directories(dir / "sys/class/net");
-  for (const auto& f : spec.functions) {
+  for (const auto& f : desc.functions) {
     bool multifunction = false;
-    for (const auto& g : spec.functions)
+    for (const auto& g : desc.functions)
       if (&g != &f && g.address.compare(0, 10, f.address, 0, 10) == 0) multifunction = true;
     fs::path d = pci / "devices" / f.address;
     write_text(d / "vendor", hex(f.vendor, 4) + "\n");
@@ -213,7 +213,7 @@ void SimHost::Impl::lay_out_sysfs() {
   }
 
   std::string ids = "# Vendor names of the simulated host\n";
-  for (const auto& [id, name] : spec.vendor_names) ids += hex(id, 4, false) + "  " + name + "\n";
+  for (const auto& [id, name] : desc.vendor_names) ids += hex(id, 4, false) + "  " + name + "\n";
   ids +=
       "C 02  Network controller\n"
       "\t00  Ethernet controller\n"
@@ -229,15 +229,15 @@ void SimHost::Impl::lay_out_tools() {
   fs::remove_all(dir / "bin");
   fs::path bin = dir / "bin";
   fs::create_directories(bin);
-  if (spec.secure_boot == SecureBoot::absent)
+  if (desc.secure_boot == SecureBoot::absent)
     whiteout(bin / "mokutil");
   else
-    write_text(bin / "mokutil", mokutil_script(spec.secure_boot), 0755);
-  if (spec.qtk.present)
-    write_text(bin / "qtk", "#!/bin/sh\nexit " + std::to_string(spec.qtk.exit_status) + "\n", 0755);
+    write_text(bin / "mokutil", mokutil_script(desc.secure_boot), 0755);
+  if (desc.qtk.present)
+    write_text(bin / "qtk", "#!/bin/sh\nexit " + std::to_string(desc.qtk.exit_status) + "\n", 0755);
   else
     whiteout(bin / "qtk");
-  if (spec.quarz.present)
+  if (desc.quarz.present)
     copy_binary(VEXOR_SIM_FLASH_UTILITY, bin / "quarz", 0755);
   else
     whiteout(bin / "quarz");
@@ -249,13 +249,13 @@ void SimHost::Impl::lay_out_component() {
   copy_binary(VEXOR_SIM_VEXOR, comp / "vexor", 0755);
   std::error_code ec;
   fs::remove(comp / "getqrvninfo", ec);
-  if (spec.getqrvninfo_present) copy_binary(VEXOR_SIM_GETQRVNINFO, comp / "getqrvninfo", 0755);
+  if (desc.getqrvninfo_present) copy_binary(VEXOR_SIM_GETQRVNINFO, comp / "getqrvninfo", 0755);
   fs::remove_all(comp / "nic_fw");
   fs::create_directories(comp / "nic_fw");
-  if (spec.pyxflash_present)
-    copy_binary(VEXOR_SIM_FLASH_UTILITY, comp / "nic_fw/pyxflash", spec.pyxflash_executable ? 0755 : 0644);
-  if (spec.catalog_xml) write_text(comp / "nic_fw/NICFWData.xml", *spec.catalog_xml);
-  for (const auto& image : spec.images) write_text(comp / "nic_fw" / image.file, image_to_text(image));
+  if (desc.pyxflash_present)
+    copy_binary(VEXOR_SIM_FLASH_UTILITY, comp / "nic_fw/pyxflash", desc.pyxflash_executable ? 0755 : 0644);
+  if (desc.catalog_xml) write_text(comp / "nic_fw/NICFWData.xml", *desc.catalog_xml);
+  for (const auto& image : desc.images) write_text(comp / "nic_fw" / image.file, image_to_text(image));
 }
 
 int SimHost::Impl::spawn(const std::string& program, const std::vector<std::string>& args, bool attached,
@@ -427,8 +427,8 @@ int SimHost::Impl::spawn(const std::string& program, const std::vector<std::stri
   return status;
 }
 
-SimHost::SimHost(HostSpec spec) : impl_(std::make_unique<Impl>()) {
-  impl_->spec = std::move(spec);
+SimHost::SimHost(HostSpec desc) : impl_(std::make_unique<Impl>()) {
+  impl_->desc = std::move(desc);
   std::string templ = "/tmp/vexor-sim-XXXXXX";
   if (!::mkdtemp(templ.data())) fail_errno("mkdtemp " + templ);
   impl_->dir = templ;
@@ -441,8 +441,8 @@ SimHost::SimHost(HostSpec spec) : impl_(std::make_unique<Impl>()) {
   }
 }
 
-SimHost::SimHost(HostSpec spec, const std::string& dir) : impl_(std::make_unique<Impl>()) {
-  impl_->spec = std::move(spec);
+SimHost::SimHost(HostSpec desc, const std::string& dir) : impl_(std::make_unique<Impl>()) {
+  impl_->desc = std::move(desc);
   std::error_code ec;
   fs::path p = fs::absolute(dir, ec);
   if (ec) fail("bad directory " + dir + ": " + ec.message());

@@ -84,10 +84,10 @@ class SimHost {
  public:
   // Lays the host out in a fresh temporary directory. Throws
   // std::runtime_error with the reason when that is not possible.
-  explicit SimHost(HostSpec spec);
-  // Reopens a host laid out earlier in dir (state kept), or lays out spec
+  explicit SimHost(HostSpec desc);
+  // Reopens a host laid out earlier in dir (state kept), or lays out desc
   // there when dir does not hold one yet.
-  SimHost(HostSpec spec, const std::string& dir);
+  SimHost(HostSpec desc, const std::string& dir);
   // Removes the directory unless keep() was called. A directory named by the
   // caller (second constructor) is the caller's and is always kept.
   ~SimHost();

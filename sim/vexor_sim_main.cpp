@@ -87,8 +87,8 @@ int main(int argc, char** argv) {
       return 0;
     }
     if (host_file.empty() || (shell && !vexor_args.empty())) return usage(stderr);
-    sim::HostSpec spec = sim::parse_host_file(host_file);
-    sim::SimHost host = dir.empty() ? sim::SimHost(std::move(spec)) : sim::SimHost(std::move(spec), dir);
+    sim::HostSpec desc = sim::parse_host_file(host_file);
+    sim::SimHost host = dir.empty() ? sim::SimHost(std::move(desc)) : sim::SimHost(std::move(desc), dir);
     return shell ? host.run_shell_attached(shell_command) : host.run_attached(vexor_args);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "vexor-sim: %s\n", e.what());

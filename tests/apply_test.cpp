@@ -94,13 +94,13 @@ std::string catalog_entry(const std::string& devid, const std::string& psid,
 // D  0000:82:00.0  2.50.0 -> a family image, resolved by getqrvninfo to qvd-2.50.0.bin
 // E  0000:83:00.0  no catalog entry                       (Nothing)
 sim::HostSpec apply_host(bool with_c = true) {
-  sim::HostSpec spec;
-  spec.functions = {adapter("0000:04:00.0", 0x1003, "QRV0000000004", "2.10.0"),
+  sim::HostSpec desc;
+  desc.functions = {adapter("0000:04:00.0", 0x1003, "QRV0000000004", "2.10.0"),
                     adapter("0000:05:00.0", 0x1007, "QRV0000000005", "2.10.2"),
                     adapter("0000:82:00.0", 0x1003, "QRV0000000082", "2.50.0"),
                     adapter("0000:83:00.0", 0x1003, "QRV0000000083", "2.36.5000")};
-  if (with_c) spec.functions.push_back(adapter("0000:81:00.0", 0x1017, "QRV0000000081", "2.36.5000"));
-  spec.catalog_xml = "<?xml version=\"1.0\"?>\n<NICFWData>\n" +
+  if (with_c) desc.functions.push_back(adapter("0000:81:00.0", 0x1017, "QRV0000000081", "2.36.5000"));
+  desc.catalog_xml = "<?xml version=\"1.0\"?>\n<NICFWData>\n" +
                      catalog_entry("1003", "QRV0000000004", "2.42.5000", "qva-2.42.5000.bin") +
                      catalog_entry("1007", "QRV0000000005", "2.10.1", "qvb-2.10.1.bin") +
                      catalog_entry("1017", "QRV0000000081", "2.40.7000", "qvc-2.40.7000.bin") +
@@ -108,12 +108,12 @@ sim::HostSpec apply_host(bool with_c = true) {
                      catalog_entry("1003", "QRV0000000082", "2.50.0", "Belmora-qv.bin") +
                      catalog_entry("1003", "QRV0000000082", "2.50.0", "qvd-2.50.0.bin") +
                      "</NICFWData>\n";
-  spec.images = {{"qva-2.42.5000.bin", "QRV0000000004", "2.42.5000"},
+  desc.images = {{"qva-2.42.5000.bin", "QRV0000000004", "2.42.5000"},
                  {"qvb-2.10.1.bin", "QRV0000000005", "2.10.1"},
                  {"qvc-2.40.7000.bin", "QRV0000000081", "2.40.7000"},
                  {"qvc-2.42.5000.bin", "QRV0000000081", "2.42.5000"},
                  {"qvd-2.50.0.bin", "QRV0000000082", "2.50.0"}};
-  return spec;
+  return desc;
 }
 
 std::string escaped(const std::string& text) {
@@ -189,8 +189,8 @@ class ApplyTest : public ::testing::Test {
       std::cerr << "simulated host kept in " << host_->dir() << "\n";
     }
   }
-  sim::SimHost& host(sim::HostSpec spec) {
-    host_ = std::make_unique<sim::SimHost>(std::move(spec));
+  sim::SimHost& host(sim::HostSpec desc) {
+    host_ = std::make_unique<sim::SimHost>(std::move(desc));
     return *host_;
   }
   sim::RunResult apply(const std::string& report) {
@@ -254,11 +254,11 @@ class ApplyReport : public ApplyTest, public ::testing::WithParamInterface<Apply
 
 TEST_P(ApplyReport, FlashesAndCountsFailures) {
   const ApplyCase& c = GetParam();
-  sim::HostSpec spec = apply_host();
-  for (auto& f : spec.functions) {
+  sim::HostSpec desc = apply_host();
+  for (auto& f : desc.functions) {
     if (c.failing_burn && f.address == c.failing_burn) f.flash->burn = sim::BurnBehaviour::fail;
   }
-  host(spec);
+  host(desc);
   sim::RunResult r = apply(report_of(c.devices));
   EXPECT_EQ(r.status, c.status) << r.out << r.err << host_->event_log();
   EXPECT_EQ(host_->burns(), c.burns);
@@ -478,18 +478,18 @@ class GetqrvninfoProgram : public ApplyTest,
                            public ::testing::WithParamInterface<GetqrvninfoCase> {};
 
 TEST_P(GetqrvninfoProgram, AnswersOneLineOrRefuses) {
-  sim::HostSpec spec = apply_host();
+  sim::HostSpec desc = apply_host();
   // Versions compared as numbers (2.42 above 2.9); family placeholders and
   // images missing from nic_fw/ are never an answer.
-  spec.functions.push_back(adapter("0000:84:00.0", 0x1003, "QRV0000000084", "2.9.1000"));
-  spec.catalog_xml->insert(spec.catalog_xml->rfind("</NICFWData>"),
+  desc.functions.push_back(adapter("0000:84:00.0", 0x1003, "QRV0000000084", "2.9.1000"));
+  desc.catalog_xml->insert(desc.catalog_xml->rfind("</NICFWData>"),
                            catalog_entry("1003", "QRV0000000084", "2.9.1000", "x-2.9.1000.bin") +
                                catalog_entry("1003", "QRV0000000084", "2.42.5000", "x-2.42.5000.bin") +
                                catalog_entry("1003", "QRV0000000084", "3.0.0", "Belmora-x.bin") +
                                catalog_entry("1003", "QRV0000000084", "9.0.0", "x-9.0.0.bin"));
   for (const char* file : {"x-2.9.1000.bin", "x-2.42.5000.bin", "Belmora-x.bin"})
-    spec.images.push_back({file, "QRV0000000084", "2.42.5000"});
-  sim::SimHost& h = host(spec);
+    desc.images.push_back({file, "QRV0000000084", "2.42.5000"});
+  sim::SimHost& h = host(desc);
   sim::RunResult r = h.run_shell(GetParam().command);
   EXPECT_EQ(r.status, GetParam().status) << r.out << r.err;
   if (GetParam().out == "0") {

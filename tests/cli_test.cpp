@@ -165,17 +165,17 @@ const std::string kToolsMissing =
 
 // One adapter whose catalog offers a newer image than the one it runs.
 sim::HostSpec one_outdated_adapter() {
-  sim::HostSpec spec;
-  spec.secure_boot = sim::SecureBoot::disabled;
-  spec.functions.push_back(
+  sim::HostSpec desc;
+  desc.secure_boot = sim::SecureBoot::disabled;
+  desc.functions.push_back(
       testhost::adapter("0000:81:00.0", 0x1003, "QRV22", "2.36.5000", "0002c9aabb22"));
-  spec.catalog_xml = testhost::catalog({
+  desc.catalog_xml = testhost::catalog({
       {"Quorvane QX-100", "15B3", "1003", "QRV22", "2.36.5000", "qx100-2.36.bin"},
       {"Quorvane QX-100", "15B3", "1003", "QRV22", "2.42.5000", "qx100-2.42.bin"},
   });
-  spec.images = {{"qx100-2.36.bin", "QRV22", "2.36.5000"},
+  desc.images = {{"qx100-2.36.bin", "QRV22", "2.36.5000"},
                  {"qx100-2.42.bin", "QRV22", "2.42.5000"}};
-  return spec;
+  return desc;
 }
 
 // Option sets that end after the banner: the gate message and the usage
@@ -208,9 +208,9 @@ INSTANTIATE_TEST_SUITE_P(
                       RefusedCase{{"-du", "x"}, kBanner}));
 
 TEST(GateBeforeRefusal, AFailedGateEndsTheRunWithoutUsage) {
-  sim::HostSpec spec = one_outdated_adapter();
-  spec.secure_boot = sim::SecureBoot::enabled;  // and neither qtk nor quarz
-  sim::SimHost host(spec);
+  sim::HostSpec desc = one_outdated_adapter();
+  desc.secure_boot = sim::SecureBoot::enabled;  // and neither qtk nor quarz
+  sim::SimHost host(desc);
   const sim::RunResult r = host.run({"-c", "-y"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out.rfind(kBanner, 0), 0u) << r.out;

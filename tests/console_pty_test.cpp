@@ -37,15 +37,15 @@ bool read_until(int master, std::string& screen, const std::string& want, int se
 }  // namespace
 
 TEST(Terminal, QuestionFirstThenLiveBurnProgress) {
-  sim::HostSpec spec;
+  sim::HostSpec desc;
   auto a = testhost::adapter("0000:05:00.0", 0x1017, "QRV11", "16.35.1012", "0002c9aabb11");
   a.flash->burn = sim::BurnBehaviour::slow;
   a.flash->burn_seconds = 3;
-  spec.functions.push_back(a);
-  spec.catalog_xml =
+  desc.functions.push_back(a);
+  desc.catalog_xml =
       testhost::catalog({{"Quorvane QX-50", "15B3", "1017", "QRV11", "16.35.2000", "qx50.bin"}});
-  spec.images = {{"qx50.bin", "QRV11", "16.35.2000"}};
-  sim::SimHost host(spec);
+  desc.images = {{"qx50.bin", "QRV11", "16.35.2000"}};
+  sim::SimHost host(desc);
 
   int master = -1;
   pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);

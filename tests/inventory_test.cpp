@@ -60,10 +60,10 @@ std::string catalog(const std::string& entries) {
 
 HostSpec host(std::vector<Function> functions,
               std::string entries = catalog_entry("CardA", "1003", kPsid, "2.42.5000")) {
-  HostSpec spec;
-  spec.functions = std::move(functions);
-  spec.catalog_xml = catalog(entries);
-  return spec;
+  HostSpec desc;
+  desc.functions = std::move(functions);
+  desc.catalog_xml = catalog(entries);
+  return desc;
 }
 
 size_t occurrences(const std::string& text, const std::string& what) {
@@ -79,8 +79,8 @@ std::string skip_line(const std::string& address) {
 
 class Inventory : public ::testing::Test {
  protected:
-  sim::RunResult run(HostSpec spec, const std::vector<std::string>& args) {
-    host_ = std::make_unique<SimHost>(std::move(spec));
+  sim::RunResult run(HostSpec desc, const std::vector<std::string>& args) {
+    host_ = std::make_unique<SimHost>(std::move(desc));
     return host_->run(args);
   }
   void TearDown() override {
@@ -192,9 +192,9 @@ TEST_F(Inventory, OnlyOtherVendorsFindNothing) {
 }
 
 TEST_F(Inventory, NumericVendorNameCountsAsTheVendor) {
-  HostSpec spec = host({vendor_function("0000:81:00.0", "2.36.5000", kPsid)});
-  spec.vendor_names = {{0x1f1c, "Ostrova Systems"}};
-  auto r = run(spec, {"-c"});
+  HostSpec desc = host({vendor_function("0000:81:00.0", "2.36.5000", kPsid)});
+  desc.vendor_names = {{0x1f1c, "Ostrova Systems"}};
+  auto r = run(desc, {"-c"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out.find("is not Quorvane one"), std::string::npos) << r.out;
   EXPECT_TRUE(std::regex_search(r.out, std::regex("\\[0\\] 0000:81:00\\.0 [^\n]*15b3[^\n]*\n"))) << r.out;
@@ -257,9 +257,9 @@ TEST_F(Inventory, LongPsidIsComparedWhole) {
 }
 
 TEST_F(Inventory, MissingCatalogEndsTheRun) {
-  HostSpec spec = host({vendor_function("0000:81:00.0", "2.36.5000", kPsid)});
-  spec.catalog_xml.reset();
-  auto r = run(spec, {"-c"});
+  HostSpec desc = host({vendor_function("0000:81:00.0", "2.36.5000", kPsid)});
+  desc.catalog_xml.reset();
+  auto r = run(desc, {"-c"});
   EXPECT_EQ(r.status, 1) << r.out << r.err;
   EXPECT_NE(host_->event_log().find("] Unable to open nic_fw/NICFWData.xml\n"), std::string::npos)
       << host_->event_log();

@@ -24,13 +24,13 @@ std::string listing(const sim::RunResult& r) {
 }
 
 sim::HostSpec one_adapter(const std::vector<std::string>& roms) {
-  sim::HostSpec spec;
-  spec.functions.push_back(adapter("0000:81:00.0", 0x1003, "QRV22", "2.42.5000", "0002c9aabb22"));
+  sim::HostSpec desc;
+  desc.functions.push_back(adapter("0000:81:00.0", 0x1003, "QRV22", "2.42.5000", "0002c9aabb22"));
   std::vector<CatalogEntry> entries;
   for (const auto& rom : roms)
     entries.push_back({"Quorvane QX-100", "15B3", "1003", "QRV22", rom, "qx-" + rom + ".bin"});
-  spec.catalog_xml = catalog(entries);
-  return spec;
+  desc.catalog_xml = catalog(entries);
+  return desc;
 }
 
 }  // namespace
@@ -74,9 +74,9 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.label); });
 
 TEST(Listing, AdapterWithoutCatalogEntryShowsNothingRow) {
-  auto spec = one_adapter({});
-  spec.catalog_xml = catalog({});
-  sim::SimHost host(spec);
+  auto desc = one_adapter({});
+  desc.catalog_xml = catalog({});
+  sim::SimHost host(desc);
   auto r = host.run({"-c"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(listing(r), std::string(kHeading) + "15B3-1003-15B3-0050 \t(no catalog entry) \n\n" +
@@ -88,23 +88,23 @@ TEST(Listing, AdapterWithoutCatalogEntryShowsNothingRow) {
 }
 
 TEST(Listing, OnlyUsableAdaptersAreListed) {
-  sim::HostSpec spec;
+  sim::HostSpec desc;
   // A dual-port adapter (second function skipped), a function whose query
   // gives no PSID, and another vendor's controller.
-  spec.functions.push_back(adapter("0000:81:00.0", 0x1003, "QRV22", "2.42.5000", "0002c9aabb22"));
-  spec.functions.push_back(adapter("0000:81:00.1", 0x1003, "QRV22", "2.42.5000", "0002c9aabb22"));
+  desc.functions.push_back(adapter("0000:81:00.0", 0x1003, "QRV22", "2.42.5000", "0002c9aabb22"));
+  desc.functions.push_back(adapter("0000:81:00.1", 0x1003, "QRV22", "2.42.5000", "0002c9aabb22"));
   auto no_psid = adapter("0000:82:00.0", 0x1003, "QRV33", "2.42.5000", "0002c9aabb33");
   no_psid.flash->psid.reset();
-  spec.functions.push_back(no_psid);
+  desc.functions.push_back(no_psid);
   sim::Function other;
   other.address = "0000:03:00.0";
   other.vendor = 0x1f1c;
   other.device = 0x0101;
   other.pci_class = 0x020000;
-  spec.functions.push_back(other);
-  spec.catalog_xml =
+  desc.functions.push_back(other);
+  desc.catalog_xml =
       catalog({{"Quorvane QX-100", "15B3", "1003", "QRV22", "2.42.5000", "qx.bin"}});
-  sim::SimHost host(spec);
+  sim::SimHost host(desc);
   auto r = host.run({"-c"});
   ASSERT_EQ(r.status, 0) << r.err;
   std::string blocks = listing(r);
@@ -116,15 +116,15 @@ TEST(Listing, OnlyUsableAdaptersAreListed) {
 }
 
 TEST(Listing, NothingListedStillExitsZero) {
-  sim::HostSpec spec;
+  sim::HostSpec desc;
   sim::Function other;
   other.address = "0000:03:00.0";
   other.vendor = 0x1f1c;
   other.device = 0x0101;
   other.pci_class = 0x020000;
-  spec.functions.push_back(other);
-  spec.catalog_xml = catalog({});
-  sim::SimHost host(spec);
+  desc.functions.push_back(other);
+  desc.catalog_xml = catalog({});
+  sim::SimHost host(desc);
   auto r = host.run({"-c"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(listing(r), "");

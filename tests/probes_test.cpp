@@ -303,10 +303,10 @@ sim::Function foreign_function(const std::string& address, uint16_t vendor, uint
 }
 
 sim::HostSpec host_with(std::vector<sim::Function> functions) {
-  sim::HostSpec spec;
-  spec.functions = std::move(functions);
-  spec.catalog_xml = "<NICFWData/>\n";
-  return spec;
+  sim::HostSpec desc;
+  desc.functions = std::move(functions);
+  desc.catalog_xml = "<NICFWData/>\n";
+  return desc;
 }
 
 // The "[i] address vendor" lines that follow the adapter list heading.
@@ -332,8 +332,8 @@ std::vector<std::string> queries(const sim::SimHost& host) {
 
 class OnSimHost : public ::testing::Test {
  protected:
-  sim::RunResult run(sim::HostSpec spec, const std::vector<std::string>& args) {
-    host_ = std::make_unique<sim::SimHost>(std::move(spec));
+  sim::RunResult run(sim::HostSpec desc, const std::vector<std::string>& args) {
+    host_ = std::make_unique<sim::SimHost>(std::move(desc));
     return host_->run(args);
   }
   void TearDown() override {
@@ -391,10 +391,10 @@ TEST_F(SimEnumeration, EveryDeviceAndWholeVendorNameBeyondOldLimits) {
     std::snprintf(addr, sizeof addr, "0000:%02x:00.0", bus);
     functions.push_back(foreign_function(addr, 0x1f1c, 0x020000));
   }
-  sim::HostSpec spec = host_with(functions);
+  sim::HostSpec desc = host_with(functions);
   const std::string long_name = "Ostrova Systems Advanced Network Fabric Products Division GmbH & Co";
-  spec.vendor_names = {{0x15b3, "Quorvane Technologies"}, {0x1f1c, long_name}};
-  auto r = run(spec, {"-c"});
+  desc.vendor_names = {{0x15b3, "Quorvane Technologies"}, {0x1f1c, long_name}};
+  auto r = run(desc, {"-c"});
   const std::vector<std::string> lines = listed(r.out);
   ASSERT_EQ(lines.size(), 120u) << r.out;
   // So many entries come out of the directory scan in no useful order; the
@@ -425,11 +425,11 @@ constexpr const char* kToolsMissing =
 
 TEST_P(SimGate, OutcomeAndUtilityOfTheRun) {
   const GateCase& c = GetParam();
-  sim::HostSpec spec = host_with({vendor_function("0000:81:00.0")});
-  spec.secure_boot = c.secure_boot;
-  spec.qtk = c.qtk;
-  spec.quarz = c.quarz;
-  auto r = run(spec, {"-c"});
+  sim::HostSpec desc = host_with({vendor_function("0000:81:00.0")});
+  desc.secure_boot = c.secure_boot;
+  desc.qtk = c.qtk;
+  desc.quarz = c.quarz;
+  auto r = run(desc, {"-c"});
   EXPECT_EQ(r.status, c.status) << r.out << r.err;
   size_t pos = 0;
   for (const std::string& text : c.out_in_order) {

@@ -259,8 +259,8 @@ std::string catalog_entry(const std::string& name, const std::string& devid,
 //  81:00.0 installed 2.10.0, catalog 2.9.9 -> downgrade
 //  af:00.0 no catalog entry, no interface -> Nothing
 sim::HostSpec several_adapters() {
-  sim::HostSpec spec;
-  spec.functions = {
+  sim::HostSpec desc;
+  desc.functions = {
       ostrova("0000:02:00.0"),
       quorvane("0000:04:00.0", 0x1003, {"ib0"}, "2.42.5000", "QRV0000000004", "0002c9000004"),
       // Created in this order; ls lists enp5s0 first.
@@ -269,19 +269,19 @@ sim::HostSpec several_adapters() {
       quorvane("0000:81:00.0", 0x1017, {"ens81f0"}, "2.10.0", "QRV0000000081", "0002c9000081"),
       quorvane("0000:af:00.0", 0x1003, {}, "2.36.5000", "QRV00000000AF", "0002c90000af"),
   };
-  spec.catalog_xml =
+  desc.catalog_xml =
       "<?xml version=\"1.0\"?>\n<NICFWData>\n" +
       catalog_entry("QV-A", "1003", "QRV0000000004", "2.9.1000", "qva-2.9.1000.bin") +
       catalog_entry("QV-A", "1003", "QRV0000000004", "2.42.5000", "qva-2.42.5000.bin") +
       catalog_entry("QV-B", "1007", "QRV0000000005", "2.9.9", "qvb-2.9.9.bin") +
       catalog_entry("QV-B", "1007", "QRV0000000005", "2.10.1", "qvb-2.10.1.bin") +
       catalog_entry("QV-C", "1017", "QRV0000000081", "2.9.9", "qvc-2.9.9.bin") + "</NICFWData>\n";
-  spec.images = {{"qva-2.9.1000.bin", "QRV0000000004", "2.9.1000"},
+  desc.images = {{"qva-2.9.1000.bin", "QRV0000000004", "2.9.1000"},
                  {"qva-2.42.5000.bin", "QRV0000000004", "2.42.5000"},
                  {"qvb-2.9.9.bin", "QRV0000000005", "2.9.9"},
                  {"qvb-2.10.1.bin", "QRV0000000005", "2.10.1"},
                  {"qvc-2.9.9.bin", "QRV0000000081", "2.9.9"}};
-  return spec;
+  return desc;
 }
 
 std::string expected_device(const std::string& device_id, const std::string& devid,
@@ -323,8 +323,8 @@ class DiscoveryReport : public ::testing::Test {
       std::cerr << "simulated host kept in " << host_->dir() << "\n";
     }
   }
-  sim::SimHost& host(sim::HostSpec spec) {
-    host_ = std::make_unique<sim::SimHost>(std::move(spec));
+  sim::SimHost& host(sim::HostSpec desc) {
+    host_ = std::make_unique<sim::SimHost>(std::move(desc));
     return *host_;
   }
   std::unique_ptr<sim::SimHost> host_;
@@ -378,15 +378,15 @@ class DiscoveryWithoutUsableAdapter : public DiscoveryReport,
                                       public ::testing::WithParamInterface<NoAdapterCase> {};
 
 TEST_P(DiscoveryWithoutUsableAdapter, ExitsWithTwoAndKeepsTheOldReport) {
-  sim::HostSpec spec;
-  spec.functions = {ostrova("0000:02:00.0")};
+  sim::HostSpec desc;
+  desc.functions = {ostrova("0000:02:00.0")};
   if (GetParam().vendor_adapter_without_psid) {
     sim::Function f = quorvane("0000:81:00.0", 0x1003, {"ib0"}, "2.42.5000", "x", "0002c9000081");
     f.flash->psid = std::nullopt;
-    spec.functions.push_back(f);
+    desc.functions.push_back(f);
   }
-  spec.catalog_xml = "<NICFWData/>\n";
-  sim::SimHost& h = host(spec);
+  desc.catalog_xml = "<NICFWData/>\n";
+  sim::SimHost& h = host(desc);
   h.write_file("nicdiscovery.xml", "the old report\n");
   sim::RunResult r = h.run({"-d"});
   EXPECT_EQ(r.status, 2) << r.out << r.err;

@@ -48,10 +48,10 @@ Adapter adapter(std::optional<std::string> fw, std::optional<std::string> psid,
 
 // Two vendor adapters (one of them dual-port) and another vendor's NIC.
 HostSpec two_adapters() {
-  HostSpec spec;
-  spec.functions.push_back(vendor_function("0000:81:00.0", 0x1003, {"ib0"}, adapter("2.36.5000", "QRV0000000022")));
-  spec.functions.push_back(vendor_function("0000:81:00.1", 0x1003, {"ib1"}, adapter("2.36.5000", "QRV0000000022")));
-  spec.functions.push_back(
+  HostSpec desc;
+  desc.functions.push_back(vendor_function("0000:81:00.0", 0x1003, {"ib0"}, adapter("2.36.5000", "QRV0000000022")));
+  desc.functions.push_back(vendor_function("0000:81:00.1", 0x1003, {"ib1"}, adapter("2.36.5000", "QRV0000000022")));
+  desc.functions.push_back(
       vendor_function("0000:05:00.0", 0x1017, {"ens5f0"}, adapter("16.35.1012", "QRV0000000011", "0002c9a0b1c2")));
   Function other;
   other.address = "0000:02:00.0";
@@ -61,11 +61,11 @@ HostSpec two_adapters() {
   other.subsystem_device = 0x0001;
   other.pci_class = 0x020000;
   other.interfaces = {"eno1"};
-  spec.functions.push_back(other);
-  spec.images = {{"qx100-2.42.5000.bin", "QRV0000000022", "2.42.5000"},
+  desc.functions.push_back(other);
+  desc.images = {{"qx100-2.42.5000.bin", "QRV0000000022", "2.42.5000"},
                  {"qx200-16.35.2000.bin", "QRV0000000011", "16.35.2000"}};
-  spec.catalog_xml = "<NICFWData/>\n";
-  return spec;
+  desc.catalog_xml = "<NICFWData/>\n";
+  return desc;
 }
 
 std::vector<std::string> lines_of(const std::string& text) {
@@ -99,9 +99,9 @@ TEST(SimHostView, LspciListsExactlyTheSimulatedFunctionsWithOurNames) {
 }
 
 TEST(SimHostView, VendorMissingFromTheDatabaseShowsNumerically) {
-  auto spec = two_adapters();
-  spec.vendor_names = {{0x15b3, "Quorvane Technologies"}};
-  SimHost host(spec);
+  auto desc = two_adapters();
+  desc.vendor_names = {{0x15b3, "Quorvane Technologies"}};
+  SimHost host(desc);
   auto r = host.run_shell("lspci -D -nn -s 0000:02:00.0; lspci -D -nn -s 0000:81:00.0");
   ASSERT_EQ(r.status, 0) << r.err;
   auto lines = lines_of(r.out);
@@ -135,11 +135,11 @@ struct ToolCase {
 class SimHostTools : public ::testing::TestWithParam<ToolCase> {};
 
 TEST_P(SimHostTools, UsrBinShowsTheDescribedTools) {
-  auto spec = two_adapters();
-  spec.secure_boot = GetParam().secure_boot;
-  spec.qtk = GetParam().qtk;
-  spec.quarz = GetParam().quarz;
-  SimHost host(spec);
+  auto desc = two_adapters();
+  desc.secure_boot = GetParam().secure_boot;
+  desc.qtk = GetParam().qtk;
+  desc.quarz = GetParam().quarz;
+  SimHost host(desc);
   auto r = host.run_shell(
       "/usr/bin/mokutil --sb-state 2>/dev/null | head -n 1; echo \"mokutil=$?\"; "
       "/usr/bin/qtk status 2>/dev/null; echo \"qtk=$?\"; "
@@ -175,13 +175,13 @@ TEST(SimHostView, UsrBinIsReadOnlyAndTmpIsTheHostsOwn) {
 }
 
 TEST(SimHostView, ShippedUtilityAbsentOrNotExecutable) {
-  auto spec = two_adapters();
-  spec.pyxflash_present = false;
-  SimHost absent(spec);
+  auto desc = two_adapters();
+  desc.pyxflash_present = false;
+  SimHost absent(desc);
   EXPECT_EQ(absent.run_shell("test -e nic_fw/pyxflash").status, 1);
-  spec.pyxflash_present = true;
-  spec.pyxflash_executable = false;
-  SimHost plain(spec);
+  desc.pyxflash_present = true;
+  desc.pyxflash_executable = false;
+  SimHost plain(desc);
   EXPECT_EQ(plain.run_shell("test -f nic_fw/pyxflash && ! test -x nic_fw/pyxflash").status, 0);
 }
 
@@ -196,9 +196,9 @@ struct QueryCase {
 class SimUtilityQuery : public ::testing::TestWithParam<QueryCase> {};
 
 TEST_P(SimUtilityQuery, PrintsEachLabelOnlyOnItsOwnLine) {
-  auto spec = two_adapters();
-  spec.functions[0].flash = GetParam().adapter;
-  SimHost host(spec);
+  auto desc = two_adapters();
+  desc.functions[0].flash = GetParam().adapter;
+  SimHost host(desc);
   auto r = host.run_shell("./nic_fw/pyxflash -d 0000:81:00.0 q 2>&1");
   EXPECT_EQ(r.status, 0) << r.out;
   std::vector<std::string> labelled;
@@ -226,9 +226,9 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(SimUtility, QueryErrorsPrintOnlyTheErrorAndFail) {
-  auto spec = two_adapters();
-  spec.functions[0].flash->query_error = "-E- Cannot open device 0000:81:00.0: Device or resource busy";
-  SimHost host(spec);
+  auto desc = two_adapters();
+  desc.functions[0].flash->query_error = "-E- Cannot open device 0000:81:00.0: Device or resource busy";
+  SimHost host(desc);
   auto r = host.run_shell(
       "./nic_fw/pyxflash -d 0000:81:00.0 q 2>&1; echo \"rc=$?\"; "
       "./nic_fw/pyxflash -d 0000:02:00.0 q 2>&1; echo \"rc=$?\"");
@@ -238,9 +238,9 @@ TEST(SimUtility, QueryErrorsPrintOnlyTheErrorAndFail) {
 }
 
 TEST(SimUtility, JournalRecordsEveryArgumentVectorInOrder) {
-  auto spec = two_adapters();
-  spec.quarz.present = true;
-  SimHost host(spec);
+  auto desc = two_adapters();
+  desc.quarz.present = true;
+  SimHost host(desc);
   auto r = host.run_shell(
       "./nic_fw/pyxflash -d 0000:81:00.0 q > /dev/null; /usr/bin/quarz --help > /dev/null; "
       "./nic_fw/pyxflash \"two words\" \"$(printf 'tab\\there')\" 'back\\slash' > /dev/null 2>&1; "
@@ -287,9 +287,9 @@ struct BurnCase {
 class SimUtilityBurn : public ::testing::TestWithParam<BurnCase> {};
 
 TEST_P(SimUtilityBurn, FailingBurnsLeaveTheVersionAlone) {
-  auto spec = two_adapters();
-  spec.functions[2].flash->burn = GetParam().behaviour;
-  SimHost host(spec);
+  auto desc = two_adapters();
+  desc.functions[2].flash->burn = GetParam().behaviour;
+  SimHost host(desc);
   auto r = host.run_shell(std::string("exec ./nic_fw/pyxflash -y -d 0000:05:00.0 -i ") + GetParam().image +
                           " b 2>&1");
   EXPECT_EQ(r.status, GetParam().status) << r.out;
@@ -309,10 +309,10 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(SimUtility, SlowBurnTakesItsTimeAndReportsProgress) {
-  auto spec = two_adapters();
-  spec.functions[2].flash->burn = BurnBehaviour::slow;
-  spec.functions[2].flash->burn_seconds = 0.4;
-  SimHost host(spec);
+  auto desc = two_adapters();
+  desc.functions[2].flash->burn = BurnBehaviour::slow;
+  desc.functions[2].flash->burn_seconds = 0.4;
+  SimHost host(desc);
   auto start = std::chrono::steady_clock::now();
   auto r = host.run_shell("./nic_fw/pyxflash -s -y -d 0000:05:00.0 -i ./nic_fw/qx200-16.35.2000.bin b");
   auto took = std::chrono::steady_clock::now() - start;
@@ -362,9 +362,9 @@ TEST(SimHostLife, ReopenedDirectoryKeepsTheFlashedState) {
   }
   ASSERT_TRUE(fs::exists(dir));  // a directory the caller named stays
   {
-    auto spec = two_adapters();
-    spec.secure_boot = sim::SecureBoot::enabled;
-    SimHost host(spec, dir);
+    auto desc = two_adapters();
+    desc.secure_boot = sim::SecureBoot::enabled;
+    SimHost host(desc, dir);
     EXPECT_EQ(host.adapter("0000:81:00.0").fw, "2.42.5000");
     EXPECT_EQ(host.journal().size(), 1u);
     EXPECT_EQ(host.run_shell("/usr/bin/mokutil --sb-state").out, "SecureBoot enabled\n");  // description refreshed
@@ -475,33 +475,33 @@ TEST(SimState, ImageTextNamesPsidAndVersion) {
 // --- Host files and the command-line front --------------------------------
 
 TEST(SimHostFile, DemoHostDescribesTwoVendorAdaptersAndAnotherVendor) {
-  HostSpec spec = sim::parse_host_file(std::string(VEXOR_SIM_HOSTS) + "/demo.host");
-  ASSERT_EQ(spec.functions.size(), 4u);
-  const Function& b0 = spec.functions[1];
-  const Function& b1 = spec.functions[2];
+  HostSpec desc = sim::parse_host_file(std::string(VEXOR_SIM_HOSTS) + "/demo.host");
+  ASSERT_EQ(desc.functions.size(), 4u);
+  const Function& b0 = desc.functions[1];
+  const Function& b1 = desc.functions[2];
   EXPECT_EQ(b0.address, "0000:81:00.0");
   EXPECT_EQ(b1.address, "0000:81:00.1");
   ASSERT_TRUE(b0.flash && b1.flash);
   EXPECT_EQ(b0.flash->psid, b1.flash->psid);
   EXPECT_EQ(b0.flash->mac, b1.flash->mac);
-  EXPECT_EQ(spec.functions[3].vendor, 0x1f1c);
-  EXPECT_FALSE(spec.functions[3].flash);
-  ASSERT_TRUE(spec.catalog_xml);
-  for (const auto& image : spec.images)  // every image the catalog names is shipped
-    EXPECT_NE(spec.catalog_xml->find("fwFile=\"" + image.file + "\""), std::string::npos) << image.file;
-  EXPECT_EQ(spec.images.size(), 5u);
+  EXPECT_EQ(desc.functions[3].vendor, 0x1f1c);
+  EXPECT_FALSE(desc.functions[3].flash);
+  ASSERT_TRUE(desc.catalog_xml);
+  for (const auto& image : desc.images)  // every image the catalog names is shipped
+    EXPECT_NE(desc.catalog_xml->find("fwFile=\"" + image.file + "\""), std::string::npos) << image.file;
+  EXPECT_EQ(desc.images.size(), 5u);
 }
 
 TEST(SimHostFile, AdapterSettingsLeftOutAreLinesLeftOut) {
-  HostSpec spec = sim::parse_host_text(
+  HostSpec desc = sim::parse_host_text(
       "vendor 1f1c Ostrova Systems Inc.\n"
       "function 0000:03:00.0 15b3:1003 15b3:0050 0x020700 ib0 ib1\n"
       "adapter 0000:03:00.0 psid= burn=slow seconds=2.5\n"
       "query-error 0000:03:00.0   -E- Cannot open device: busy\n"
       "qtk present 127\n",
       "/nowhere", "t");
-  ASSERT_EQ(spec.functions.size(), 1u);
-  const Function& f = spec.functions[0];
+  ASSERT_EQ(desc.functions.size(), 1u);
+  const Function& f = desc.functions[0];
   EXPECT_EQ(f.pci_class, 0x020700u);
   EXPECT_EQ(f.interfaces, (std::vector<std::string>{"ib0", "ib1"}));
   ASSERT_TRUE(f.flash);
@@ -510,10 +510,10 @@ TEST(SimHostFile, AdapterSettingsLeftOutAreLinesLeftOut) {
   EXPECT_EQ(f.flash->burn, BurnBehaviour::slow);
   EXPECT_EQ(f.flash->burn_seconds, 2.5);
   EXPECT_EQ(f.flash->query_error, "-E- Cannot open device: busy");
-  EXPECT_EQ(spec.vendor_names, (std::vector<std::pair<uint16_t, std::string>>{{0x1f1c, "Ostrova Systems Inc."}}));
-  EXPECT_TRUE(spec.qtk.present);
-  EXPECT_EQ(spec.qtk.exit_status, 127);
-  EXPECT_FALSE(spec.quarz.present);
+  EXPECT_EQ(desc.vendor_names, (std::vector<std::pair<uint16_t, std::string>>{{0x1f1c, "Ostrova Systems Inc."}}));
+  EXPECT_TRUE(desc.qtk.present);
+  EXPECT_EQ(desc.qtk.exit_status, 127);
+  EXPECT_FALSE(desc.quarz.present);
 }
 
 TEST(SimHostFile, BadLinesAreNamedWithTheirLineNumber) {

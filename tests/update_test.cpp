@@ -22,20 +22,20 @@ const char* const kPromptNo = "Would you like to flash the firmware?\n y/n/q (n)
 // Adapter A (0000:05:00.0) has a newer image; adapter B (0000:81:00.0)
 // already runs the latest one.
 sim::HostSpec two_adapters() {
-  sim::HostSpec spec;
-  spec.functions.push_back(adapter("0000:05:00.0", 0x1017, "QRV11", "16.35.1012", "0002c9aabb11"));
-  spec.functions.push_back(adapter("0000:81:00.0", 0x1003, "QRV22", "2.42.5000", "0002c9aabb22"));
-  spec.catalog_xml = catalog({
+  sim::HostSpec desc;
+  desc.functions.push_back(adapter("0000:05:00.0", 0x1017, "QRV11", "16.35.1012", "0002c9aabb11"));
+  desc.functions.push_back(adapter("0000:81:00.0", 0x1003, "QRV22", "2.42.5000", "0002c9aabb22"));
+  desc.catalog_xml = catalog({
       {"Quorvane QX-50", "15B3", "1017", "QRV11", "16.35.1012", "qx50-1012.bin"},
       {"Quorvane QX-50", "15B3", "1017", "QRV11", "16.35.2000", "qx50-2000.bin"},
       {"Quorvane QX-100", "15B3", "1003", "QRV22", "2.36.5000", "qx100-2.36.bin"},
       {"Quorvane QX-100", "15B3", "1003", "QRV22", "2.42.5000", "qx100-2.42.bin"},
   });
-  spec.images = {{"qx50-1012.bin", "QRV11", "16.35.1012"},
+  desc.images = {{"qx50-1012.bin", "QRV11", "16.35.1012"},
                  {"qx50-2000.bin", "QRV11", "16.35.2000"},
                  {"qx100-2.36.bin", "QRV22", "2.36.5000"},
                  {"qx100-2.42.bin", "QRV22", "2.42.5000"}};
-  return spec;
+  return desc;
 }
 
 Argv burn_of(const std::string& address, const std::string& image, bool silent_form = false) {
@@ -124,17 +124,17 @@ TEST(Update, QuestionsShowInstalledAndAvailableVersions) {
 }
 
 TEST(Update, AnswerCFlashesTheFirstAndOffersNoOther) {
-  sim::HostSpec spec;
+  sim::HostSpec desc;
   std::vector<testhost::CatalogEntry> entries;
   for (int i = 1; i <= 3; ++i) {
     std::string addr = "0000:0" + std::to_string(i) + ":00.0";
     std::string psid = "QRV0" + std::to_string(i);
-    spec.functions.push_back(adapter(addr, 0x1017, psid, "16.35.1012", "0002c9aabb0" + std::to_string(i)));
+    desc.functions.push_back(adapter(addr, 0x1017, psid, "16.35.1012", "0002c9aabb0" + std::to_string(i)));
     entries.push_back({"Quorvane QX-50", "15B3", "1017", psid, "16.35.2000", psid + ".bin"});
-    spec.images.push_back({psid + ".bin", psid, "16.35.2000"});
+    desc.images.push_back({psid + ".bin", psid, "16.35.2000"});
   }
-  spec.catalog_xml = catalog(entries);
-  sim::SimHost host(spec);
+  desc.catalog_xml = catalog(entries);
+  sim::SimHost host(desc);
   auto r = host.run({}, "c\ny\ny\n");
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(host.burns(), (std::vector<Argv>{burn_of("0000:01:00.0", "QRV01.bin")}));
@@ -191,9 +191,9 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.label); });
 
 TEST(Update, SilentRunWithEverythingLatestExitsOneWithoutSummary) {
-  auto spec = two_adapters();
-  spec.functions[0].flash->fw = "16.35.2000";
-  sim::SimHost host(spec);
+  auto desc = two_adapters();
+  desc.functions[0].flash->fw = "16.35.2000";
+  sim::SimHost host(desc);
   auto r = host.run({"-s"});
   EXPECT_EQ(r.status, 1) << r.err;
   EXPECT_TRUE(host.burns().empty());
@@ -202,14 +202,14 @@ TEST(Update, SilentRunWithEverythingLatestExitsOneWithoutSummary) {
 }
 
 TEST(Update, BurnsTheGreatestOrderingKeyNotTheGreatestNumber) {
-  sim::HostSpec spec;
-  spec.functions.push_back(adapter("0000:81:00.0", 0x1003, "QRV22", "2.9.1000", "0002c9aabb22"));
-  spec.catalog_xml = catalog({
+  sim::HostSpec desc;
+  desc.functions.push_back(adapter("0000:81:00.0", 0x1003, "QRV22", "2.9.1000", "0002c9aabb22"));
+  desc.catalog_xml = catalog({
       {"Quorvane QX-100", "15B3", "1003", "QRV22", "2.10.700", "qx-2.10.700.bin"},
       {"Quorvane QX-100", "15B3", "1003", "QRV22", "2.9.1000", "qx-2.9.1000.bin"},
   });
-  spec.images = {{"qx-2.10.700.bin", "QRV22", "2.10.700"}, {"qx-2.9.1000.bin", "QRV22", "2.9.1000"}};
-  sim::SimHost host(spec);
+  desc.images = {{"qx-2.10.700.bin", "QRV22", "2.10.700"}, {"qx-2.9.1000.bin", "QRV22", "2.9.1000"}};
+  sim::SimHost host(desc);
   // 2.10.700 is numerically newer than the installed 2.9.1000, so -s flashes;
   // but the image burned is the one that sorts last by the ordering key.
   auto r = host.run({"-s"});
@@ -219,10 +219,10 @@ TEST(Update, BurnsTheGreatestOrderingKeyNotTheGreatestNumber) {
 }
 
 TEST(UpdateFailures, OneFailedAndOneSuccessfulBurnExitTwo) {
-  auto spec = two_adapters();
-  spec.functions[1].flash->fw = "2.36.5000";
-  spec.functions[1].flash->burn = sim::BurnBehaviour::fail;
-  sim::SimHost host(spec);
+  auto desc = two_adapters();
+  desc.functions[1].flash->fw = "2.36.5000";
+  desc.functions[1].flash->burn = sim::BurnBehaviour::fail;
+  sim::SimHost host(desc);
   auto r = host.run({}, "y\ny\n");
   EXPECT_EQ(r.status, 2) << r.err;
   EXPECT_NE(r.out.find("\nNIC firmware update completed with errors. \n"), std::string::npos);
@@ -235,9 +235,9 @@ TEST(UpdateFailures, OneFailedAndOneSuccessfulBurnExitTwo) {
 }
 
 TEST(UpdateFailures, KilledBurnCountsAsFailed) {
-  auto spec = two_adapters();
-  spec.functions[0].flash->burn = sim::BurnBehaviour::killed;
-  sim::SimHost host(spec);
+  auto desc = two_adapters();
+  desc.functions[0].flash->burn = sim::BurnBehaviour::killed;
+  sim::SimHost host(desc);
   auto r = host.run({"-s"});
   EXPECT_EQ(r.status, 2) << r.out << r.err;
   EXPECT_EQ(host.burns().size(), 1u);
@@ -250,8 +250,8 @@ TEST(UpdateFailures, KilledBurnCountsAsFailed) {
 // A flash utility that the shell can run (it answers the queries) but that
 // cannot be executed directly, as the burn does: a script without "#!".
 TEST(UpdateFailures, UtilityThatCannotBeExecutedCountsAsFailed) {
-  auto spec = two_adapters();
-  sim::SimHost host(spec);
+  auto desc = two_adapters();
+  sim::SimHost host(desc);
   host.write_file("nic_fw/pyxflash",
                   "case \"$2\" in\n"
                   "  0000:05:00.0) echo 'FW Version:   16.35.1012'; echo 'PSID:   QRV11';"
@@ -265,8 +265,8 @@ TEST(UpdateFailures, UtilityThatCannotBeExecutedCountsAsFailed) {
 }
 
 TEST(UpdateFailures, LowerCaseMismatchIsReportedAsNotSupported) {
-  auto spec = two_adapters();
-  sim::SimHost host(spec);
+  auto desc = two_adapters();
+  sim::SimHost host(desc);
   host.write_file("nic_fw/pyxflash",
                   "#!/bin/sh\n"
                   "if [ \"$#\" -ge 5 ]; then echo '-e- psid mismatch: image is for another board';"
@@ -287,11 +287,11 @@ TEST(UpdateFailures, LowerCaseMismatchIsReportedAsNotSupported) {
 }
 
 TEST(UpdateSecureBoot, BurnsRunTheSystemUtilityWithImagesFromComponent) {
-  auto spec = two_adapters();
-  spec.secure_boot = sim::SecureBoot::enabled;
-  spec.qtk.present = true;
-  spec.quarz.present = true;
-  sim::SimHost host(spec);
+  auto desc = two_adapters();
+  desc.secure_boot = sim::SecureBoot::enabled;
+  desc.qtk.present = true;
+  desc.quarz.present = true;
+  sim::SimHost host(desc);
   auto r = host.run({"-s"});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   Argv expected = burn_of("0000:05:00.0", "qx50-2000.bin", true);
@@ -303,15 +303,15 @@ TEST(UpdateSecureBoot, BurnsRunTheSystemUtilityWithImagesFromComponent) {
 }
 
 TEST(Update, InventoryFailurePassesItsResultThrough) {
-  sim::HostSpec spec;
+  sim::HostSpec desc;
   sim::Function other;
   other.address = "0000:03:00.0";
   other.vendor = 0x1f1c;
   other.device = 0x0101;
   other.pci_class = 0x020000;
-  spec.functions.push_back(other);
-  spec.catalog_xml = catalog({});
-  sim::SimHost host(spec);
+  desc.functions.push_back(other);
+  desc.catalog_xml = catalog({});
+  sim::SimHost host(desc);
   auto r = host.run({});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.out.find("\nNIC firmware update did not complete.  Check log for errors. \n"),
