@@ -1,16 +1,63 @@
 #!/usr/bin/env bash
-# Set-up, build, and vexor's main job on the simulated demo host: the
-# interactive update (you answer the questions), then a second look that
-# shows what is installed now. Run as root: the simulated host lives in a
-# private mount namespace and changes nothing outside its own directory.
+# vexor on the simulated demo host: installs what is missing, builds, then
+# runs the interactive update (you answer the questions), the listing (-c)
+# and the discovery report (-d), and shows what the flash utility was asked
+# to do.
+#
+#   bash scripts/demo.sh               set up and build into build/, then the demo
+#   bash scripts/demo.sh --build DIR   the demo with the build tree DIR as it is
+#
+# Run as root: the simulated host lives in a private mount namespace. All it
+# lays out is in one temporary directory, removed when the script ends, also
+# on Ctrl-C. Without a terminal on standard input (e.g. </dev/null) each
+# question is answered with Enter, which takes the default it shows.
 set -euo pipefail
-cd "$(dirname "$0")/.."
-bash scripts/setup.sh
 
-host_file=sim/hosts/demo.host
-state=$(mktemp -d /tmp/vexor-demo-XXXXXX)
+usage() { echo "usage: bash scripts/demo.sh [--build BUILD-DIR]" >&2; exit 2; }
+build=
+case $# in
+  0) ;;
+  2) [[ $1 == --build ]] || usage
+     build=$(cd "$2" && pwd) ;;
+  *) usage ;;
+esac
+cd "$(dirname "$0")/.."
+
+if [[ $(id -u) -ne 0 ]]; then
+  echo "demo: run this as root (it installs packages, and the simulated host needs a private mount namespace)" >&2
+  exit 1
+fi
+if [[ -z $build ]]; then
+  bash scripts/setup.sh
+  build=$PWD/build
+fi
+vexor_sim=$build/sim/vexor-sim
+if [[ ! -x $vexor_sim ]]; then
+  echo "demo: $vexor_sim is missing; build the tree first" >&2
+  exit 1
+fi
+
+state=$(mktemp -d -t vexor-demo-XXXXXX)
 trap 'rm -rf "$state"' EXIT
-sim() { ./build/sim/vexor-sim --dir "$state/host" "$host_file" "$@"; }
+trap 'echo; echo "demo: interrupted"; exit 130' INT
+trap 'exit 143' TERM
+trap 'exit 129' HUP
+host=$state/host
+sim() { "$vexor_sim" --dir "$host" sim/hosts/demo.host "$@"; }
+
+# Runs one vexor command on the host and reports its exit status; a host that
+# cannot be set up (vexor-sim's own status 125) ends the demo.
+run() {
+  local title=$1 status=0
+  shift
+  printf '\n\n== %s ==\n' "$title"
+  sim "$@" || status=$?
+  if ((status == 125)); then
+    echo "demo: the simulated host could not be set up (see above)" >&2
+    exit 1
+  fi
+  echo "== exit status $status =="
+}
 
 cat <<'TXT'
 
@@ -18,21 +65,40 @@ cat <<'TXT'
   0000:02:00.0  Ostrova Systems Ethernet controller (another vendor: listed, left alone)
   0000:05:00.0  Quorvane adapter running 16.35.1012; the catalog has 16.35.2000
   0000:81:00.0  Quorvane dual-port adapter (functions .0 and .1) running 2.42.5000, the latest
-PCI bus, network names, mokutil and the flash utility nic_fw/pyxflash are simulated;
-vexor itself is the real binary, run from its component directory.
-
-== vexor: the interactive update. Answer y (or Enter) to flash, n to skip, q to quit. ==
+Simulated: the PCI bus and sysfs, the network interface names, the vendor-name
+database, mokutil (Secure Boot off) and the flash utility nic_fw/pyxflash, which
+keeps each adapter's firmware version in a file.
+Real: vexor and getqrvninfo, run from their component directory with the demo
+catalog nic_fw/NICFWData.xml and its images. Nothing outside the simulated host
+is touched.
 TXT
-status=0
-sim || status=$?
-echo "== vexor exited with status $status =="
+
+if [[ -t 0 ]]; then
+  echo
+  echo "Answer y (or Enter) to flash, n to skip, q to quit."
+  run "vexor: the interactive update"
+else
+  echo
+  echo "No terminal on standard input: each question is answered with Enter (its default)."
+  printf '\n%.0s' {1..8} >"$state/answers"
+  run "vexor: the interactive update" <"$state/answers"
+fi
+run "vexor -c: the firmware installed now and the catalog's versions" -- -c
+run "vexor -d: the discovery report for a deployment framework" -- -d
+echo
+echo "== nicdiscovery.xml =="
+cat "$host/component/nicdiscovery.xml"
 
 echo
+echo "== The burns the flash utility was asked for =="
+"$vexor_sim" --dir "$host" --journal | grep ' b$' || echo "(none)"
 echo
-echo "== vexor -c: the firmware installed now and the catalog's versions =="
-status=0
-sim -- -c || status=$?
-echo "== vexor -c exited with status $status =="
-echo
-echo "== What the flash utility was asked to do =="
-./build/sim/vexor-sim --dir "$state/host" --journal
+echo "== The event log, pyxflash.log =="
+cat "$host/component/pyxflash.log"
+
+cat <<'TXT'
+
+Not run here: "vexor -u REPORT" flashes every device of a report whose action
+asks for it; see "man -l man/vexor.1" and the README.
+The simulated host is removed now.
+TXT
