@@ -87,6 +87,18 @@ bool contains_nocase(const std::string& hay, const char* needle) {
   return lower(hay).find(lower(needle)) != std::string::npos;
 }
 
+// libxml2 opens a directory (or a file whose first read fails) without
+// complaint and then reports a parse error at its first byte, which the
+// reading would take for a catalog without entries: every adapter would be
+// "not in the catalog" and a silent update would end with 0. A catalog the
+// program cannot read is treated like a missing one instead.
+bool catalog_readable(const char* path) {
+  unique_file f(std::fopen(path, "r"));
+  if (!f) return false;
+  std::fgetc(f.get());
+  return std::ferror(f.get()) == 0;
+}
+
 // Writes one line to the query-error file, if the build could create it.
 void error_file_line(FILE* f, const std::string& line) {
   if (f != nullptr) std::fputs(line.c_str(), f);
@@ -181,7 +193,8 @@ int read_NIC_FW_xml_file(const std::string& pciIdString, std::vector<XMLFW_INFO>
   // that dropped entry and must not land on the last kept one.
   bool dropped = false;
 
-  unique_reader reader(xmlReaderForFile(g_XMLFwFile, nullptr, 0));
+  unique_reader reader;
+  if (catalog_readable(g_XMLFwFile)) reader.reset(xmlReaderForFile(g_XMLFwFile, nullptr, 0));
   if (!reader) {
     log_event(ERROR_TAG, strprintf("Unable to open %s\n", g_XMLFwFile));
     std::exit(1);

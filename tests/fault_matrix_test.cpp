@@ -1,0 +1,350 @@
+// Faults of the host around vexor, one row each: a read-only log directory,
+// a broken catalog, a broken flash utility, mokutil talking nonsense, /tmp
+// not writable, and bad discovery reports. Every row checks the exit status,
+// the lines logged, and that nothing was lost: the earlier log lines and the
+// earlier report are still there, and the flash utility's journal shows no
+// burn beyond the ones the row allows.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "sim/simhost.h"
+#include "tests/host_builders.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testhost::adapter;
+using testhost::catalog;
+
+const char* const kAddrA = "0000:05:00.0";  // has a newer image in the catalog
+const char* const kAddrB = "0000:81:00.0";  // already runs the latest image
+
+const char* const kEarlierLog =
+    "[INFO]      [Thu Jan  1 00:00:00 2026] an earlier run\n\n"
+    "[ERROR]     [Thu Jan  1 00:00:01 2026] an earlier failure\n\n";
+
+// One device of a discovery report in the writer's layout.
+std::string device_xml(const std::string& bus, const std::string& device, const std::string& func,
+                       const std::string& devid, const std::string& psid,
+                       const std::string& action) {
+  auto leaf = [](const std::string& name, const std::string& value) {
+    return "            <" + name + " value=\"" + value + "\"/>\n";
+  };
+  return "        <device>\n" + leaf("device_id", "ib0") + leaf("venid", "15B3") +
+         leaf("devid", devid) + leaf("subvenid", "15B3") + leaf("subdevid", "0050") +
+         leaf("macaddress", "0002c9aabb114") + leaf("product_id", "QX") +
+         leaf("busnumber", bus) + leaf("devicenumber", device) + leaf("funcnumber", func) +
+         "            <fw_item>\n" + leaf("type", "ROM") + leaf("firmware_id", psid) +
+         leaf("version", "16.35.2000") + leaf("active_version", "16.35.1012") +
+         leaf("action", action) + "            </fw_item>\n        </device>\n";
+}
+
+std::string report_of(const std::string& devices) {
+  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+         "<zk_rom_discovery version=\"2.0.0.0\">\n    <devices>\n" +
+         devices + "    </devices>\n</zk_rom_discovery>\n";
+}
+
+// The report a previous -d left; every row must find it unchanged unless the
+// row itself writes a new one.
+const std::string& earlier_report() {
+  static const std::string r = report_of(device_xml("0000:05", "00", "0", "1017", "QRV11", "Nothing"));
+  return r;
+}
+
+std::string upgrade_a() { return device_xml("0000:05", "00", "0", "1017", "QRV11", "upgrade"); }
+
+// 999 devices of A's board at addresses the host does not have, all with
+// action "Nothing", then A asking for an upgrade: nothing may be cut off at
+// some fixed number of devices.
+std::string thousand_devices() {
+  std::string devices;
+  for (int i = 0; i < 999; ++i) {
+    char bus[16], dev[8];
+    std::snprintf(bus, sizeof bus, "0001:%02x", i / 32);
+    std::snprintf(dev, sizeof dev, "%02x", i % 32);
+    devices += device_xml(bus, dev, "0", "1017", "QRV11", "Nothing");
+  }
+  return report_of(devices + upgrade_a());
+}
+
+std::string hostile_report() {
+  return report_of(
+      device_xml("0000:05;touch pwned-bus;", "00", "0", "1017", "QRV11", "upgrade") +
+      device_xml("0000:05", "00`touch pwned-dev`", "0", "1017", "QRV11", "upgrade") +
+      device_xml("0000:05", "00", "0$(touch pwned-func)", "1017", "QRV11", "upgrade") +
+      device_xml("0000:05", "00", "0", "1017", "QRV11$(touch pwned-psid)", "upgrade") +
+      device_xml("&amp;&amp; touch pwned-amp", "00", "0", "1017", "QRV11", "upgrade|touch pwned"));
+}
+
+// A catalog whose document breaks after A's entries and those of a hundred
+// other boards: the entries before the break are used, B's entry behind it
+// is not. (The reader parses ahead in blocks of some kilobytes, so a break
+// within the first block hides everything.)
+std::string malformed_catalog() {
+  std::vector<testhost::CatalogEntry> entries = {
+      {"Quorvane QX-50", "15B3", "1017", "QRV11", "16.35.1012", "qx50-1012.bin"},
+      {"Quorvane QX-50", "15B3", "1017", "QRV11", "16.35.2000", "qx50-2000.bin"},
+  };
+  for (int i = 0; i < 100; ++i)
+    entries.push_back({"Other board", "15B3", "101D", "QRV9" + std::to_string(i), "1.0.0", "o.bin"});
+  std::string good = catalog(entries);
+  good.resize(good.rfind("</NICFWData>"));
+  return good + "  <nic name=\"broken <<\n" +
+         "  <nic name=\"Quorvane QX-100\" venid=\"15B3\" devid=\"1003\" subvenid=\"15B3\" "
+         "PSID=\"QRV22\" subdevid=\"0050\" rom=\"2.42.5000\" fwFile=\"qx100-2.42.bin\"/>\n"
+         "</NICFWData>\n";
+}
+
+// Flash utilities that print noise. The simulated utility is kept beside
+// them as nic_fw/pyxflash-sim; what it runs lands in the journal.
+const char* const kNoisyQuery =
+    "#!/bin/sh\n"
+    "case \"$*\" in *' b') exec ./nic_fw/pyxflash-sim \"$@\" ;; esac\n"
+    "printf '\\001\\002\\377\\000\\033[2J\\r\\n'\n"
+    "head -c 200000 /dev/zero | tr '\\000' 'x'\n"
+    "printf '\\nFW_Vers1on\\001: 9.9.9\\n' >&2\n"
+    "exit 0\n";
+const char* const kNoisyBurn =
+    "#!/bin/sh\n"
+    "case \"$*\" in *' b') printf '\\001\\377\\000junk\\r\\n'; head -c 300000 /dev/zero; "
+    "printf '\\033]0;title\\007' >&2 ;; esac\n"
+    "exec ./nic_fw/pyxflash-sim \"$@\"\n";
+
+// Shell lines run in the host before vexor, inside its namespace. The
+// component directory lies under the host's /tmp, which the namespace
+// covers, so it is reached through the working directory: bind it over
+// itself, step into the new mount, and make that read-only (root ignores
+// file modes, but not a read-only mount).
+const char* const kReadOnlyComponentDir =
+    "d=$(basename \"$PWD\") && mount -c --bind . . && cd -P \"../$d\" && "
+    "mount -c -o remount,bind,ro . && ! touch probe 2>/dev/null";
+const char* const kReadOnlyTmp = "mount -o remount,bind,ro /tmp && ! touch /tmp/probe 2>/dev/null";
+
+enum class Setup {
+  none,
+  no_catalog,
+  catalog_is_directory,
+  malformed_catalog,
+  empty_catalog,
+  no_utility,
+  utility_not_executable,
+  burn_fails,
+  burn_killed,
+  noisy_query,
+  noisy_burn,
+  mokutil_garbage,
+};
+
+struct FaultRow {
+  const char* name;
+  Setup setup;
+  const char* before;               // shell line run first ("" none)
+  std::vector<std::string> args;    // vexor's arguments
+  std::string report;               // written to fault.xml when not empty
+  int status;
+  std::vector<std::string> logged;  // each in the lines this run appended
+  std::vector<std::string> said;    // each in standard output or error
+  std::vector<std::string> burned;  // addresses the journal shows burned, in order
+  const char* kept_in_tmp;          // in some file under /tmp (nullptr: not looked at)
+  bool new_report = false;          // the run writes nicdiscovery.xml afresh
+};
+
+void PrintTo(const FaultRow& row, std::ostream* os) { *os << row.name; }
+
+sim::HostSpec healthy_host() {
+  sim::HostSpec spec;
+  spec.secure_boot = sim::SecureBoot::disabled;
+  spec.functions.push_back(adapter(kAddrA, 0x1017, "QRV11", "16.35.1012", "0002c9aabb11"));
+  spec.functions.push_back(adapter(kAddrB, 0x1003, "QRV22", "2.42.5000", "0002c9aabb22"));
+  spec.functions[0].interfaces = {"ens5"};
+  spec.functions[1].interfaces = {"ib0"};
+  spec.catalog_xml = catalog({
+      {"Quorvane QX-50", "15B3", "1017", "QRV11", "16.35.1012", "qx50-1012.bin"},
+      {"Quorvane QX-50", "15B3", "1017", "QRV11", "16.35.2000", "qx50-2000.bin"},
+      {"Quorvane QX-100", "15B3", "1003", "QRV22", "2.42.5000", "qx100-2.42.bin"},
+  });
+  spec.images = {{"qx50-1012.bin", "QRV11", "16.35.1012"},
+                 {"qx50-2000.bin", "QRV11", "16.35.2000"},
+                 {"qx100-2.42.bin", "QRV22", "2.42.5000"}};
+  return spec;
+}
+
+void apply_to_spec(Setup setup, sim::HostSpec& spec) {
+  switch (setup) {
+    case Setup::no_catalog: spec.catalog_xml.reset(); break;
+    case Setup::malformed_catalog: spec.catalog_xml = malformed_catalog(); break;
+    case Setup::empty_catalog: spec.catalog_xml = ""; break;
+    case Setup::no_utility: spec.pyxflash_present = false; break;
+    case Setup::utility_not_executable: spec.pyxflash_executable = false; break;
+    case Setup::burn_fails: spec.functions[0].flash->burn = sim::BurnBehaviour::fail; break;
+    case Setup::burn_killed: spec.functions[0].flash->burn = sim::BurnBehaviour::killed; break;
+    case Setup::mokutil_garbage: spec.secure_boot = sim::SecureBoot::garbage; break;
+    default: break;
+  }
+}
+
+void apply_to_host(Setup setup, sim::SimHost& host) {
+  const fs::path fw = fs::path(host.component_dir()) / "nic_fw";
+  switch (setup) {
+    case Setup::catalog_is_directory:
+      fs::remove(fw / "NICFWData.xml");
+      fs::create_directory(fw / "NICFWData.xml");
+      break;
+    case Setup::noisy_query:
+    case Setup::noisy_burn:
+      fs::copy_file(fw / "pyxflash", fw / "pyxflash-sim");
+      host.write_file("nic_fw/pyxflash", setup == Setup::noisy_query ? kNoisyQuery : kNoisyBurn,
+                      true);
+      break;
+    default: break;
+  }
+}
+
+std::string tmp_contents(const std::string& dir) {
+  std::string all;
+  for (const auto& e : fs::directory_iterator(dir)) {
+    std::ifstream in(e.path(), std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    all += ss.str();
+  }
+  return all;
+}
+
+std::string shell_quoted(const std::string& word) {
+  std::string out = "'";
+  for (char c : word) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
+class FaultMatrix : public ::testing::TestWithParam<FaultRow> {};
+
+TEST_P(FaultMatrix, ExitsRightLogsRightLosesNothing) {
+  const FaultRow& row = GetParam();
+  sim::HostSpec spec = healthy_host();
+  apply_to_spec(row.setup, spec);
+  sim::SimHost host(spec);
+  host.set_timeout(20);
+  apply_to_host(row.setup, host);
+  host.write_file("pyxflash.log", kEarlierLog);
+  host.write_file("nicdiscovery.xml", earlier_report());
+  if (!row.report.empty()) host.write_file("fault.xml", row.report);
+
+  std::string line = row.before[0] ? std::string(row.before) +
+                                         " || { echo 'fault set-up failed' >&2; exit 125; }; "
+                                   : std::string();
+  line += "exec ./vexor";
+  for (const auto& a : row.args) line += " " + shell_quoted(a);
+  const sim::RunResult r = host.run_shell(line);
+  const std::string log = host.event_log();
+  const std::string said = r.out + r.err;
+
+  EXPECT_EQ(r.status, row.status) << said << log;
+  ASSERT_EQ(log.rfind(kEarlierLog, 0), 0u) << "earlier log lines lost:\n" << log;
+  const std::string appended = log.substr(std::string(kEarlierLog).size());
+  for (const auto& text : row.logged) EXPECT_NE(appended.find(text), std::string::npos) << text << "\nnot in the log:\n" << appended;
+  for (const auto& text : row.said) EXPECT_NE(said.find(text), std::string::npos) << text << "\nnot said:\n" << said;
+
+  std::vector<std::string> burned;
+  for (const auto& burn : host.burns()) burned.push_back(burn.size() >= 4 ? burn[burn.size() - 4] : "?");
+  EXPECT_EQ(burned, row.burned);
+
+  const std::string report_now = host.read_file("nicdiscovery.xml");
+  if (row.new_report) {
+    EXPECT_NE(report_now, earlier_report());
+    EXPECT_NE(report_now.find("<busnumber value=\"0000:81\"/>"), std::string::npos) << report_now;
+  } else {
+    EXPECT_EQ(report_now, earlier_report()) << "the earlier report was not kept";
+  }
+  if (!row.report.empty()) {
+    EXPECT_EQ(host.read_file("fault.xml"), row.report);
+  }
+  // Every file the log says was kept is there.
+  for (size_t at = appended.find(" is kept in /tmp/"); at != std::string::npos;
+       at = appended.find(" is kept in /tmp/", at + 1)) {
+    const size_t start = at + std::string(" is kept in /tmp/").size();
+    const std::string name = appended.substr(start, appended.find('\n', start) - start);
+    EXPECT_TRUE(fs::exists(fs::path(host.tmp_dir()) / name)) << "/tmp/" << name << " is gone";
+  }
+  if (row.kept_in_tmp) {
+    EXPECT_NE(tmp_contents(host.tmp_dir()).find(row.kept_in_tmp), std::string::npos)
+        << row.kept_in_tmp << " not kept under /tmp";
+  }
+  // No text from a report or a utility's output ever became a command.
+  for (const auto& e : fs::directory_iterator(host.component_dir()))
+    EXPECT_EQ(e.path().filename().string().rfind("pwned", 0), std::string::npos) << e.path();
+
+  if (HasFailure()) {
+    host.keep();
+    std::cerr << "simulated host kept in " << host.dir() << "\n";
+  }
+}
+
+const std::string kNoMatchA = std::string("For ") + kAddrA + " no matching firmware file in XML";
+const std::string kNoMatchB = std::string("For ") + kAddrB + " no matching firmware file in XML";
+const char* const kLacking = "FWUPG_ERROR: PSID or FW_Version is not found for 0000:05:00.0 interface";
+const char* const kSuccessA = "MAC 0002c9aabb114 Upgrade SUCCESS";
+const char* const kFailed = "Upgrade failed\n";
+const char* const kKeptA = "Output of the failed burn of 0000:05:00.0 is kept in /tmp/data";
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, FaultMatrix,
+    ::testing::Values(
+        FaultRow{"log_directory_read_only", Setup::none, kReadOnlyComponentDir, {"-s"}, "", 1,
+                 {}, {"FWUPG_ERROR: could not open pyxflash.log (30), update,"}, {}, nullptr},
+        FaultRow{"catalog_missing", Setup::no_catalog, "", {"-c"}, "", 1,
+                 {"Unable to open nic_fw/NICFWData.xml"}, {}, {}, nullptr},
+        FaultRow{"catalog_unreadable", Setup::catalog_is_directory, "", {"-s"}, "", 1,
+                 {"Unable to open nic_fw/NICFWData.xml"}, {}, {}, nullptr},
+        FaultRow{"catalog_malformed", Setup::malformed_catalog, "", {"-s"}, "", 0,
+                 {kSuccessA, kNoMatchB}, {"parser error"}, {kAddrA}, nullptr},
+        FaultRow{"catalog_empty", Setup::empty_catalog, "", {"-s"}, "", 0,
+                 {kNoMatchA, kNoMatchB}, {}, {}, nullptr},
+        FaultRow{"utility_missing", Setup::no_utility, "", {"-d"}, "", 2,
+                 {}, {}, {}, kLacking},
+        FaultRow{"utility_not_executable", Setup::utility_not_executable, "", {"-s"}, "", 2,
+                 {}, {}, {}, kLacking},
+        FaultRow{"utility_failing", Setup::burn_fails, "", {"-s"}, "", 2,
+                 {kFailed, kKeptA}, {}, {kAddrA}, "Flash write error at address 0x00f40000"},
+        FaultRow{"utility_killed", Setup::burn_killed, "", {"-s"}, "", 2,
+                 {"The flash utility for 0000:05:00.0 was ended by signal 9", kFailed, kKeptA},
+                 {}, {kAddrA}, nullptr},
+        FaultRow{"utility_printing_garbage_on_query", Setup::noisy_query, "", {"-s"}, "", 2,
+                 {}, {}, {}, kLacking},
+        FaultRow{"utility_printing_garbage_on_burn", Setup::noisy_burn, "", {"-s"}, "", 0,
+                 {kSuccessA}, {}, {kAddrA}, nullptr},
+        FaultRow{"mokutil_printing_garbage", Setup::mokutil_garbage, "", {"-s"}, "", 0,
+                 {kSuccessA}, {}, {kAddrA}, nullptr},
+        FaultRow{"tmp_not_writable", Setup::none, kReadOnlyTmp, {"-s"}, "", 0,
+                 {"Unable to create /tmp/data", "for the output of the burn of 0000:05:00.0: "
+                  "Read-only file system", kSuccessA},
+                 {"Not able to open this /tmp/data"}, {kAddrA}, nullptr},
+        FaultRow{"tmp_not_writable_discovery", Setup::none, kReadOnlyTmp, {"-d"}, "", 0,
+                 {}, {"Not able to open this /tmp/data"}, {}, nullptr, true},
+        FaultRow{"report_missing", Setup::none, "", {"-u", "fault.xml"}, "", 2,
+                 {"read_discovery_report: Failed to open fault.xml"}, {}, {}, nullptr},
+        FaultRow{"report_malformed", Setup::none, "", {"-u", "fault.xml"},
+                 "<zk_rom_discovery><devices><device><busnumber value=\"0000:05\"/>"
+                 "<action value=\"upgrade\"></device>",
+                 2, {"read_discovery_report: Failed to parse fault.xml"}, {}, {}, nullptr},
+        FaultRow{"report_truncated", Setup::none, "", {"-u", "fault.xml"},
+                 report_of(upgrade_a() + upgrade_a()).substr(0, 900), 2,
+                 {"read_discovery_report: Failed to parse fault.xml"}, {}, {}, nullptr},
+        FaultRow{"report_with_1000_devices", Setup::none, "", {"-u", "fault.xml"},
+                 thousand_devices(), 0, {kSuccessA}, {}, {kAddrA}, nullptr},
+        FaultRow{"report_hostile", Setup::none, "", {"-u", "fault.xml"}, hostile_report(), 2,
+                 {"device 1 has an invalid PCI address \"0000:05;touch pwned-bus;:00.0\"",
+                  "device 2 has an invalid PCI address", "device 3 has an invalid PCI address",
+                  "device 5 has an invalid PCI address",
+                  "read_discovery_report: Error at read_NIC_FW_xml_file"},
+                 {}, {}, nullptr}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
