@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(g++ cmake make pkg-config libgtest-dev libxml2-dev libpci-dev pciutils pci.ids
-          util-linux grep gawk coreutils)
+          util-linux grep gawk coreutils valgrind libxml2-utils time)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
