@@ -1,0 +1,280 @@
+// The shipped component: the installed tree and the package hold exactly the
+// component directory and nothing of the simulated host, the unpacked
+// package runs, the manual page is clean and complete, and the demo script
+// runs to its end and cleans up after itself, also on Ctrl-C.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "sim/hostfile.h"
+#include "sim/simhost.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+const std::string kSource = VEXOR_SOURCE_DIR;
+const std::string kBuild = VEXOR_BUILD_DIR;
+
+struct Shell {
+  int status = -1;
+  std::string out;  // standard output and standard error
+};
+
+std::string quoted(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+Shell shell(const std::string& command) {
+  struct PipeClose {
+    void operator()(FILE* f) const { pclose(f); }
+  };
+  Shell r;
+  FILE* raw = popen((command + " 2>&1").c_str(), "r");
+  if (raw == nullptr) return r;
+  char buf[4096];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, raw)) > 0) r.out.append(buf, n);
+  int ws = pclose(raw);
+  r.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
+  return r;
+}
+
+std::string slurp(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// A fresh directory for one test, removed afterwards unless the test failed.
+class ScratchDir {
+ public:
+  ScratchDir() {
+    std::string t = (fs::temp_directory_path() / "vexor-ship-XXXXXX").string();
+    if (::mkdtemp(t.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = t;
+  }
+  ~ScratchDir() {
+    if (!::testing::Test::HasFailure()) fs::remove_all(path_);
+  }
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+// What the component directory holds, one "type mode path" line per entry.
+const std::vector<std::string> kComponentTree = {
+    "d 0755 man",          "d 0755 man/man1", "f 0644 man/man1/vexor.1",
+    "d 0755 nic_fw",       "f 0755 getqrvninfo", "f 0755 vexor",
+};
+
+std::vector<std::string> tree_of(const fs::path& root) {
+  std::set<std::string> lines;
+  for (const auto& e : fs::recursive_directory_iterator(root)) {
+    struct stat st;
+    if (::lstat(e.path().c_str(), &st) != 0) continue;
+    char type = S_ISDIR(st.st_mode) ? 'd' : S_ISREG(st.st_mode) ? 'f' : '?';
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", st.st_mode & 07777);
+    lines.insert(std::string(1, type) + " " + mode + " " + fs::relative(e.path(), root).string());
+  }
+  return {lines.begin(), lines.end()};
+}
+
+std::vector<std::string> sorted(std::vector<std::string> v) {
+  std::sort(v.begin(), v.end());
+  return v;
+}
+
+// Packs the build tree into out_dir and returns the one archive made.
+fs::path make_package(const fs::path& out_dir) {
+  Shell r = shell("cpack -G TGZ --config " + quoted(kBuild + "/CPackConfig.cmake") + " -B " +
+                  quoted(out_dir.string()));
+  EXPECT_EQ(r.status, 0) << r.out;
+  std::vector<fs::path> archives;
+  for (const auto& e : fs::directory_iterator(out_dir))
+    if (e.path().string().ends_with(".tar.gz")) archives.push_back(e.path());
+  EXPECT_EQ(archives.size(), 1u) << r.out;
+  return archives.empty() ? fs::path() : archives.front();
+}
+
+// Reads from a terminal's master side until `want` appears or the time is up.
+bool read_until(int master, std::string& screen, const std::string& want, int seconds) {
+  auto deadline = Clock::now() + std::chrono::seconds(seconds);
+  while (screen.find(want) == std::string::npos) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0) return false;
+    pollfd p{master, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
+    char buf[1024];
+    ssize_t n = ::read(master, buf, sizeof buf);
+    if (n <= 0) return screen.find(want) != std::string::npos;
+    screen.append(buf, static_cast<size_t>(n));
+  }
+  return true;
+}
+
+}  // namespace
+
+TEST(ShipInstall, LaysOutExactlyTheComponentDirectory) {
+  ScratchDir scratch;
+  const fs::path dir = scratch.path() / "component";
+  Shell r = shell("cmake --install " + quoted(kBuild) + " --prefix " + quoted(dir.string()));
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(tree_of(dir), sorted(kComponentTree));
+}
+
+TEST(ShipPackage, UnpacksIntoAComponentDirectoryThatLists) {
+  ScratchDir scratch;
+  const fs::path archive = make_package(scratch.path() / "pkg");
+  ASSERT_FALSE(archive.empty());
+
+  // One top directory named after the package, holding the component.
+  const fs::path unpacked = scratch.path() / "unpacked";
+  fs::create_directories(unpacked);
+  Shell r = shell("tar -xzf " + quoted(archive.string()) + " -C " + quoted(unpacked.string()));
+  ASSERT_EQ(r.status, 0) << r.out;
+  std::vector<fs::path> tops{fs::directory_iterator(unpacked), fs::directory_iterator()};
+  ASSERT_EQ(tops.size(), 1u);
+  EXPECT_EQ(tops[0].filename().string() + ".tar.gz", archive.filename().string());
+  EXPECT_EQ(tree_of(tops[0]), sorted(kComponentTree));
+
+  // The unpacked programs run where they lie.
+  r = shell("cd " + quoted(tops[0].string()) + " && ./vexor -h");
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_NE(r.out.find("USAGE: vexor"), std::string::npos) << r.out;
+
+  // Given a flash utility and a catalog (the demo host's), the unpacked
+  // component lists the adapters.
+  sim::SimHost host(sim::parse_host_file(std::string(VEXOR_SIM_HOSTS) + "/demo.host"));
+  r = shell("tar -xzf " + quoted(archive.string()) + " --strip-components=1 -C " +
+            quoted(host.component_dir()));
+  ASSERT_EQ(r.status, 0) << r.out;
+  ASSERT_EQ(slurp(fs::path(host.component_dir()) / "vexor"), slurp(tops[0] / "vexor"));
+  sim::RunResult run = host.run({"-c"});
+  EXPECT_EQ(run.status, 0) << run.out << run.err;
+  EXPECT_NE(run.out.find("      ROM       16.35.1012    ROM\t\t16.35.1012\t\t0000:05:00.0\n"),
+            std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find("      ROM       2.42.5000    ROM\t\t 2.36.5000\t\t0000:81:00.0\n"),
+            std::string::npos)
+      << run.out;
+}
+
+TEST(ShipManPage, LintsCleanAndRenders) {
+  const std::string page = quoted(kSource + "/man/vexor.1");
+  Shell lint = shell("groff -man -ww -z " + page);
+  EXPECT_EQ(lint.status, 0);
+  EXPECT_EQ(lint.out, "");
+
+  Shell render = shell("MANWIDTH=80 man -l " + page);
+  ASSERT_EQ(render.status, 0) << render.out;
+  for (const char* section : {"SYNOPSIS", "OPTIONS", "FILES", "EXIT STATUS", "EXAMPLES"})
+    EXPECT_NE(render.out.find(std::string("\n") + section + "\n"), std::string::npos) << section;
+}
+
+TEST(ShipManPage, DescribesEveryOptionTheScannerAccepts) {
+  Shell render = shell("MANWIDTH=80 man -l " + quoted(kSource + "/man/vexor.1"));
+  ASSERT_EQ(render.status, 0) << render.out;
+  auto from = render.out.find("\nOPTIONS\n");
+  auto to = render.out.find("\nSECURE BOOT\n");
+  ASSERT_NE(from, std::string::npos);
+  ASSERT_NE(to, std::string::npos);
+  // The item tags: lines indented by exactly seven blanks, e.g. "-F, -f, /F".
+  std::set<char> tagged;
+  std::istringstream lines(render.out.substr(from, to - from));
+  static const std::regex option(R"((^|[ ,])-([A-Za-z])\b)");
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("       -", 0) != 0) continue;
+    std::string tag = line.substr(7, line.find("  ", 7) - 7);
+    for (std::sregex_iterator m(tag.begin(), tag.end(), option), end; m != end; ++m)
+      tagged.insert((*m)[2].str()[0]);
+  }
+  for (char c : std::string("hcsFfipydu")) EXPECT_TRUE(tagged.count(c)) << "-" << c;
+}
+
+TEST(ShipDemo, RunsToTheEndWithoutATerminal) {
+  ScratchDir scratch;
+  Shell r = shell("TMPDIR=" + quoted(scratch.path().string()) + " bash " +
+                  quoted(kSource + "/scripts/demo.sh") + " --build " + quoted(kBuild) + " </dev/null");
+  EXPECT_EQ(r.status, 0) << r.out;
+  for (const char* seen : {
+           "No terminal on standard input",
+           "Firmware Flashed:\tSUCCESS  for interface 0000:05:00.0",
+           "== vexor -c: ",
+           "      ROM       16.35.2000    ROM\t\t16.35.1012\t\t0000:05:00.0\n",
+           "== vexor -d: ",
+           "<active_version value=\"16.35.2000\"/>",
+           "pyxflash -y -d 0000:05:00.0 -i ./nic_fw/qx200-16.35.2000.bin b\n",
+       }) {
+    EXPECT_NE(r.out.find(seen), std::string::npos) << "missing: " << seen << "\n" << r.out;
+  }
+  // The update, the listing and the report all ended with 0.
+  auto count = [&](const std::string& what) {
+    size_t n = 0;
+    for (auto p = r.out.find(what); p != std::string::npos; p = r.out.find(what, p + 1)) ++n;
+    return n;
+  };
+  EXPECT_EQ(count("== exit status "), 3u) << r.out;
+  EXPECT_EQ(count("== exit status 0 =="), 3u) << r.out;
+  EXPECT_TRUE(fs::is_empty(scratch.path())) << "the demo left files in " << scratch.path();
+}
+
+TEST(ShipDemo, CtrlCAtTheQuestionEndsTheDemoAndRemovesTheHost) {
+  ScratchDir scratch;
+  const std::string script = kSource + "/scripts/demo.sh";
+  int master = -1;
+  pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    ::setenv("TMPDIR", scratch.path().c_str(), 1);
+    ::execlp("bash", "bash", script.c_str(), "--build", kBuild.c_str(), static_cast<char*>(nullptr));
+    std::_Exit(127);
+  }
+
+  std::string screen;
+  bool asked = read_until(master, screen, "y/n/q (y):", 20);
+  EXPECT_TRUE(asked) << screen;
+  EXPECT_FALSE(fs::is_empty(scratch.path())) << "the demo's host is not in TMPDIR";
+  const char interrupt = '\x03';
+  EXPECT_EQ(::write(master, &interrupt, 1), 1);
+  read_until(master, screen, "demo: interrupted", 10);
+
+  int ws = 0;
+  pid_t done = 0;
+  for (auto deadline = Clock::now() + std::chrono::seconds(10); Clock::now() < deadline;) {
+    if ((done = ::waitpid(pid, &ws, WNOHANG)) != 0) break;
+    ::usleep(50 * 1000);
+  }
+  if (done == 0) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, &ws, 0);
+  }
+  ::close(master);
+  ASSERT_EQ(done, pid) << "the demo did not end on Ctrl-C\n" << screen;
+  EXPECT_TRUE(WIFEXITED(ws) && WEXITSTATUS(ws) == 130) << screen;
+  EXPECT_NE(screen.find("demo: interrupted"), std::string::npos) << screen;
+  EXPECT_TRUE(fs::is_empty(scratch.path())) << "the demo left files in " << scratch.path();
+}
