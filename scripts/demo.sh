@@ -28,6 +28,7 @@ if [[ $(id -u) -ne 0 ]]; then
   exit 1
 fi
 if [[ -z $build ]]; then
+  echo "demo: installing what is missing and building into build/ (the first build takes several minutes)"
   bash scripts/setup.sh
   build=$PWD/build
 fi
