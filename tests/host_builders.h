@@ -43,6 +43,18 @@ inline sim::Function adapter(const std::string& address, uint16_t device, const 
   return f;
 }
 
+// An Ethernet controller of another vendor: listed, never queried.
+inline sim::Function other_vendor(const std::string& address) {
+  sim::Function f;
+  f.address = address;
+  f.vendor = 0x1f1c;
+  f.device = 0x0101;
+  f.subsystem_vendor = 0x1f1c;
+  f.subsystem_device = 0x0001;
+  f.pci_class = 0x020000;
+  return f;
+}
+
 // The part of the output from the first line that contains `from`.
 inline std::string from_line(const std::string& out, const std::string& from) {
   auto pos = out.find(from);

@@ -96,12 +96,7 @@ TEST(Listing, OnlyUsableAdaptersAreListed) {
   auto no_psid = adapter("0000:82:00.0", 0x1003, "QRV33", "2.42.5000", "0002c9aabb33");
   no_psid.flash->psid.reset();
   desc.functions.push_back(no_psid);
-  sim::Function other;
-  other.address = "0000:03:00.0";
-  other.vendor = 0x1f1c;
-  other.device = 0x0101;
-  other.pci_class = 0x020000;
-  desc.functions.push_back(other);
+  desc.functions.push_back(testhost::other_vendor("0000:03:00.0"));
   desc.catalog_xml =
       catalog({{"Quorvane QX-100", "15B3", "1003", "QRV22", "2.42.5000", "qx.bin"}});
   sim::SimHost host(desc);
@@ -117,12 +112,7 @@ TEST(Listing, OnlyUsableAdaptersAreListed) {
 
 TEST(Listing, NothingListedStillExitsZero) {
   sim::HostSpec desc;
-  sim::Function other;
-  other.address = "0000:03:00.0";
-  other.vendor = 0x1f1c;
-  other.device = 0x0101;
-  other.pci_class = 0x020000;
-  desc.functions.push_back(other);
+  desc.functions.push_back(testhost::other_vendor("0000:03:00.0"));
   desc.catalog_xml = catalog({});
   sim::SimHost host(desc);
   auto r = host.run({"-c"});

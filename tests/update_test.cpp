@@ -304,12 +304,7 @@ TEST(UpdateSecureBoot, BurnsRunTheSystemUtilityWithImagesFromComponent) {
 
 TEST(Update, InventoryFailurePassesItsResultThrough) {
   sim::HostSpec desc;
-  sim::Function other;
-  other.address = "0000:03:00.0";
-  other.vendor = 0x1f1c;
-  other.device = 0x0101;
-  other.pci_class = 0x020000;
-  desc.functions.push_back(other);
+  desc.functions.push_back(testhost::other_vendor("0000:03:00.0"));
   desc.catalog_xml = catalog({});
   sim::SimHost host(desc);
   auto r = host.run({});
