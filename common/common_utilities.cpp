@@ -184,7 +184,10 @@ int32_t get_interface_list(std::vector<std::string>* pppif, std::vector<std::str
   std::vector<const char*> sorted;
   sorted.reserve(working.size());
   for (const std::string& s : working) sorted.push_back(s.c_str());
-  std::qsort(sorted.data(), sorted.size(), sizeof(const char*), cmp_pci_id_nums);
+  // An empty vector's data() may be null, which qsort must never be given,
+  // even for zero elements.
+  if (!sorted.empty())
+    std::qsort(sorted.data(), sorted.size(), sizeof(const char*), cmp_pci_id_nums);
 
   // One entry per physical device: the first text of each domain:bus:slot
   // group, which after sorting is its lowest matching function. The previous
