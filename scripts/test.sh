@@ -1,7 +1,126 @@
 #!/usr/bin/env bash
-# Set-up, build, and the whole test suite (unit and simulated-host tests).
+# Set-up, build, and the whole test suite (unit and simulated-host tests);
+# then the same suite built with AddressSanitizer and UndefinedBehavior-
+# Sanitizer, which must run without a single report; then each fuzz harness
+# for a bounded time from a copy of its seed corpus, which must not crash.
+# Every stage runs even when an earlier one failed; the last line counts them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
-cd build
-ctest --output-on-failure -j"$(nproc)" </dev/null
+
+jobs=$(nproc)
+fuzz_seconds=30
+passed=0
+failed=0
+failed_stages=()
+result() {  # result NAME STATUS
+  if [[ $2 -eq 0 ]]; then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1))
+    failed_stages+=("$1")
+  fi
+}
+
+echo "== tests (build) =="
+status=0
+(cd build && ctest --output-on-failure -j"$jobs" </dev/null) || status=$?
+result "tests" "$status"
+
+# ---------------------------------------------------------------------------
+# Sanitizers. Reports go to files as well as ending the process, so a report
+# in a child whose exit status no test looks at still fails this stage.
+echo
+echo "== tests under AddressSanitizer and UndefinedBehaviorSanitizer (build-asan) =="
+status=0
+reports=$PWD/build-asan/sanitizer-reports
+{
+  cmake -S . -B build-asan -DVEXOR_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null &&
+    cmake --build build-asan -j"$jobs" >/dev/null
+} || status=$?
+if [[ $status -eq 0 ]]; then
+  rm -rf "$reports"
+  mkdir -p "$reports"
+  (
+    cd build-asan
+    export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:log_path=$reports/asan"
+    export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$reports/ubsan"
+    ctest --output-on-failure -j"$jobs" </dev/null
+  ) || status=$?
+  shopt -s nullglob
+  report_files=("$reports"/*)
+  shopt -u nullglob
+  if ((${#report_files[@]})); then
+    echo "sanitizer reports: ${#report_files[@]} (in $reports)"
+    for f in "${report_files[@]}"; do
+      echo "--- $f"
+      head -n 40 "$f"
+    done
+    status=1
+  else
+    echo "sanitizer reports: 0"
+  fi
+else
+  echo "build-asan: configuring or building failed"
+fi
+result "sanitizers" "$status"
+
+# ---------------------------------------------------------------------------
+# Fuzzing: every harness for fuzz_seconds, as many at a time as there are
+# cores. The repository's corpus is copied so that nothing in it changes.
+echo
+echo "== fuzzing, ${fuzz_seconds} s per harness (build-fuzz) =="
+status=0
+harnesses=(catalog report query_line bus_address)
+{
+  cmake -S . -B build-fuzz -DVEXOR_FUZZ=ON -DBUILD_TESTING=OFF \
+    -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null &&
+    cmake --build build-fuzz --target vexor_fuzzers -j"$jobs" >/dev/null
+} || status=$?
+if [[ $status -eq 0 ]]; then
+  scratch=$(mktemp -d /tmp/vexor-fuzz-XXXXXX)
+  trap 'rm -rf "$scratch"' EXIT
+  artifacts=$PWD/build-fuzz/artifacts
+  mkdir -p "$artifacts"
+  fuzz_one() {
+    local name=$1
+    cp -r "fuzz/corpus/$name" "$scratch/$name"
+    local rc=0
+    "build-fuzz/fuzz/fuzz_$name" -max_total_time="$fuzz_seconds" -timeout=25 \
+      -print_final_stats=1 -artifact_prefix="$artifacts/$name-" "$scratch/$name" \
+      >"$scratch/$name.log" 2>&1 || rc=$?
+    echo "$rc" >"$scratch/$name.rc"
+  }
+  running=0
+  for name in "${harnesses[@]}"; do
+    fuzz_one "$name" &
+    running=$((running + 1))
+    if ((running >= jobs)); then
+      wait -n || true
+      running=$((running - 1))
+    fi
+  done
+  wait
+  for name in "${harnesses[@]}"; do
+    rc=$(cat "$scratch/$name.rc")
+    runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$scratch/$name.log")
+    corpus=$(ls "$scratch/$name" | wc -l)
+    if [[ $rc -eq 0 ]]; then
+      echo "fuzz_$name: no crash, ${runs:-?} runs, corpus $corpus"
+    else
+      echo "fuzz_$name: FAILED (exit $rc); the input is kept under $artifacts"
+      tail -n 40 "$scratch/$name.log"
+      status=1
+    fi
+  done
+else
+  echo "build-fuzz: configuring or building failed"
+fi
+result "fuzzing" "$status"
+
+echo
+if ((failed)); then
+  echo "failed: ${failed_stages[*]}"
+fi
+echo "test stages (tests, sanitizers, fuzzing): $passed passed, $failed failed"
+((failed == 0))
