@@ -74,7 +74,8 @@ Outcome run(const std::vector<std::string>& args) {
 }
 
 double ms_since(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+      .count();
 }
 
 double median(std::vector<double> v) {

@@ -50,10 +50,10 @@ struct MemcheckRun {
   const char* name;
   std::string args;
   std::string stdin_text;
-  int status;                        // vexor's own exit status
-  std::vector<std::string> burned;   // addresses burned, in order
-  const char* out_has;               // proof the mode did its work ("" none)
-  const char* report_has = "";       // in nicdiscovery.xml afterwards ("" none)
+  int status;                       // vexor's own exit status
+  std::vector<std::string> burned;  // addresses burned, in order
+  const char* out_has;              // proof the mode did its work ("" none)
+  const char* report_has = "";      // in nicdiscovery.xml afterwards ("" none)
 };
 
 void PrintTo(const MemcheckRun& run, std::ostream* os) { *os << run.name; }
@@ -69,7 +69,8 @@ TEST_P(Memcheck, NoErrorsNoDefiniteLeaks) {
   if (run.args.rfind("-u", 0) == 0) {
     ASSERT_EQ(host.run({"-d"}).status, 0);
     std::string report = host.read_file("nicdiscovery.xml");
-    const std::string b_action = "<active_version value=\"2.42.5000\"/>\n                <action value=\"";
+    const std::string b_action =
+        "<active_version value=\"2.42.5000\"/>\n                <action value=\"";
     auto at = report.find(b_action);
     ASSERT_NE(at, std::string::npos) << report;
     at += b_action.size();
@@ -84,7 +85,8 @@ TEST_P(Memcheck, NoErrorsNoDefiniteLeaks) {
       host.run_shell(std::string(kValgrind) + " ./vexor " + run.args, run.stdin_text);
 
   ASSERT_NE(r.err.find("Memcheck, a memory error detector"), std::string::npos)
-      << "valgrind did not run:\n" << r.err;
+      << "valgrind did not run:\n"
+      << r.err;
   EXPECT_EQ(r.status, run.status) << r.err;
   EXPECT_NE(r.err.find("ERROR SUMMARY: 0 errors"), std::string::npos) << r.err;
   EXPECT_EQ(testhost::count_of(r.err, "definitely lost: "),
@@ -98,7 +100,8 @@ TEST_P(Memcheck, NoErrorsNoDefiniteLeaks) {
   }
 
   std::vector<std::string> burned;
-  for (const auto& burn : host.burns()) burned.push_back(burn.size() >= 4 ? burn[burn.size() - 4] : "?");
+  for (const auto& burn : host.burns())
+    burned.push_back(burn.size() >= 4 ? burn[burn.size() - 4] : "?");
   EXPECT_EQ(burned, run.burned);
 
   if (HasFailure()) {
