@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(g++ cmake make pkg-config libgtest-dev libxml2-dev libpci-dev pciutils pci.ids
-          util-linux grep gawk coreutils valgrind libxml2-utils time
+          util-linux grep gawk coreutils valgrind libxml2-utils
           groff-base man-db tar gzip clang-14 libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do
