@@ -56,15 +56,6 @@ Version parse_version(const std::string& text) {
   return {part[0], part[1], part[2]};
 }
 
-bool is_plain_file_name(const std::string& name) {
-  if (name.empty() || name == "." || name == "..") return false;
-  for (char c : name) {
-    unsigned char u = static_cast<unsigned char>(c);
-    if (c == '/' || u < 0x20 || u == 0x7f) return false;
-  }
-  return true;
-}
-
 bool image_present(const std::string& name) {
   struct stat st;
   return stat((std::string(kImageDir) + name).c_str(), &st) == 0 && S_ISREG(st.st_mode);

@@ -238,16 +238,6 @@ void apply_report_value(const std::string& element, const std::string& value, ni
   }
 }
 
-// A name getqrvninfo may hand back: one plain file inside ./nic_fw/.
-bool is_plain_file_name(const std::string& name) {
-  if (name.empty() || name == "." || name == "..") return false;
-  for (char c : name) {
-    unsigned char u = static_cast<unsigned char>(c);
-    if (c == '/' || u < 0x20 || u == 0x7f) return false;
-  }
-  return true;
-}
-
 std::string trim_right(std::string text) {
   size_t end = text.find_last_not_of(" \t\r\n");
   text.erase(end == std::string::npos ? 0 : end + 1);

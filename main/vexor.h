@@ -241,6 +241,17 @@ inline bool is_bus_address(std::string_view text) {
   return text[11] >= '0' && text[11] <= '7';
 }
 
+// True for a plain file name that can only mean a file directly inside one
+// directory: not empty, not "." or "..", no "/" and no control characters.
+inline bool is_plain_file_name(std::string_view name) {
+  if (name.empty() || name == "." || name == "..") return false;
+  for (char c : name) {
+    unsigned char u = static_cast<unsigned char>(c);
+    if (c == '/' || u < 0x20 || u == 0x7f) return false;
+  }
+  return true;
+}
+
 // Writes the whole report for the current inventory to g_XMLDiscoveryReport;
 // an existing report is replaced only by a completely written one. Returns 0
 // when the report was saved, 1 (after logging why) when it was not.
