@@ -13,6 +13,24 @@ fuzz_seconds=30
 passed=0
 failed=0
 failed_stages=()
+# Counts for the closing line: every test case of both ctest runs, and every
+# fuzz harness, as passed or failed.
+summary=$(mktemp -d /tmp/vexor-test-summary-XXXXXX)
+trap 'rm -rf "$summary"' EXIT
+cases_passed=0
+cases_failed=0
+count_ctest() {  # count_ctest LOG: adds "x tests failed out of y" to the totals
+  local line failed_n total_n
+  line=$(grep -E '[0-9]+ tests failed out of [0-9]+' "$1" | tail -n 1) || true
+  if [[ $line =~ ([0-9]+)\ tests\ failed\ out\ of\ ([0-9]+) ]]; then
+    failed_n=${BASH_REMATCH[1]}
+    total_n=${BASH_REMATCH[2]}
+    cases_passed=$((cases_passed + total_n - failed_n))
+    cases_failed=$((cases_failed + failed_n))
+  else
+    cases_failed=$((cases_failed + 1))  # the run did not get as far as a summary
+  fi
+}
 result() {  # result NAME STATUS
   if [[ $2 -eq 0 ]]; then
     passed=$((passed + 1))
@@ -24,8 +42,9 @@ result() {  # result NAME STATUS
 
 echo "== tests (build) =="
 status=0
-(cd build && ctest --output-on-failure -j"$jobs" </dev/null) || status=$?
+(cd build && ctest --output-on-failure -j"$jobs" </dev/null) | tee "$summary/tests.log" || status=$?
 result "tests" "$status"
+count_ctest "$summary/tests.log"
 
 # ---------------------------------------------------------------------------
 # Sanitizers. Reports go to files as well as ending the process, so a report
@@ -46,7 +65,7 @@ if [[ $status -eq 0 ]]; then
     export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:log_path=$reports/asan"
     export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$reports/ubsan"
     ctest --output-on-failure -j"$jobs" </dev/null
-  ) || status=$?
+  ) | tee "$summary/sanitizers.log" || status=$?
   shopt -s nullglob
   report_files=("$reports"/*)
   shopt -u nullglob
@@ -63,6 +82,7 @@ if [[ $status -eq 0 ]]; then
 else
   echo "build-asan: configuring or building failed"
 fi
+if [[ -f $summary/sanitizers.log ]]; then count_ctest "$summary/sanitizers.log"; else cases_failed=$((cases_failed + 1)); fi
 result "sanitizers" "$status"
 
 # ---------------------------------------------------------------------------
@@ -78,8 +98,7 @@ harnesses=(catalog report query_line bus_address)
     cmake --build build-fuzz --target vexor_fuzzers -j"$jobs" >/dev/null
 } || status=$?
 if [[ $status -eq 0 ]]; then
-  scratch=$(mktemp -d /tmp/vexor-fuzz-XXXXXX)
-  trap 'rm -rf "$scratch"' EXIT
+  scratch=$(mktemp -d "$summary/fuzz-XXXXXX")
   artifacts=$PWD/build-fuzz/artifacts
   mkdir -p "$artifacts"
   fuzz_one() {
@@ -106,8 +125,10 @@ if [[ $status -eq 0 ]]; then
     runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$scratch/$name.log")
     corpus=$(ls "$scratch/$name" | wc -l)
     if [[ $rc -eq 0 ]]; then
+      cases_passed=$((cases_passed + 1))
       echo "fuzz_$name: no crash, ${runs:-?} runs, corpus $corpus"
     else
+      cases_failed=$((cases_failed + 1))
       echo "fuzz_$name: FAILED (exit $rc); the input is kept under $artifacts"
       tail -n 40 "$scratch/$name.log"
       status=1
@@ -115,6 +136,7 @@ if [[ $status -eq 0 ]]; then
   done
 else
   echo "build-fuzz: configuring or building failed"
+  cases_failed=$((cases_failed + 1))
 fi
 result "fuzzing" "$status"
 
@@ -122,5 +144,6 @@ echo
 if ((failed)); then
   echo "failed: ${failed_stages[*]}"
 fi
-echo "test stages (tests, sanitizers, fuzzing): $passed passed, $failed failed"
+echo "stages (tests, sanitizers, fuzzing): $passed of 3 passed"
+echo "total: $cases_passed passed, $cases_failed failed"
 ((failed == 0))
