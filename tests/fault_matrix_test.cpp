@@ -161,33 +161,33 @@ struct FaultRow {
 void PrintTo(const FaultRow& row, std::ostream* os) { *os << row.name; }
 
 sim::HostSpec healthy_host() {
-  sim::HostSpec spec;
-  spec.secure_boot = sim::SecureBoot::disabled;
-  spec.functions.push_back(adapter(kAddrA, 0x1017, "QRV11", "16.35.1012", "0002c9aabb11"));
-  spec.functions.push_back(adapter(kAddrB, 0x1003, "QRV22", "2.42.5000", "0002c9aabb22"));
-  spec.functions[0].interfaces = {"ens5"};
-  spec.functions[1].interfaces = {"ib0"};
-  spec.catalog_xml = catalog({
+  sim::HostSpec desc;
+  desc.secure_boot = sim::SecureBoot::disabled;
+  desc.functions.push_back(adapter(kAddrA, 0x1017, "QRV11", "16.35.1012", "0002c9aabb11"));
+  desc.functions.push_back(adapter(kAddrB, 0x1003, "QRV22", "2.42.5000", "0002c9aabb22"));
+  desc.functions[0].interfaces = {"ens5"};
+  desc.functions[1].interfaces = {"ib0"};
+  desc.catalog_xml = catalog({
       {"Quorvane QX-50", "15B3", "1017", "QRV11", "16.35.1012", "qx50-1012.bin"},
       {"Quorvane QX-50", "15B3", "1017", "QRV11", "16.35.2000", "qx50-2000.bin"},
       {"Quorvane QX-100", "15B3", "1003", "QRV22", "2.42.5000", "qx100-2.42.bin"},
   });
-  spec.images = {{"qx50-1012.bin", "QRV11", "16.35.1012"},
+  desc.images = {{"qx50-1012.bin", "QRV11", "16.35.1012"},
                  {"qx50-2000.bin", "QRV11", "16.35.2000"},
                  {"qx100-2.42.bin", "QRV22", "2.42.5000"}};
-  return spec;
+  return desc;
 }
 
-void apply_to_spec(Setup setup, sim::HostSpec& spec) {
+void apply_to_desc(Setup setup, sim::HostSpec& desc) {
   switch (setup) {
-    case Setup::no_catalog: spec.catalog_xml.reset(); break;
-    case Setup::malformed_catalog: spec.catalog_xml = malformed_catalog(); break;
-    case Setup::empty_catalog: spec.catalog_xml = ""; break;
-    case Setup::no_utility: spec.pyxflash_present = false; break;
-    case Setup::utility_not_executable: spec.pyxflash_executable = false; break;
-    case Setup::burn_fails: spec.functions[0].flash->burn = sim::BurnBehaviour::fail; break;
-    case Setup::burn_killed: spec.functions[0].flash->burn = sim::BurnBehaviour::killed; break;
-    case Setup::mokutil_garbage: spec.secure_boot = sim::SecureBoot::garbage; break;
+    case Setup::no_catalog: desc.catalog_xml.reset(); break;
+    case Setup::malformed_catalog: desc.catalog_xml = malformed_catalog(); break;
+    case Setup::empty_catalog: desc.catalog_xml = ""; break;
+    case Setup::no_utility: desc.pyxflash_present = false; break;
+    case Setup::utility_not_executable: desc.pyxflash_executable = false; break;
+    case Setup::burn_fails: desc.functions[0].flash->burn = sim::BurnBehaviour::fail; break;
+    case Setup::burn_killed: desc.functions[0].flash->burn = sim::BurnBehaviour::killed; break;
+    case Setup::mokutil_garbage: desc.secure_boot = sim::SecureBoot::garbage; break;
     default: break;
   }
 }
@@ -230,9 +230,9 @@ class FaultMatrix : public ::testing::TestWithParam<FaultRow> {};
 
 TEST_P(FaultMatrix, ExitsRightLogsRightLosesNothing) {
   const FaultRow& row = GetParam();
-  sim::HostSpec spec = healthy_host();
-  apply_to_spec(row.setup, spec);
-  sim::SimHost host(spec);
+  sim::HostSpec desc = healthy_host();
+  apply_to_desc(row.setup, desc);
+  sim::SimHost host(desc);
   host.set_timeout(20);
   apply_to_host(row.setup, host);
   host.write_file("pyxflash.log", kEarlierLog);

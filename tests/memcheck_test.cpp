@@ -25,25 +25,25 @@ const char* const kValgrind =
 // A has a newer image, B runs the latest one, C has a newer image whose
 // burn fails: between them every branch of the update and the report.
 sim::HostSpec three_adapters() {
-  sim::HostSpec spec;
-  spec.secure_boot = sim::SecureBoot::disabled;
-  spec.functions.push_back(adapter("0000:05:00.0", 0x1017, "QRV11", "16.35.1012", "0002c9aabb11"));
-  spec.functions.push_back(adapter("0000:81:00.0", 0x1003, "QRV22", "2.42.5000", "0002c9aabb22"));
-  spec.functions.push_back(adapter("0000:82:00.0", 0x1003, "QRV33", "2.36.5000", "0002c9aabb33"));
-  spec.functions[0].interfaces = {"ens5"};
-  spec.functions[1].interfaces = {"ib0"};
-  spec.functions[2].flash->burn = sim::BurnBehaviour::fail;
-  spec.catalog_xml = catalog({
+  sim::HostSpec desc;
+  desc.secure_boot = sim::SecureBoot::disabled;
+  desc.functions.push_back(adapter("0000:05:00.0", 0x1017, "QRV11", "16.35.1012", "0002c9aabb11"));
+  desc.functions.push_back(adapter("0000:81:00.0", 0x1003, "QRV22", "2.42.5000", "0002c9aabb22"));
+  desc.functions.push_back(adapter("0000:82:00.0", 0x1003, "QRV33", "2.36.5000", "0002c9aabb33"));
+  desc.functions[0].interfaces = {"ens5"};
+  desc.functions[1].interfaces = {"ib0"};
+  desc.functions[2].flash->burn = sim::BurnBehaviour::fail;
+  desc.catalog_xml = catalog({
       {"Quorvane QX-50", "15B3", "1017", "QRV11", "16.35.1012", "qx50-1012.bin"},
       {"Quorvane QX-50", "15B3", "1017", "QRV11", "16.35.2000", "qx50-2000.bin"},
       {"Quorvane QX-100", "15B3", "1003", "QRV22", "2.42.5000", "qx100-2.42.bin"},
       {"Quorvane QX-100", "15B3", "1003", "QRV33", "2.42.5000", "qx100c-2.42.bin"},
   });
-  spec.images = {{"qx50-1012.bin", "QRV11", "16.35.1012"},
+  desc.images = {{"qx50-1012.bin", "QRV11", "16.35.1012"},
                  {"qx50-2000.bin", "QRV11", "16.35.2000"},
                  {"qx100-2.42.bin", "QRV22", "2.42.5000"},
                  {"qx100c-2.42.bin", "QRV33", "2.42.5000"}};
-  return spec;
+  return desc;
 }
 
 struct MemcheckRun {
