@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs what a fresh Debian 12 machine lacks and builds vexor into build/.
 # Idempotent, and quiet when everything is already there.
+#   bash scripts/setup.sh            everything, tests included
+#   bash scripts/setup.sh TARGET...  only those targets (and what they need)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -19,4 +21,6 @@ if ((${#missing[@]})); then
 fi
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j"$(nproc)" >/dev/null
+targets=()
+for t in "$@"; do targets+=(--target "$t"); done
+cmake --build build -j"$(nproc)" "${targets[@]}" >/dev/null
