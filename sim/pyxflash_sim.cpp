@@ -37,18 +37,23 @@ std::string guid_of(const std::optional<std::string>& mac) {
   return mac->substr(0, 6) + "0300" + mac->substr(6);
 }
 
-int query(const std::string& state_dir, const std::string& address) {
+// The adapter's state, or nothing after the error a real utility prints for
+// a device it cannot open.
+std::optional<sim::Adapter> open_device(const std::string& state_dir, const std::string& address) {
   std::optional<sim::Adapter> a;
   try {
     a = sim::load_adapter(state_dir, address);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "-E- Cannot open device %s: %s\n", address.c_str(), e.what());
-    return 1;
+    return std::nullopt;
   }
-  if (!a) {
-    std::fprintf(stderr, "-E- Cannot open device %s: No such device\n", address.c_str());
-    return 1;
-  }
+  if (!a) std::fprintf(stderr, "-E- Cannot open device %s: No such device\n", address.c_str());
+  return a;
+}
+
+int query(const std::string& state_dir, const std::string& address) {
+  std::optional<sim::Adapter> a = open_device(state_dir, address);
+  if (!a) return 1;
   if (!a->query_error.empty()) {
     std::fprintf(stderr, "%s\n", a->query_error.c_str());
     return 1;
@@ -85,17 +90,8 @@ void progress(int percent) {
 
 int burn(const std::string& state_dir, const std::string& address, const std::string& image_path,
          bool silent) {
-  std::optional<sim::Adapter> a;
-  try {
-    a = sim::load_adapter(state_dir, address);
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "-E- Cannot open device %s: %s\n", address.c_str(), e.what());
-    return 1;
-  }
-  if (!a) {
-    std::fprintf(stderr, "-E- Cannot open device %s: No such device\n", address.c_str());
-    return 1;
-  }
+  std::optional<sim::Adapter> a = open_device(state_dir, address);
+  if (!a) return 1;
   auto text = sim::slurp(image_path);
   if (!text) {
     std::fprintf(stderr, "-E- Cannot open image file %s: No such file or directory\n", image_path.c_str());
