@@ -12,6 +12,7 @@
 
 #include "main/vexor.h"
 #include "sim/simhost.h"
+#include "tests/host_builders.h"
 
 namespace {
 
@@ -181,18 +182,8 @@ std::vector<std::string> burn(const std::string& address, const std::string& ima
   return {"pyxflash", "-s", "-y", "-d", address, "-i", "./nic_fw/" + image, "b"};
 }
 
-class ApplyTest : public ::testing::Test {
+class ApplyTest : public testhost::HostTest {
  protected:
-  void TearDown() override {
-    if (HasFailure() && host_) {
-      host_->keep();
-      std::cerr << "simulated host kept in " << host_->dir() << "\n";
-    }
-  }
-  sim::SimHost& host(sim::HostSpec desc) {
-    host_ = std::make_unique<sim::SimHost>(std::move(desc));
-    return *host_;
-  }
   sim::RunResult apply(const std::string& report) {
     host_->write_file("report.xml", report);
     return host_->run({"-u", "report.xml"});
@@ -206,7 +197,6 @@ class ApplyTest : public ::testing::Test {
     }
     return names;
   }
-  std::unique_ptr<sim::SimHost> host_;
 };
 
 // ---------------------------------------------------------------------------

@@ -1,6 +1,10 @@
 // Small builders for simulated hosts shared by the workflow tests.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <iostream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -70,5 +74,25 @@ inline size_t count_of(const std::string& haystack, const std::string& needle) {
     ++n;
   return n;
 }
+
+// A test that lays out one simulated host at a time and, when the test
+// fails, keeps its directory for a look.
+class HostTest : public ::testing::Test {
+ protected:
+  sim::SimHost& host(sim::HostSpec desc) {
+    host_ = std::make_unique<sim::SimHost>(std::move(desc));
+    return *host_;
+  }
+  sim::RunResult run(sim::HostSpec desc, const std::vector<std::string>& args) {
+    return host(std::move(desc)).run(args);
+  }
+  void TearDown() override {
+    if (host_ && HasFailure()) {
+      host_->keep();
+      std::cerr << "simulated host kept in " << host_->dir() << "\n";
+    }
+  }
+  std::unique_ptr<sim::SimHost> host_;
+};
 
 }  // namespace testhost

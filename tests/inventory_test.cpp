@@ -10,6 +10,7 @@
 #include <regex>
 
 #include "sim/simhost.h"
+#include "tests/host_builders.h"
 
 namespace {
 
@@ -58,7 +59,7 @@ std::string catalog(const std::string& entries) {
   return "<?xml version=\"1.0\"?>\n<catalog>\n" + entries + "</catalog>\n";
 }
 
-HostSpec host(std::vector<Function> functions,
+HostSpec host_of(std::vector<Function> functions,
               std::string entries = catalog_entry("CardA", "1003", kPsid, "2.42.5000")) {
   HostSpec desc;
   desc.functions = std::move(functions);
@@ -77,18 +78,8 @@ std::string skip_line(const std::string& address) {
          " as it is the second device of Quorvane adapter with PSID " + kPsid + ".\n";
 }
 
-class Inventory : public ::testing::Test {
+class Inventory : public testhost::HostTest {
  protected:
-  sim::RunResult run(HostSpec desc, const std::vector<std::string>& args) {
-    host_ = std::make_unique<SimHost>(std::move(desc));
-    return host_->run(args);
-  }
-  void TearDown() override {
-    if (host_ && HasFailure()) {
-      host_->keep();
-      std::cerr << "simulated host kept in " << host_->dir() << "\n";
-    }
-  }
   // The query-error file this run left in the simulated /tmp.
   std::string error_file() const {
     std::string found;
@@ -109,12 +100,10 @@ class Inventory : public ::testing::Test {
     std::ifstream in(path);
     return std::string(std::istreambuf_iterator<char>(in), {});
   }
-
-  std::unique_ptr<SimHost> host_;
 };
 
 TEST_F(Inventory, DualPortAdapterIsBuiltOnce) {
-  auto r = run(host({vendor_function("0000:81:00.0", "2.36.5000", kPsid),
+  auto r = run(host_of({vendor_function("0000:81:00.0", "2.36.5000", kPsid),
                      vendor_function("0000:82:00.0", "2.36.5000", kPsid)}),
                {"-c"});
   EXPECT_EQ(r.status, 0) << r.err;
@@ -125,7 +114,7 @@ TEST_F(Inventory, DualPortAdapterIsBuiltOnce) {
 }
 
 TEST_F(Inventory, ThirdFunctionOfOneAdapterIsSkippedOncePerEarlierMatch) {
-  auto r = run(host({vendor_function("0000:81:00.0", "2.36.5000", kPsid),
+  auto r = run(host_of({vendor_function("0000:81:00.0", "2.36.5000", kPsid),
                      vendor_function("0000:82:00.0", "2.36.5000", kPsid),
                      vendor_function("0000:83:00.0", "2.36.5000", kPsid)}),
                {"-c"});
@@ -136,7 +125,7 @@ TEST_F(Inventory, ThirdFunctionOfOneAdapterIsSkippedOncePerEarlierMatch) {
 }
 
 TEST_F(Inventory, SameMacWithAnotherPsidIsNotSkipped) {
-  auto r = run(host({vendor_function("0000:81:00.0", "2.36.5000", kPsid),
+  auto r = run(host_of({vendor_function("0000:81:00.0", "2.36.5000", kPsid),
                      vendor_function("0000:82:00.0", "2.36.5000", "QRV0000000002")}),
                {"-c"});
   EXPECT_EQ(occurrences(r.out, "Skipping interface"), 0u) << r.out;
@@ -144,7 +133,7 @@ TEST_F(Inventory, SameMacWithAnotherPsidIsNotSkipped) {
 }
 
 TEST_F(Inventory, FunctionsWithoutPsidAreNeverSkippedAndLackData) {
-  auto r = run(host({vendor_function("0000:81:00.0", "2.36.5000", std::nullopt),
+  auto r = run(host_of({vendor_function("0000:81:00.0", "2.36.5000", std::nullopt),
                      vendor_function("0000:82:00.0", "2.36.5000", std::nullopt)}),
                {});
   EXPECT_EQ(r.status, 2) << r.out << r.err;
@@ -167,7 +156,7 @@ TEST_F(Inventory, FunctionsWithoutPsidAreNeverSkippedAndLackData) {
 }
 
 TEST_F(Inventory, AllVendorFunctionsWithoutFirmwareVersionFail) {
-  auto r = run(host({vendor_function("0000:81:00.0", std::nullopt, kPsid, "0002c9000001"),
+  auto r = run(host_of({vendor_function("0000:81:00.0", std::nullopt, kPsid, "0002c9000001"),
                      vendor_function("0000:82:00.0", std::nullopt, kPsid, "0002c9000002")}),
                {});
   EXPECT_EQ(r.status, 2) << r.out << r.err;
@@ -175,7 +164,7 @@ TEST_F(Inventory, AllVendorFunctionsWithoutFirmwareVersionFail) {
 }
 
 TEST_F(Inventory, OneFunctionWithFirmwareVersionIsEnough) {
-  auto r = run(host({vendor_function("0000:81:00.0", std::nullopt, kPsid, "0002c9000001"),
+  auto r = run(host_of({vendor_function("0000:81:00.0", std::nullopt, kPsid, "0002c9000001"),
                      vendor_function("0000:82:00.0", "2.36.5000", kPsid, "0002c9000002")}),
                {"-d"});
   EXPECT_EQ(r.status, 0) << r.out << r.err;
@@ -183,7 +172,7 @@ TEST_F(Inventory, OneFunctionWithFirmwareVersionIsEnough) {
 }
 
 TEST_F(Inventory, OnlyOtherVendorsFindNothing) {
-  auto r = run(host({other_vendor("0000:02:00.0"), other_vendor("0000:03:00.0")}), {});
+  auto r = run(host_of({other_vendor("0000:02:00.0"), other_vendor("0000:03:00.0")}), {});
   EXPECT_EQ(r.status, 1) << r.out << r.err;
   EXPECT_NE(r.out.find("Interface 0000:02:00.0 is not Quorvane one.\n"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("Interface 0000:03:00.0 is not Quorvane one.\n"), std::string::npos) << r.out;
@@ -192,7 +181,7 @@ TEST_F(Inventory, OnlyOtherVendorsFindNothing) {
 }
 
 TEST_F(Inventory, NumericVendorNameCountsAsTheVendor) {
-  HostSpec desc = host({vendor_function("0000:81:00.0", "2.36.5000", kPsid)});
+  HostSpec desc = host_of({vendor_function("0000:81:00.0", "2.36.5000", kPsid)});
   desc.vendor_names = {{0x1f1c, "Ostrova Systems"}};
   auto r = run(desc, {"-c"});
   EXPECT_EQ(r.status, 0) << r.err;
@@ -202,7 +191,7 @@ TEST_F(Inventory, NumericVendorNameCountsAsTheVendor) {
 }
 
 TEST_F(Inventory, AdapterWithoutCatalogEntryIsStillUsable) {
-  auto r = run(host({vendor_function("0000:81:00.0", "2.36.5000", kPsid)},
+  auto r = run(host_of({vendor_function("0000:81:00.0", "2.36.5000", kPsid)},
                     catalog_entry("Other", "1017", kPsid, "16.35.1012")),
                {"-c"});
   EXPECT_EQ(r.status, 0) << r.err;
@@ -219,7 +208,7 @@ TEST_F(Inventory, PrintsTheAdapterIdentity) {
   Function f = vendor_function("0000:81:00.0", "2.36.5000", kPsid);
   f.device = 0x1a2b;
   f.subsystem_device = 0x00ef;
-  auto r = run(host({other_vendor("0000:02:00.0"), f}), {"-c"});
+  auto r = run(host_of({other_vendor("0000:02:00.0"), f}), {"-c"});
   EXPECT_EQ(r.status, 0) << r.err;
 
   std::string errfile = error_file();
@@ -244,7 +233,7 @@ TEST_F(Inventory, PrintsTheAdapterIdentity) {
 
 TEST_F(Inventory, LongPsidIsComparedWhole) {
   const std::string psid = "QRV00000000000000000000000000000000000042";  // 41 characters
-  auto r = run(host({vendor_function("0000:81:00.0", "2.36.5000", psid)},
+  auto r = run(host_of({vendor_function("0000:81:00.0", "2.36.5000", psid)},
                     catalog_entry("Cut", "1003", psid.substr(0, 29), "2.40.7000") +
                         catalog_entry("Whole", "1003", psid, "2.42.5000")),
                {"-c"});
@@ -257,7 +246,7 @@ TEST_F(Inventory, LongPsidIsComparedWhole) {
 }
 
 TEST_F(Inventory, MissingCatalogEndsTheRun) {
-  HostSpec desc = host({vendor_function("0000:81:00.0", "2.36.5000", kPsid)});
+  HostSpec desc = host_of({vendor_function("0000:81:00.0", "2.36.5000", kPsid)});
   desc.catalog_xml.reset();
   auto r = run(desc, {"-c"});
   EXPECT_EQ(r.status, 1) << r.out << r.err;

@@ -19,6 +19,7 @@ extern "C" {
 
 #include "common/common_utilities.h"
 #include "sim/simhost.h"
+#include "tests/host_builders.h"
 
 namespace fs = std::filesystem;
 
@@ -330,20 +331,7 @@ std::vector<std::string> queries(const sim::SimHost& host) {
   return q;
 }
 
-class OnSimHost : public ::testing::Test {
- protected:
-  sim::RunResult run(sim::HostSpec desc, const std::vector<std::string>& args) {
-    host_ = std::make_unique<sim::SimHost>(std::move(desc));
-    return host_->run(args);
-  }
-  void TearDown() override {
-    if (host_ && HasFailure()) {
-      host_->keep();
-      std::cerr << "simulated host kept in " << host_->dir() << "\n";
-    }
-  }
-  std::unique_ptr<sim::SimHost> host_;
-};
+using OnSimHost = testhost::HostTest;
 
 using SimEnumeration = OnSimHost;
 

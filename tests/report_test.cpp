@@ -13,6 +13,7 @@
 
 #include "main/vexor.h"
 #include "sim/simhost.h"
+#include "tests/host_builders.h"
 
 namespace {
 
@@ -315,20 +316,7 @@ std::string expected_device(const std::string& device_id, const std::string& dev
          "        </device>\n";
 }
 
-class DiscoveryReport : public ::testing::Test {
- protected:
-  void TearDown() override {
-    if (HasFailure() && host_) {
-      host_->keep();
-      std::cerr << "simulated host kept in " << host_->dir() << "\n";
-    }
-  }
-  sim::SimHost& host(sim::HostSpec desc) {
-    host_ = std::make_unique<sim::SimHost>(std::move(desc));
-    return *host_;
-  }
-  std::unique_ptr<sim::SimHost> host_;
-};
+using DiscoveryReport = testhost::HostTest;
 
 TEST_F(DiscoveryReport, DocumentForSeveralAdapters) {
   sim::SimHost& h = host(several_adapters());

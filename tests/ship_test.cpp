@@ -25,6 +25,7 @@
 
 #include "sim/hostfile.h"
 #include "sim/simhost.h"
+#include "tests/pty_reader.h"
 
 namespace {
 
@@ -118,22 +119,6 @@ fs::path make_package(const fs::path& out_dir) {
     if (e.path().string().ends_with(".tar.gz")) archives.push_back(e.path());
   EXPECT_EQ(archives.size(), 1u) << r.out;
   return archives.empty() ? fs::path() : archives.front();
-}
-
-// Reads from a terminal's master side until `want` appears or the time is up.
-bool read_until(int master, std::string& screen, const std::string& want, int seconds) {
-  auto deadline = Clock::now() + std::chrono::seconds(seconds);
-  while (screen.find(want) == std::string::npos) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    if (left.count() <= 0) return false;
-    pollfd p{master, POLLIN, 0};
-    if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
-    char buf[1024];
-    ssize_t n = ::read(master, buf, sizeof buf);
-    if (n <= 0) return screen.find(want) != std::string::npos;
-    screen.append(buf, static_cast<size_t>(n));
-  }
-  return true;
 }
 
 }  // namespace
@@ -255,12 +240,12 @@ TEST(ShipDemo, CtrlCAtTheQuestionEndsTheDemoAndRemovesTheHost) {
   }
 
   std::string screen;
-  bool asked = read_until(master, screen, "y/n/q (y):", 20);
+  bool asked = testpty::read_until(master, screen, "y/n/q (y):", 20);
   EXPECT_TRUE(asked) << screen;
   EXPECT_FALSE(fs::is_empty(scratch.path())) << "the demo's host is not in TMPDIR";
   const char interrupt = '\x03';
   EXPECT_EQ(::write(master, &interrupt, 1), 1);
-  read_until(master, screen, "demo: interrupted", 10);
+  testpty::read_until(master, screen, "demo: interrupted", 10);
 
   int ws = 0;
   pid_t done = 0;
