@@ -235,10 +235,12 @@ int vexor_main(int argc, char** argv) {
 // Console, prompts, event log
 // -------------------------------------------------------------------
 
+bool console_silenced() {
+  return (g_iFlag & FLAG_SILENT) || (g_iFlag & FLAG_APPLY) || (g_iFlag & FLAG_DISCOVER);
+}
+
 void print_message(const std::string& msg) {
-  if (g_iFlag & FLAG_SILENT) return;
-  if (g_iFlag & FLAG_APPLY) return;
-  if (g_iFlag & FLAG_DISCOVER) return;
+  if (console_silenced()) return;
   std::fwrite(msg.data(), 1, msg.size(), stdout);
   // Visible at once: a prompt waits for its answer, and a child process
   // writes to the same terminal next.

@@ -157,6 +157,11 @@ int64_t fw_ordering_key(uint32_t major, uint32_t minor, uint32_t release) {
   return std::strtoll(digits.c_str(), nullptr, 10);
 }
 
+std::string version_text(uint32_t major, uint32_t minor, uint32_t release) {
+  return strprintf("%d.%d.%d", static_cast<int32_t>(major), static_cast<int32_t>(minor),
+                   static_cast<int32_t>(release));
+}
+
 void build_sorted_versions(uint32_t uIdx, std::vector<std::string>& texts,
                            std::vector<int64_t>& keys) {
   texts.clear();
@@ -166,9 +171,7 @@ void build_sorted_versions(uint32_t uIdx, std::vector<std::string>& texts,
   size_t n = static_cast<size_t>(std::max(nic.fw_count, 0));
   n = std::min({n, nic.uFwROMmaj.size(), nic.uFwROMmin.size(), nic.uFwROMrel.size()});
   for (size_t i = 0; i < n; ++i) {
-    texts.push_back(strprintf("%d.%d.%d", static_cast<int32_t>(nic.uFwROMmaj[i]),
-                              static_cast<int32_t>(nic.uFwROMmin[i]),
-                              static_cast<int32_t>(nic.uFwROMrel[i])));
+    texts.push_back(version_text(nic.uFwROMmaj[i], nic.uFwROMmin[i], nic.uFwROMrel[i]));
     keys.push_back(fw_ordering_key(nic.uFwROMmaj[i], nic.uFwROMmin[i], nic.uFwROMrel[i]));
   }
   sort_fw(uIdx, texts, keys);

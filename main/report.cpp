@@ -408,10 +408,7 @@ void build_XML_FW_item_active_version(const std::string&, std::string& pAttribut
   pAttribute.clear();
   if (IdxNic >= g_ninfo.size()) return;
   const nic_info& nic = g_ninfo[IdxNic];
-  // Signed, as the catalog versions are shown: a version read back from the
-  // report then splits into the same numbers again.
-  pAttribute = strprintf("%d.%d.%d", static_cast<int32_t>(nic.uCurROMmaj),
-                         static_cast<int32_t>(nic.uCurROMmin), static_cast<int32_t>(nic.uCurROMrel));
+  pAttribute = version_text(nic.uCurROMmaj, nic.uCurROMmin, nic.uCurROMrel);
 }
 
 void recommend_XML_FW_action(const std::string& pFwtype, std::string& pAttribute,

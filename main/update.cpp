@@ -22,10 +22,6 @@ const char* text_of(const opt_text& t) { return t ? t->c_str() : ""; }
 // beyond the signed range shows as it always has in the listings.
 int as_int(uint32_t v) { return static_cast<int>(v); }
 
-bool console_is_silent() {
-  return (g_iFlag & (FLAG_SILENT | FLAG_APPLY | FLAG_DISCOVER)) != 0;
-}
-
 // Numeric comparison of two versions, major first.
 bool version_greater(uint32_t maj, uint32_t min, uint32_t rel, const nic_info& nic) {
   if (maj != nic.uCurROMmaj) return maj > nic.uCurROMmaj;
@@ -245,8 +241,7 @@ int32_t do_update_firmware(uint32_t uNicIdx) {
     if (ver_buf.size() >= count) {
       const std::string& wanted = ver_buf[count - 1];
       for (size_t j = 0; j < count && j < nic.uFwROMmaj.size(); ++j) {
-        if (strprintf("%d.%d.%d", as_int(nic.uFwROMmaj[j]), as_int(nic.uFwROMmin[j]),
-                      as_int(nic.uFwROMrel[j])) == wanted) {
+        if (version_text(nic.uFwROMmaj[j], nic.uFwROMmin[j], nic.uFwROMrel[j]) == wanted) {
           chosen = j;
           found = true;
           break;
@@ -317,7 +312,7 @@ int32_t do_update_firmware(uint32_t uNicIdx) {
   args.push_back(image_path);
   args.push_back("b");
 
-  BurnOutcome burn = run_burn(program, args, output.get(), !console_is_silent());
+  BurnOutcome burn = run_burn(program, args, output.get(), !console_silenced());
   output.reset();
 
   if (burn.started && burn.exited && burn.exit_status == 0) {

@@ -63,7 +63,10 @@ void usage();
 // Returns the process exit status.
 int vexor_main(int argc, char** argv);
 
-// Writes msg unchanged to stdout unless g_iFlag has 0x2, 0x40 or 0x20.
+// True when g_iFlag has 0x2, 0x40 or 0x20: console messages are not shown.
+bool console_silenced();
+
+// Writes msg unchanged to stdout unless console_silenced().
 void print_message(const std::string& msg);
 
 // Asks a yes/no/quit question. Returns 0 yes, 1 no, 2 quit (also at end of
@@ -177,7 +180,11 @@ int parseversions(const char* version, uint32_t* major, uint32_t* minor, uint32_
 // "%d%d%d" filled up with zeros (2.42.5000 -> 2425000000).
 int64_t fw_ordering_key(uint32_t major, uint32_t minor, uint32_t release);
 
-// Fills texts ("%d.%d.%d") and keys for every catalog entry of g_ninfo[uIdx]
+// The version text "%d.%d.%d"; the numbers are shown signed, as everywhere a
+// version is printed, so a text read back splits into the same numbers.
+std::string version_text(uint32_t major, uint32_t minor, uint32_t release);
+
+// Fills texts (version_text) and keys for every catalog entry of g_ninfo[uIdx]
 // in catalog order, then orders both with sort_fw.
 void build_sorted_versions(uint32_t uIdx, std::vector<std::string>& texts,
                            std::vector<int64_t>& keys);
