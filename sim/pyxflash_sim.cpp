@@ -5,9 +5,12 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,7 +24,7 @@ std::string g_name = "pyxflash";  // basename of argv[0], for messages
 int usage(FILE* to) {
   std::fprintf(to,
                "%s: firmware flash utility (simulated)\n"
-               "Usage:\n"
+               "usage:\n"
                "  %s -d <pci address> q\n"
                "  %s [-s] -y -d <pci address> -i <image file> b\n"
                "  %s --help\n",
@@ -29,25 +32,28 @@ int usage(FILE* to) {
   return to == stdout ? 0 : 1;
 }
 
-std::string or_na(const std::optional<std::string>& v) { return v ? *v : "N/A"; }
-
-// A GUID shaped after the MAC, as boards derive one from the other.
-std::string guid_of(const std::optional<std::string>& mac) {
-  if (!mac || mac->size() != 12) return "N/A";
-  return mac->substr(0, 6) + "0300" + mac->substr(6);
+// Every error goes to standard error as "<name>: error: ..." (the name this
+// copy was run as, pyxflash or quarz).
+[[gnu::format(printf, 1, 2)]] void error(const char* format, ...) {
+  std::fprintf(stderr, "%s: error: ", g_name.c_str());
+  va_list args;
+  va_start(args, format);
+  std::vfprintf(stderr, format, args);
+  va_end(args);
+  std::fputc('\n', stderr);
 }
 
-// The adapter's state, or nothing after the error a real utility prints for
-// a device it cannot open.
+// The adapter's state, or nothing (and an error) for an address the
+// simulated host gives no adapter or whose state cannot be read.
 std::optional<sim::Adapter> open_device(const std::string& state_dir, const std::string& address) {
   std::optional<sim::Adapter> a;
   try {
     a = sim::load_adapter(state_dir, address);
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "-E- Cannot open device %s: %s\n", address.c_str(), e.what());
+    error("cannot read the state of %s: %s", address.c_str(), e.what());
     return std::nullopt;
   }
-  if (!a) std::fprintf(stderr, "-E- Cannot open device %s: No such device\n", address.c_str());
+  if (!a) error("no device at %s", address.c_str());
   return a;
 }
 
@@ -60,31 +66,30 @@ int query(const std::string& state_dir, const std::string& address) {
   }
   // No line but the labelled ones may contain "fw version", "psid" or
   // "base mac": the caller takes the first line holding the label.
-  auto field = [](const char* label, const std::optional<std::string>& v, const char* suffix = "") {
+  auto line = [](const char* label, const std::string& value) { std::printf("%s:  %s\n", label, value.c_str()); };
+  auto field = [&](const char* label, const std::optional<std::string>& v, const char* suffix = "") {
     if (!v) return;
     if (v->empty()) {
       std::printf("%s:\n", label);
       return;
     }
-    std::printf("%-22s %s%s\n", (std::string(label) + ":").c_str(), v->c_str(), suffix);
+    line(label, *v + suffix);
   };
-  std::printf("%-22s %s\n", "Image type:", "FS4");
+  line("Device", address);
+  line("Board name", "Quorvane test board");
   field("FW Version", a->fw);
-  std::printf("%-22s %s\n", "FW Release Date:", "12.3.2026");
-  std::printf("%-22s %s\n", "Product Version:", or_na(a->fw).c_str());
-  std::printf("%-22s %s\n", "Rom Info:", "type=UEFI version=14.29.15 cpu=AMD64");
-  std::printf("%-22s %s\n", "Description:", "UID                GuidsNumber");
-  std::printf("%-22s %s\n", "Base GUID:", (guid_of(a->mac) + "        4").c_str());
-  field("Base MAC", a->mac, "        4");
-  std::printf("%-22s %s\n", "Image VSD:", "N/A");
-  std::printf("%-22s %s\n", "Device VSD:", "N/A");
+  line("Built on", "2026-03-12");
   field("PSID", a->psid);
-  std::printf("%-22s %s\n", "Security Attributes:", "N/A");
+  // The trailing count: how many addresses the board holds from the base one on.
+  field("Base MAC", a->mac, "  4");
+  line("Flash size", "16 MiB");
+  line("Boot code", "none");
+  line("Temperature", "41 C");
   return 0;
 }
 
 void progress(int percent) {
-  std::printf("Burning FS4 FW image without signatures - %d%%\n", percent);
+  std::printf("writing image: %d%%\n", percent);
   std::fflush(stdout);
 }
 
@@ -94,23 +99,23 @@ int burn(const std::string& state_dir, const std::string& address, const std::st
   if (!a) return 1;
   auto text = sim::slurp(image_path);
   if (!text) {
-    std::fprintf(stderr, "-E- Cannot open image file %s: No such file or directory\n", image_path.c_str());
+    error("cannot read image %s", image_path.c_str());
     return 1;
   }
   auto image = sim::parse_image(*text);
   if (!image) {
-    std::fprintf(stderr, "-E- %s: not a firmware image\n", image_path.c_str());
+    error("%s is not a firmware image", image_path.c_str());
     return 1;
   }
+  // vexor recognises an image meant for another board by "PSID Mismatch".
   if (!a->psid || *a->psid != image->psid) {
-    std::fprintf(stderr,
-                 "-E- PSID Mismatch: the image is for PSID %s, the device has PSID %s\n",
-                 image->psid.c_str(), a->psid ? a->psid->c_str() : "(none)");
+    error("PSID Mismatch, the image is for %s and the device is %s", image->psid.c_str(),
+          a->psid ? a->psid->c_str() : "(none)");
     return 1;
   }
   if (!silent) {
-    std::printf("\n    Current FW version on flash:  %s\n", or_na(a->fw).c_str());
-    std::printf("    New FW version:               %s\n\n", image->version.c_str());
+    std::printf("burning %s over %s on %s\n", image->version.c_str(),
+                a->fw.value_or("(no version)").c_str(), address.c_str());
     std::fflush(stdout);
   }
   const int steps = 10;
@@ -120,7 +125,7 @@ int burn(const std::string& state_dir, const std::string& address, const std::st
     if (!silent || a->burn == sim::BurnBehaviour::slow) progress(i * 100 / steps);
     if (i == steps / 2) {
       if (a->burn == sim::BurnBehaviour::fail) {
-        std::fprintf(stderr, "-E- Burning FS4 image failed: Flash write error at address 0x00f40000\n");
+        error("write failed at offset 0x3d0000");
         return 1;
       }
       if (a->burn == sim::BurnBehaviour::killed) {
@@ -133,11 +138,10 @@ int burn(const std::string& state_dir, const std::string& address, const std::st
   try {
     sim::save_adapter(state_dir, address, *a);
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "-E- Burning FS4 image failed: %s\n", e.what());
+    error("cannot record the new version: %s", e.what());
     return 1;
   }
-  std::printf("Burning FS4 FW image without signatures - OK\n");
-  std::printf("Restoring signature                     - OK\n");
+  std::printf("image written, %s now runs %s\n", address.c_str(), image->version.c_str());
   return 0;
 }
 
@@ -150,13 +154,12 @@ int main(int argc, char** argv) {
   }
   const char* state_env = std::getenv(sim::kStateEnv);
   if (!state_env || !*state_env) {
-    std::fprintf(stderr, "-E- %s: %s is not set; run me inside the simulated host\n", g_name.c_str(),
-                 sim::kStateEnv);
+    error("%s is not set; run me inside the simulated host", sim::kStateEnv);
     return 1;
   }
   std::string state_dir = state_env;
   if (!sim::append_journal(sim::journal_path(state_dir), args)) {
-    std::perror(("-E- cannot append to " + sim::journal_path(state_dir)).c_str());
+    error("cannot append to %s: %s", sim::journal_path(state_dir).c_str(), std::strerror(errno));
     return 1;
   }
 
@@ -170,6 +173,6 @@ int main(int argc, char** argv) {
 
   std::string line;
   for (size_t i = 1; i < args.size(); ++i) line += " " + args[i];
-  std::fprintf(stderr, "-E- Unrecognised command line:%s\n", line.c_str());
+  error("unknown command line:%s", line.c_str());
   return usage(stderr);
 }

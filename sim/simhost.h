@@ -26,7 +26,7 @@ struct Adapter {
   // is printed with nothing after the colon.
   std::optional<std::string> fw = "2.36.5000";
   std::optional<std::string> psid = "QRV0000000001";
-  std::optional<std::string> mac = "0002c9aabbcc";  // printed as "<mac>        4"
+  std::optional<std::string> mac = "0002c9aabbcc";  // printed as "<mac>  4"
   // Instead of the fields, the query prints this error text (if non-empty).
   std::string query_error;
   BurnBehaviour burn = BurnBehaviour::ok;

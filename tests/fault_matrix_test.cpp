@@ -322,7 +322,7 @@ INSTANTIATE_TEST_SUITE_P(
         FaultRow{"utility_not_executable", Setup::utility_not_executable, "", {"-s"}, "", 2,
                  {}, {}, {}, kLacking},
         FaultRow{"utility_failing", Setup::burn_fails, "", {"-s"}, "", 2,
-                 {kFailed, kKeptA}, {}, {kAddrA}, "Flash write error at address 0x00f40000"},
+                 {kFailed, kKeptA}, {}, {kAddrA}, "pyxflash: error: write failed at offset 0x3d0000"},
         FaultRow{"utility_killed", Setup::burn_killed, "", {"-s"}, "", 2,
                  {"The flash utility for 0000:05:00.0 was ended by signal 9", kFailed, kKeptA},
                  {}, {kAddrA}, nullptr},

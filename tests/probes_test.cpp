@@ -214,14 +214,13 @@ TEST_P(QueryExtract, ValueOfFirstLabelledLine) {
 }
 
 const std::string kQuery =
-    "Image type:            FS4\n"
-    "FW Version:            16.35.2000\n"
-    "FW Release Date:       12.3.2023\n"
-    "Product Version:       16.35.2000\n"
-    "Description:           UID                GuidsNumber\n"
-    "Base MAC:              0002c9aabbcc        4\n"
-    "Image VSD:             N/A\n"
-    "PSID:                  QRV0000000001\n";
+    "Device:  0000:81:00.0\n"
+    "Board name:  Quorvane test board\n"
+    "FW Version:  16.35.2000\n"
+    "Built on:  2026-03-12\n"
+    "Base MAC:  0002c9aabbcc  4\n"
+    "Flash size:  16 MiB\n"
+    "PSID:  QRV0000000001\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Table, QueryExtract,
@@ -241,7 +240,7 @@ INSTANTIATE_TEST_SUITE_P(
         ExtractCase{"NoOutput", "", "", "PSID", 1, std::nullopt},
         // A last line without a newline keeps its final character.
         ExtractCase{"LastLineWithoutNewline", "FW Version: 1.2.3", "", "FW Version", 0, "1.2.3"},
-        ExtractCase{"ErrorOutputMerged", "Image type: FS4\n", "PSID: from stderr\n", "PSID", 0,
+        ExtractCase{"ErrorOutputMerged", "Board name:  Quorvane test board\n", "PSID: from stderr\n", "PSID", 0,
                     "fromstderr"},
         ExtractCase{"LongValueKeptWhole", "PSID: " + std::string(300, 'Q') + "\n", "", "PSID", 0,
                     std::string(300, 'Q')},

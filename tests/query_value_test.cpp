@@ -28,13 +28,13 @@ TEST_P(QueryLine, ExtractsTheValueAfterTheLabel) {
 INSTANTIATE_TEST_SUITE_P(
     Lines, QueryLine,
     ::testing::Values(
-        QueryLineCase{"Psid", "PSID:                  QRV0000000001\n", "PSID", QUERY_VALUE,
+        QueryLineCase{"Psid", "PSID:  QRV0000000001\n", "PSID", QUERY_VALUE,
                       "QRV0000000001"},
         QueryLineCase{"LabelInAnyCase", "psid: QRV1\n", "PSID", QUERY_VALUE, "QRV1"},
-        QueryLineCase{"BlanksInsideAreDropped", "Base MAC:   0002c9aabbcc        4\n",
+        QueryLineCase{"BlanksInsideAreDropped", "Base MAC:  0002c9aabbcc  4\n",
                       "Base MAC", QUERY_VALUE, "0002c9aabbcc4"},
         QueryLineCase{"TabsAreKept", "PSID:  \tQRV1\n", "PSID", QUERY_VALUE, "\tQRV1"},
-        QueryLineCase{"LastLineWithoutNewlineKeepsItsEnd", "FW Version: 16.35.2000",
+        QueryLineCase{"LastLineWithoutNewlineKeepsItsEnd", "FW Version:  16.35.2000",
                       "FW Version", QUERY_VALUE, "16.35.2000"},
         QueryLineCase{"OnlyOneFinalNewlineIsDropped", "PSID: A\n\n", "PSID", QUERY_VALUE, "A\n"},
         QueryLineCase{"LabelWithoutValue", "PSID:      \n", "PSID", QUERY_EMPTY_VALUE, ""},
@@ -43,13 +43,13 @@ INSTANTIATE_TEST_SUITE_P(
         // The value is taken at the label's width from the start of the
         // line, wherever on the line the label stands.
         QueryLineCase{"IndentedLabel", "  PSID: QRV1\n", "PSID", QUERY_VALUE, "D:QRV1"},
-        QueryLineCase{"OtherLabel", "Image type: FS4\n", "PSID", QUERY_NO_LABEL, std::nullopt},
+        QueryLineCase{"OtherLabel", "Board name:  Quorvane test board\n", "PSID", QUERY_NO_LABEL, std::nullopt},
         QueryLineCase{"NoLabelGiven", "PSID: QRV1\n", nullptr, QUERY_NO_LABEL, std::nullopt}),
     [](const ::testing::TestParamInfo<QueryLineCase>& info) { return info.param.name; });
 
 TEST(QueryLine, LineWithoutLabelLeavesAnEarlierValue) {
   opt_text value = std::string("16.35.2000");
-  EXPECT_EQ(extract_query_value("Image type: FS4\n", "FW Version", &value), QUERY_NO_LABEL);
+  EXPECT_EQ(extract_query_value("Board name:  Quorvane test board\n", "FW Version", &value), QUERY_NO_LABEL);
   EXPECT_EQ(value, "16.35.2000");
 }
 

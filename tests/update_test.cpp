@@ -255,7 +255,7 @@ TEST(UpdateFailures, UtilityThatCannotBeExecutedCountsAsFailed) {
   host.write_file("nic_fw/pyxflash",
                   "case \"$2\" in\n"
                   "  0000:05:00.0) echo 'FW Version:   16.35.1012'; echo 'PSID:   QRV11';"
-                  " echo 'Base MAC:   0002c9aabb11     4';;\n"
+                  " echo 'Base MAC:  0002c9aabb11  4';;\n"
                   "  *) echo 'FW Version:   2.42.5000'; echo 'PSID:   QRV22';;\n"
                   "esac\n");
   host.run_shell("chmod 755 nic_fw/pyxflash");
@@ -269,7 +269,7 @@ TEST(UpdateFailures, LowerCaseMismatchIsReportedAsNotSupported) {
   sim::SimHost host(desc);
   host.write_file("nic_fw/pyxflash",
                   "#!/bin/sh\n"
-                  "if [ \"$#\" -ge 5 ]; then echo '-e- psid mismatch: image is for another board';"
+                  "if [ \"$#\" -ge 5 ]; then echo 'pyxflash: error: psid mismatch, the image is for another board';"
                   " exit 1; fi\n"
                   "case \"$2\" in\n"
                   "  0000:05:00.0) echo 'FW Version:   16.35.1012'; echo 'PSID:   QRV11';;\n"
