@@ -200,7 +200,32 @@ int32_t run_boot_mode_gate() {
   }
 }
 
+namespace {
+
+// "--version" or "-V" as the only argument. Scripts read the answer as one
+// line, so it is taken before the pre-check and prints nothing else.
+bool is_version_request(int argc, char** argv) {
+  return argc == 2 && (equals(argv[1], "--version") || equals(argv[1], "-V"));
+}
+
+// Writes "vexor <project version>\n" to stdout. Returns the exit status: 1
+// when the line could not be written, so a script never reads an empty answer
+// as success.
+int print_version() {
+  std::printf("vexor %s\n", VEXOR_VERSION);
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    std::fprintf(stderr, "vexor: cannot write the version to standard output: %s\n",
+                 std::strerror(errno));
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace
+
 int vexor_main(int argc, char** argv) {
+  if (is_version_request(argc, argv)) return print_version();
+
   switch (verify_cmd_line_options(argc, argv)) {
     case 0:
       break;

@@ -29,6 +29,7 @@ const std::string kUsage =
     "\t -h  Display this help menu.\n";
 
 const std::string kUnknown = "Unknown command line option: ?\n";
+const std::string kVersion = std::string("vexor ") + VEXOR_VERSION + "\n";
 
 struct CliRun {
   int status = -1;
@@ -151,7 +152,22 @@ INSTANTIATE_TEST_SUITE_P(
         // Once -s is seen, usage and the unknown-option line are silent.
         EarlyEndCase{{"-sh"}, 1, "", ""},
         EarlyEndCase{{"-sx"}, 1, "", "invalid option"},
-        EarlyEndCase{{"-h", "-s"}, 1, kUsage, ""}));
+        EarlyEndCase{{"-h", "-s"}, 1, kUsage, ""},
+        // The version request is one whole argument; anything else that
+        // spells it is an option word like any other and is refused.
+        EarlyEndCase{{"--version"}, 0, kVersion, ""},
+        EarlyEndCase{{"-V"}, 0, kVersion, ""},
+        EarlyEndCase{{"-sV"}, 1, "", "invalid option -- 'V'"},
+        EarlyEndCase{{"-V", "-s"}, 1, kUnknown + kUsage, "invalid option -- 'V'"},
+        EarlyEndCase{{"--version", "-s"}, 1, kUnknown + kUsage, "invalid option -- '-'"},
+        EarlyEndCase{{"--versio"}, 1, kUnknown + kUsage, "invalid option -- '-'"}));
+
+TEST(VersionRequest, AnAnswerThatCannotBeWrittenEndsWithStatus1) {
+  const std::string command = std::string(VEXOR_BINARY) + " --version >/dev/full 2>/dev/null";
+  const int ws = std::system(command.c_str());
+  ASSERT_TRUE(WIFEXITED(ws));
+  EXPECT_EQ(WEXITSTATUS(ws), 1);
+}
 
 // ------------------------------------------------- on the simulated host
 

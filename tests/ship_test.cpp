@@ -197,7 +197,7 @@ TEST(ShipManPage, DescribesEveryOptionTheScannerAccepts) {
     for (std::sregex_iterator m(tag.begin(), tag.end(), option), end; m != end; ++m)
       tagged.insert((*m)[2].str()[0]);
   }
-  for (char c : std::string("hcsFfipydu")) EXPECT_TRUE(tagged.count(c)) << "-" << c;
+  for (char c : std::string("hcsFfipyduV")) EXPECT_TRUE(tagged.count(c)) << "-" << c;
 }
 
 TEST(ShipDemo, RunsToTheEndWithoutATerminal) {
