@@ -26,6 +26,7 @@
 #include "sim/hostfile.h"
 #include "sim/simhost.h"
 #include "tests/pty_reader.h"
+#include "tests/ship_tools.h"
 
 namespace {
 
@@ -35,91 +36,13 @@ using Clock = std::chrono::steady_clock;
 const std::string kSource = VEXOR_SOURCE_DIR;
 const std::string kBuild = VEXOR_BUILD_DIR;
 
-struct Shell {
-  int status = -1;
-  std::string out;  // standard output and standard error
-};
-
-std::string quoted(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
-
-Shell shell(const std::string& command) {
-  struct PipeClose {
-    void operator()(FILE* f) const { pclose(f); }
-  };
-  Shell r;
-  FILE* raw = popen((command + " 2>&1").c_str(), "r");
-  if (raw == nullptr) return r;
-  char buf[4096];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, raw)) > 0) r.out.append(buf, n);
-  int ws = pclose(raw);
-  r.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
-  return r;
-}
-
-std::string slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-// A fresh directory for one test, removed afterwards unless the test failed.
-class ScratchDir {
- public:
-  ScratchDir() {
-    std::string t = (fs::temp_directory_path() / "vexor-ship-XXXXXX").string();
-    if (::mkdtemp(t.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = t;
-  }
-  ~ScratchDir() {
-    if (!::testing::Test::HasFailure()) fs::remove_all(path_);
-  }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
+using namespace shiptest;  // the packaging tests' helpers
 
 // What the component directory holds, one "type mode path" line per entry.
 const std::vector<std::string> kComponentTree = {
     "d 0755 man",          "d 0755 man/man1", "f 0644 man/man1/vexor.1",
     "d 0755 nic_fw",       "f 0755 getqrvninfo", "f 0755 vexor",
 };
-
-std::vector<std::string> tree_of(const fs::path& root) {
-  std::set<std::string> lines;
-  for (const auto& e : fs::recursive_directory_iterator(root)) {
-    struct stat st;
-    if (::lstat(e.path().c_str(), &st) != 0) continue;
-    char type = S_ISDIR(st.st_mode) ? 'd' : S_ISREG(st.st_mode) ? 'f' : '?';
-    char mode[8];
-    std::snprintf(mode, sizeof mode, "%04o", st.st_mode & 07777);
-    lines.insert(std::string(1, type) + " " + mode + " " + fs::relative(e.path(), root).string());
-  }
-  return {lines.begin(), lines.end()};
-}
-
-std::vector<std::string> sorted(std::vector<std::string> v) {
-  std::sort(v.begin(), v.end());
-  return v;
-}
-
-// Packs the build tree into out_dir and returns the one archive made.
-fs::path make_package(const fs::path& out_dir) {
-  Shell r = shell("cpack -G TGZ --config " + quoted(kBuild + "/CPackConfig.cmake") + " -B " +
-                  quoted(out_dir.string()));
-  EXPECT_EQ(r.status, 0) << r.out;
-  std::vector<fs::path> archives;
-  for (const auto& e : fs::directory_iterator(out_dir))
-    if (e.path().string().ends_with(".tar.gz")) archives.push_back(e.path());
-  EXPECT_EQ(archives.size(), 1u) << r.out;
-  return archives.empty() ? fs::path() : archives.front();
-}
 
 }  // namespace
 
@@ -133,7 +56,7 @@ TEST(ShipInstall, LaysOutExactlyTheComponentDirectory) {
 
 TEST(ShipPackage, UnpacksIntoAComponentDirectoryThatLists) {
   ScratchDir scratch;
-  const fs::path archive = make_package(scratch.path() / "pkg");
+  const fs::path archive = pack("TGZ", scratch.path() / "pkg", ".tar.gz");
   ASSERT_FALSE(archive.empty());
 
   // One top directory named after the package, holding the component.
@@ -150,6 +73,9 @@ TEST(ShipPackage, UnpacksIntoAComponentDirectoryThatLists) {
   r = shell("cd " + quoted(tops[0].string()) + " && ./vexor -h");
   EXPECT_EQ(r.status, 1) << r.out;
   EXPECT_NE(r.out.find("USAGE: vexor"), std::string::npos) << r.out;
+  r = shell("cd " + quoted(tops[0].string()) + " && ./vexor --version");
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(r.out, std::string("vexor ") + VEXOR_VERSION + "\n");
 
   // Given a flash utility and a catalog (the demo host's), the unpacked
   // component lists the adapters.
