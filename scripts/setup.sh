@@ -8,7 +8,8 @@ cd "$(dirname "$0")/.."
 
 packages=(g++ cmake make pkg-config libgtest-dev libxml2-dev libpci-dev pciutils pci.ids
           util-linux grep gawk coreutils valgrind libxml2-utils
-          groff-base man-db tar gzip clang-14 libclang-rt-14-dev)
+          groff-base man-db tar gzip clang-14 libclang-rt-14-dev
+          dpkg-dev file binutils lintian)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

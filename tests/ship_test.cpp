@@ -56,8 +56,11 @@ TEST(ShipInstall, LaysOutExactlyTheComponentDirectory) {
 
 TEST(ShipPackage, UnpacksIntoAComponentDirectoryThatLists) {
   ScratchDir scratch;
-  const fs::path archive = pack("TGZ", scratch.path() / "pkg", ".tar.gz");
+  // "cpack" alone makes the tarball and nothing else.
+  const fs::path archive = pack("", scratch.path() / "pkg", ".tar.gz");
   ASSERT_FALSE(archive.empty());
+  for (const auto& e : fs::directory_iterator(scratch.path() / "pkg"))
+    EXPECT_TRUE(e.path() == archive || e.path().filename() == "_CPack_Packages") << e.path();
 
   // One top directory named after the package, holding the component.
   const fs::path unpacked = scratch.path() / "unpacked";

@@ -3,11 +3,11 @@
 // directories and listings of file trees.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <algorithm>
-
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -18,8 +18,6 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 namespace shiptest {
 
@@ -86,7 +84,10 @@ inline std::vector<std::string> tree_of(const std::filesystem::path& root) {
   for (const auto& e : std::filesystem::recursive_directory_iterator(root)) {
     struct stat st;
     if (::lstat(e.path().c_str(), &st) != 0) continue;
-    char type = S_ISDIR(st.st_mode) ? 'd' : S_ISREG(st.st_mode) ? 'f' : S_ISLNK(st.st_mode) ? 'l' : '?';
+    char type = S_ISDIR(st.st_mode)   ? 'd'
+                : S_ISREG(st.st_mode) ? 'f'
+                : S_ISLNK(st.st_mode) ? 'l'
+                                      : '?';
     char mode[8];
     std::snprintf(mode, sizeof mode, "%04o", st.st_mode & 07777);
     lines.insert(std::string(1, type) + " " + mode + " " +
@@ -95,13 +96,12 @@ inline std::vector<std::string> tree_of(const std::filesystem::path& root) {
   return {lines.begin(), lines.end()};
 }
 
-// Packs the build tree with the cpack generator into out_dir. Returns the one
-// file there whose name ends in suffix, or an empty path when there is not
-// exactly one.
+// Packs the build tree with the cpack generator (the configured default when
+// empty) into out_dir. Returns the one file there whose name ends in suffix,
+// or an empty path when there is not exactly one.
 inline std::filesystem::path pack(const std::string& generator,
-                                  const std::filesystem::path& out_dir,
-                                  const std::string& suffix) {
-  Shell r = shell("cpack -G " + generator + " --config " +
+                                  const std::filesystem::path& out_dir, const std::string& suffix) {
+  Shell r = shell("cpack " + (generator.empty() ? "" : "-G " + generator) + " --config " +
                   quoted(std::string(VEXOR_BUILD_DIR) + "/CPackConfig.cmake") + " -B " +
                   quoted(out_dir.string()));
   EXPECT_EQ(r.status, 0) << r.out;
