@@ -16,6 +16,8 @@ extern "C" {
 #include <pci/pci.h>
 }
 
+#include "common/owners.h"
+
 int32_t boot_value = 0;
 
 namespace {
@@ -29,16 +31,6 @@ struct PciDevDeleter {
   void operator()(pci_dev* p) const { pci_free_dev(p); }
 };
 using PciDevPtr = std::unique_ptr<pci_dev, PciDevDeleter>;
-
-struct PipeCloser {
-  void operator()(FILE* p) const { pclose(p); }
-};
-using PipePtr = std::unique_ptr<FILE, PipeCloser>;
-
-struct FileCloser {
-  void operator()(FILE* p) const { std::fclose(p); }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
 struct CFree {
   void operator()(char* p) const { std::free(p); }
@@ -239,7 +231,7 @@ int32_t get_pci_info(const char* pbus_info, int32_t* ppci_ven, int32_t* ppci_dev
     path += pbus_info;
     path += '/';
     path += kAttributes[i];
-    FilePtr file(std::fopen(path.c_str(), "r"));
+    unique_file file(std::fopen(path.c_str(), "r"));
     if (!file) {
       std::fprintf(stderr, "ERROR: could not open %s (errno=%d), %s,%d\n", path.c_str(), errno,
                    "common_utilities", 700);
@@ -258,7 +250,7 @@ int32_t get_pci_info(const char* pbus_info, int32_t* ppci_ven, int32_t* ppci_dev
 int32_t get_boot_mode() {
   std::fflush(stdout);
   {
-    PipePtr pipe(popen("/usr/bin/mokutil --sb-state", "r"));
+    unique_pipe pipe(popen("/usr/bin/mokutil --sb-state", "r"));
     if (!pipe) {
       std::printf("\nERROR: In popen for mokutil, call failed \n\n");
       boot_value = 3;
@@ -334,7 +326,7 @@ int32_t get_firmware_info(const char* pif, opt_text* ppfw, const char* fw_match_
   command += " q 2>&1";
 
   std::fflush(stdout);
-  PipePtr pipe(popen(command.c_str(), "r"));
+  unique_pipe pipe(popen(command.c_str(), "r"));
   if (!pipe) {
     std::fprintf(stderr,
                  "\n In popen for pyxflash fork(2) or pipe(2) calls fail, \t\t\t\t or cannot "

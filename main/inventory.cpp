@@ -42,16 +42,6 @@ constexpr const char* g_XMLSubDevId = "subdevid";
 constexpr const char* g_XMLrom = "rom";
 constexpr const char* g_XMLFwImage = "fwFile";
 
-struct FileCloser {
-  void operator()(FILE* f) const { std::fclose(f); }
-};
-using unique_file = std::unique_ptr<FILE, FileCloser>;
-
-struct ReaderFree {
-  void operator()(xmlTextReaderPtr r) const { xmlFreeTextReader(r); }
-};
-using unique_reader = std::unique_ptr<xmlTextReader, ReaderFree>;
-
 // The modes open the event log before anything here runs; a caller that did
 // not (a unit test) loses the line instead of crashing on a null stream.
 void log_event(const char* tag, const std::string& text) {
@@ -213,7 +203,7 @@ int read_NIC_FW_xml_file(const std::string& pciIdString, std::vector<XMLFW_INFO>
   // that dropped entry and must not land on the last kept one.
   bool dropped = false;
 
-  unique_reader reader;
+  xml_reader_ptr reader;
   if (catalog_readable(g_XMLFwFile)) reader.reset(xmlReaderForFile(g_XMLFwFile, nullptr, 0));
   if (!reader) {
     log_event(ERROR_TAG, strprintf("Unable to open %s\n", g_XMLFwFile));
@@ -426,10 +416,9 @@ int32_t build_NIC_list() {
   // The query-error file stays on disk for the operator after the run.
   std::string errfile_name = "/tmp/dataXXXXXX";
   unique_file errfile;
-  int fd = mkstemp(errfile_name.data());
-  if (fd >= 0) {
-    errfile.reset(fdopen(fd, "w"));
-    if (!errfile) close(fd);
+  if (unique_fd fd = create_temp_file(&errfile_name)) {
+    errfile.reset(fdopen(fd.get(), "w"));
+    if (errfile) fd.release();
   }
   if (!errfile) {
     std::printf("Not able to open this %s file\n", errfile_name.c_str());

@@ -14,10 +14,6 @@
 
 #include "main/vexor.h"
 
-void XmlTextWriterFree::operator()(_xmlTextWriter* writer) const { xmlFreeTextWriter(writer); }
-void XmlDocFree::operator()(_xmlDoc* doc) const { xmlFreeDoc(doc); }
-void XmlTextReaderFree::operator()(_xmlTextReader* reader) const { xmlFreeTextReader(reader); }
-
 namespace {
 
 // Source unit named in the "FWUPG_ERROR: could not open" message.
@@ -27,21 +23,6 @@ struct XmlCharFree {
   void operator()(xmlChar* text) const { xmlFree(text); }
 };
 using xml_string = std::unique_ptr<xmlChar, XmlCharFree>;
-
-struct PipeClose {
-  void operator()(FILE* f) const { pclose(f); }
-};
-struct FileClose {
-  void operator()(FILE* f) const { std::fclose(f); }
-};
-
-// Closes a descriptor on every path out of the save.
-struct Fd {
-  int fd = -1;
-  ~Fd() {
-    if (fd >= 0) close(fd);
-  }
-};
 
 // The modes open the event log first; a caller that did not (a unit test)
 // loses the line rather than writing through a null stream.
@@ -110,7 +91,7 @@ std::string interface_name(const nic_info& nic) {
         "echo `ls -l /sys/class/net | grep -i %s | awk '{print $11}' | rev | cut -d / -f1 | "
         "rev`",
         address.c_str());
-    std::unique_ptr<FILE, PipeClose> pipe(popen(command.c_str(), "r"));
+    unique_pipe pipe(popen(command.c_str(), "r"));
     if (pipe) {
       std::string line;
       int c;
@@ -472,42 +453,30 @@ int32_t save_discovery_report(_xmlDoc* doc, const std::string& path) {
   xml_string bytes(raw);
   if (!bytes || size < 0) return fail("serialising", "the document", ENOMEM);
 
-  Fd out;
-  out.fd = mkstemp(temp.data());
-  if (out.fd < 0) return fail("creating", temp, errno);
-
+  unique_fd out = create_temp_file(&temp);
+  if (!out) return fail("creating", temp, errno);
   // From here on a failure leaves no temporary file behind.
-  bool renamed = false;
-  struct Remove {
-    const std::string& name;
-    const bool& done;
-    ~Remove() {
-      if (!done) unlink(name.c_str());
-    }
-  } remove_temp{temp, renamed};
+  temp_file_guard remove_temp(temp);
 
-  if (fchmod(out.fd, new_file_mode()) != 0) return fail("setting the mode of", temp, errno);
+  if (fchmod(out.get(), new_file_mode()) != 0) return fail("setting the mode of", temp, errno);
   const char* p = reinterpret_cast<const char*>(bytes.get());
   size_t left = static_cast<size_t>(size);
   while (left > 0) {
-    ssize_t n = write(out.fd, p, left);
+    ssize_t n = write(out.get(), p, left);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return fail("writing", temp, n < 0 ? errno : ENOSPC);
     p += n;
     left -= static_cast<size_t>(n);
   }
-  if (fsync(out.fd) != 0) return fail("syncing", temp, errno);
-  int fd = out.fd;
-  out.fd = -1;
-  if (close(fd) != 0) return fail("closing", temp, errno);
+  if (fsync(out.get()) != 0) return fail("syncing", temp, errno);
+  if (out.close() != 0) return fail("closing", temp, errno);
   if (rename(temp.c_str(), path.c_str()) != 0) return fail("renaming", temp, errno);
-  renamed = true;
+  remove_temp.keep();
 
   // Makes the rename itself durable; a failure here loses nothing that the
   // file system has not already accepted.
-  Fd dir;
-  dir.fd = open(directory_of(path).c_str(), O_RDONLY | O_DIRECTORY);
-  if (dir.fd >= 0) fsync(dir.fd);
+  unique_fd dir(open(directory_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir) fsync(dir.get());
   return 0;
 }
 
@@ -628,18 +597,11 @@ int modify_imagename(uint32_t curnic, std::string* servername) {
   if (!is_bus_address(address)) return 1;
 
   std::string data_file = "dataXXXXXX";
-  {
-    Fd created;
-    created.fd = mkstemp(data_file.data());
-    if (created.fd < 0) {
-      log_error(strprintf("unable to open file %s\n", data_file.c_str()));
-      return 2;
-    }
+  if (!create_temp_file(&data_file)) {
+    log_error(strprintf("unable to open file %s\n", data_file.c_str()));
+    return 2;
   }
-  struct Remove {
-    const std::string& name;
-    ~Remove() { unlink(name.c_str()); }
-  } remove_data{data_file};
+  temp_file_guard remove_data(data_file);
 
   std::string line;
   int32_t rc = get_qrvn_info(strprintf("./getqrvninfo imgfile %s > %s", address.c_str(),
@@ -675,7 +637,7 @@ int32_t get_qrvn_info(const std::string& cmd, std::string& data, const std::stri
     log_error(strprintf("command failed: %s\n", cmd.c_str()));
     return rc;
   }
-  std::unique_ptr<FILE, FileClose> in(std::fopen(dataFile.c_str(), "r"));
+  unique_file in(std::fopen(dataFile.c_str(), "r"));
   if (!in) {
     log_error(strprintf("unable to open file %s\n", dataFile.c_str()));
     return 2;

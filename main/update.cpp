@@ -43,23 +43,6 @@ bool write_all(int fd, const char* buf, size_t len) {
   return true;
 }
 
-// Owns a file descriptor.
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() { reset(); }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  void reset(int fd = -1) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-  }
-
- private:
-  int fd_;
-};
-
 // Outcome of one run of the flash utility's burn command.
 struct BurnOutcome {
   bool started = false;   // a child process existed
@@ -86,8 +69,8 @@ BurnOutcome run_burn(const char* program, const std::vector<std::string>& args, 
     outcome.start_errno = errno;
     return outcome;
   }
-  Fd read_end(pipefd[0]);
-  Fd write_end(pipefd[1]);
+  unique_fd read_end(pipefd[0]);
+  unique_fd write_end(pipefd[1]);
 
   std::fflush(stdout);
   std::fflush(stderr);
@@ -286,8 +269,8 @@ int32_t do_update_firmware(uint32_t uNicIdx) {
   // operator when the burn fails. Without the file the burn still runs; only
   // its output is lost.
   std::string tmpname = "/tmp/dataXXXXXX";
-  Fd output(::mkstemp(tmpname.data()));
-  const bool have_output = output.get() >= 0;
+  unique_fd output = create_temp_file(&tmpname);
+  const bool have_output = static_cast<bool>(output);
   if (!have_output) {
     log_quorvane_event(ppyxflash_fout, ERROR_TAG,
                        strprintf("Unable to create %s for the output of the burn of %s: %s\n",

@@ -6,10 +6,12 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/common_structs.h"
 #include "common/common_utilities.h"
+#include "common/owners.h"
 
 // ===================================================================
 // Front end: command line, run modes, console, prompts, event log
@@ -219,21 +221,6 @@ int32_t show_current();
 
 int32_t discover_HW();
 int32_t read_discovery_report();
-
-#include <memory>
-#include <string_view>
-
-// libxml2 handles of the report, owned through these (xmlFreeTextWriter,
-// xmlFreeDoc, xmlFreeTextReader); the library's headers stay out of here.
-struct _xmlTextWriter;
-struct _xmlDoc;
-struct _xmlTextReader;
-struct XmlTextWriterFree { void operator()(_xmlTextWriter* writer) const; };
-struct XmlDocFree { void operator()(_xmlDoc* doc) const; };
-struct XmlTextReaderFree { void operator()(_xmlTextReader* reader) const; };
-using xml_writer_ptr = std::unique_ptr<_xmlTextWriter, XmlTextWriterFree>;
-using xml_doc_ptr = std::unique_ptr<_xmlDoc, XmlDocFree>;
-using xml_reader_ptr = std::unique_ptr<_xmlTextReader, XmlTextReaderFree>;
 
 // True when text is a bus address "dddd:bb:dd.f": 4, 2 and 2 hexadecimal
 // digits of either case, ':' after the domain and the bus, '.' and 0 to 7.
