@@ -4,8 +4,6 @@
 #include <strings.h>
 #include <sys/wait.h>
 
-#include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +15,7 @@ extern "C" {
 }
 
 #include "common/owners.h"
+#include "common/text_checks.h"
 
 int32_t boot_value = 0;
 
@@ -64,27 +63,6 @@ FieldValue read_hex_field(const std::string& field) {
   // An out-of-range number clamps to LONG_MAX/LONG_MIN, which every range
   // check below rejects, so a huge field can never pass as a small one.
   return {true, v};
-}
-
-// Case-insensitive substring test over the whole line (NUL bytes included).
-bool contains_nocase(const std::string& hay, const char* needle) {
-  const size_t n = std::strlen(needle);
-  if (n == 0) return true;
-  auto it = std::search(hay.begin(), hay.end(), needle, needle + n, [](char a, char b) {
-    return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
-  });
-  return it != hay.end();
-}
-
-// A bus-address text goes into a shell command line; only the characters a
-// bus address can hold are let through, so no text can smuggle shell syntax.
-bool is_safe_bus_address(const char* p) {
-  if (p == nullptr || *p == '\0') return false;
-  for (; *p != '\0'; ++p) {
-    const unsigned char c = static_cast<unsigned char>(*p);
-    if (!std::isxdigit(c) && c != ':' && c != '.') return false;
-  }
-  return true;
 }
 
 // Runs a command through the shell after flushing stdout, so that the
@@ -262,7 +240,7 @@ int32_t get_boot_mode() {
     // pclose closes the read end before it waits, so a mokutil that still
     // has output to write gets EPIPE instead of blocking the gate.
     pipe.reset();
-    if (strcasestr(line, "enabled") == nullptr) return 0;
+    if (!contains_nocase(line, "enabled")) return 0;
   }
 
   static const char* const kQtkStatus = "/usr/bin/qtk status";
@@ -316,9 +294,9 @@ int32_t extract_query_value(const std::string& line, const char* label, opt_text
 // PSID or version is never clipped, and the tail of a long line is never
 // mistaken for a line of its own that might carry a label.
 int32_t get_firmware_info(const char* pif, opt_text* ppfw, const char* fw_match_pattern) {
-  // Only texts shaped like bus addresses reach the shell; anything else is
-  // treated as a query that could not run.
-  if (!is_safe_bus_address(pif) || fw_match_pattern == nullptr) return 1;
+  // Only bus addresses reach the shell; anything else is treated as a query
+  // that could not run.
+  if (pif == nullptr || !is_bus_address(pif) || fw_match_pattern == nullptr) return 1;
 
   std::string command = boot_value == 0 ? SHIPPED_FLASH_UTILITY : SYSTEM_FLASH_UTILITY;
   command += " -d ";

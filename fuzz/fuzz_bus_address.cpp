@@ -11,6 +11,7 @@ extern "C" {
 }
 
 #include "fuzz/fuzz_support.h"
+#include "common/text_checks.h"
 #include "main/vexor.h"
 
 namespace {

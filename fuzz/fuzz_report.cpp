@@ -12,6 +12,7 @@
 #include <string>
 
 #include "fuzz/fuzz_support.h"
+#include "common/text_checks.h"
 #include "main/vexor.h"
 
 namespace {

@@ -29,7 +29,8 @@
 #include <tuple>
 #include <vector>
 
-#include "main/vexor.h"
+#include "common/common_structs.h"
+#include "common/text_checks.h"
 
 namespace {
 

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "common/text_checks.h"
 #include "main/vexor.h"
 
 int32_t g_iFlag = 0;
@@ -42,10 +43,6 @@ std::string strprintf(const char* fmt, ...) {
 
 namespace {
 
-bool contains(const char* text, const char* part) {
-  return text != nullptr && std::strstr(text, part) != nullptr;
-}
-
 bool equals(const char* text, const char* other) {
   return text != nullptr && std::strcmp(text, other) == 0;
 }
@@ -64,7 +61,7 @@ void rewrite_slash_form(char* arg, const char* const* forms) {
 
 // An option word must carry a dash and be more than the dash alone.
 bool looks_like_option(const char* arg) {
-  return contains(arg, "-") && std::strlen(arg) > 1;
+  return arg != nullptr && contains(arg, "-") && std::strlen(arg) > 1;
 }
 
 }  // namespace
@@ -93,7 +90,7 @@ int32_t verify_cmd_line_options(int argc, char** pargv) {
       return 0;
     case 4:
       // A boot-enable request for a named interface: accepted, nothing to do.
-      if (contains(pargv[1], "eth") && equals(pargv[2], "-bootenable") &&
+      if (pargv[1] != nullptr && contains(pargv[1], "eth") && equals(pargv[2], "-bootenable") &&
           (equals(pargv[3], "rom") || equals(pargv[3], "iscsi") || equals(pargv[3], "disabled"))) {
         return 256;
       }

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 
+#include "common/text_checks.h"
 #include "main/vexor.h"
 
 std::vector<nic_info> g_ninfo;
@@ -67,14 +68,6 @@ int32_t component_value(const std::string& text) {
     value = std::min<int64_t>(value * 10 + (text[i] - '0'), limit);
   }
   return static_cast<int32_t>(negative ? -value : value);
-}
-
-bool contains_nocase(const std::string& hay, const char* needle) {
-  auto lower = [](std::string t) {
-    for (auto& c : t) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return t;
-  };
-  return lower(hay).find(lower(needle)) != std::string::npos;
 }
 
 // libxml2 opens a directory (or a file whose first read fails) without

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <tuple>
 
+#include "common/text_checks.h"
 #include "main/vexor.h"
 
 namespace {
@@ -34,10 +35,6 @@ const xmlChar* X(const char* text) { return reinterpret_cast<const xmlChar*>(tex
 
 std::string text_of(const xmlChar* text) {
   return text != nullptr ? reinterpret_cast<const char*>(text) : std::string();
-}
-
-bool contains(const std::string& text, const char* part) {
-  return text.find(part) != std::string::npos;
 }
 
 // A text from outside shown in a log line: control characters could forge

@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "common/common_structs.h"
@@ -221,30 +220,6 @@ int32_t show_current();
 
 int32_t discover_HW();
 int32_t read_discovery_report();
-
-// True when text is a bus address "dddd:bb:dd.f": 4, 2 and 2 hexadecimal
-// digits of either case, ':' after the domain and the bus, '.' and 0 to 7.
-inline bool is_bus_address(std::string_view text) {
-  auto hex = [](char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-  };
-  if (text.size() != 12 || text[4] != ':' || text[7] != ':' || text[10] != '.') return false;
-  for (int i : {0, 1, 2, 3, 5, 6, 8, 9}) {
-    if (!hex(text[static_cast<size_t>(i)])) return false;
-  }
-  return text[11] >= '0' && text[11] <= '7';
-}
-
-// True for a plain file name that can only mean a file directly inside one
-// directory: not empty, not "." or "..", no "/" and no control characters.
-inline bool is_plain_file_name(std::string_view name) {
-  if (name.empty() || name == "." || name == "..") return false;
-  for (char c : name) {
-    unsigned char u = static_cast<unsigned char>(c);
-    if (c == '/' || u < 0x20 || u == 0x7f) return false;
-  }
-  return true;
-}
 
 // Writes the whole report for the current inventory to g_XMLDiscoveryReport;
 // an existing report is replaced only by a completely written one. Returns 0

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <optional>
 
+#include "common/text_checks.h"
 #include "main/vexor.h"
 #include "sim/simhost.h"
 #include "tests/host_builders.h"
