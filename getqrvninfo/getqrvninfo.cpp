@@ -26,10 +26,10 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "common/common_structs.h"
+#include "common/fw_version.h"
 #include "common/text_checks.h"
 
 namespace {
@@ -40,22 +40,6 @@ constexpr const char* kImageDir = "nic_fw/";
 struct ReaderFree {
   void operator()(xmlTextReaderPtr reader) const { xmlFreeTextReader(reader); }
 };
-
-using Version = std::tuple<unsigned long, unsigned long, unsigned long>;
-
-// "major.minor.release"; a missing or non-numeric component reads as 0.
-Version parse_version(const std::string& text) {
-  unsigned long part[3] = {0, 0, 0};
-  size_t pos = 0;
-  for (int i = 0; i < 3 && pos <= text.size(); ++i) {
-    size_t dot = text.find('.', pos);
-    std::string piece = text.substr(pos, dot == std::string::npos ? dot : dot - pos);
-    part[i] = std::strtoul(piece.c_str(), nullptr, 10);
-    if (dot == std::string::npos) break;
-    pos = dot + 1;
-  }
-  return {part[0], part[1], part[2]};
-}
 
 bool image_present(const std::string& name) {
   struct stat st;
@@ -142,7 +126,7 @@ std::optional<std::string> psid_of(const std::string& output) {
 
 struct Choice {
   std::string image;
-  Version version;
+  fw_version version;
 };
 
 // Reads the catalog; every element with attributes is an entry. Returns
@@ -169,7 +153,7 @@ bool best_image(const std::string& psid, std::optional<Choice>* best) {
         !is_plain_file_name(*file) || !image_present(*file)) {
       continue;
     }
-    Version version = parse_version(rom.value_or(""));
+    const fw_version version = parse_fw_version(rom ? rom->c_str() : nullptr);
     // Among equal versions the first entry of the catalog stays.
     if (!*best || version > (*best)->version) *best = Choice{*file, version};
   }

@@ -4,8 +4,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -49,27 +47,6 @@ void log_event(const char* tag, const std::string& text) {
   if (ppyxflash_fout != nullptr) log_quorvane_event(ppyxflash_fout, tag, text);
 }
 
-// atoi's reading of one version component (leading white space, optional
-// sign, digits up to the first non-digit), except that a value beyond the
-// range of int saturates at INT_MAX / INT_MIN. Components are read whole:
-// cutting "1000" to "100" would silently turn one version into another, and
-// overflowing would make it meaningless.
-int32_t component_value(const std::string& text) {
-  size_t i = 0;
-  while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-    negative = text[i] == '-';
-    ++i;
-  }
-  int64_t value = 0;
-  const int64_t limit = negative ? -static_cast<int64_t>(INT_MIN) : INT_MAX;
-  for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) {
-    value = std::min<int64_t>(value * 10 + (text[i] - '0'), limit);
-  }
-  return static_cast<int32_t>(negative ? -value : value);
-}
-
 // libxml2 opens a directory (or a file whose first read fails) without
 // complaint and then reports a parse error at its first byte, which the
 // reading would take for a catalog without entries: every adapter would be
@@ -111,23 +88,21 @@ void error_file_line(FILE* f, const std::string& line) {
 // ---------------------------------------------------------------------------
 
 int parseversions(const char* version, uint32_t* major, uint32_t* minor, uint32_t* release) {
-  std::string parts[3];
   // A catalog entry whose "rom" never arrived has no version text; it reads
-  // as 0.0.0 like any text without digits rather than dereferencing null.
-  if (version != nullptr) {
-    size_t counter = 0;
-    for (const char* p = version; *p != '\0'; ++p) {
-      if (*p == '.') {
-        ++counter;
-      } else if (counter < 3) {
-        parts[counter] += *p;
-      }
-    }
-  }
-  *major = static_cast<uint32_t>(component_value(parts[0]));
-  *minor = static_cast<uint32_t>(component_value(parts[1]));
-  *release = static_cast<uint32_t>(component_value(parts[2]));
+  // as 0.0.0 like any text without digits.
+  const fw_version v = parse_fw_version(version);
+  *major = v.major;
+  *minor = v.minor;
+  *release = v.release;
   return 0;
+}
+
+fw_version installed_version(const nic_info& nic) {
+  return {nic.uCurROMmaj, nic.uCurROMmin, nic.uCurROMrel};
+}
+
+fw_version catalog_version(const nic_info& nic, size_t j) {
+  return {nic.uFwROMmaj[j], nic.uFwROMmin[j], nic.uFwROMrel[j]};
 }
 
 int64_t fw_ordering_key(uint32_t major, uint32_t minor, uint32_t release) {

@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <tuple>
 
 #include "common/text_checks.h"
 #include "main/vexor.h"
@@ -394,12 +393,12 @@ void recommend_XML_FW_action(const std::string& pFwtype, std::string& pAttribute
   pAttribute = "Nothing";
   if (!contains(pFwtype, "ROM") || IdxNic >= g_ninfo.size()) return;
   const nic_info& nic = g_ninfo[IdxNic];
-  const auto installed = std::tie(nic.uCurROMmaj, nic.uCurROMmin, nic.uCurROMrel);
+  const fw_version installed = installed_version(nic);
   const size_t n = catalog_versions(nic);
   bool greater = false;
   bool equal = false;
   for (size_t i = 0; i < n; ++i) {
-    const auto offered = std::tie(nic.uFwROMmaj[i], nic.uFwROMmin[i], nic.uFwROMrel[i]);
+    const fw_version offered = catalog_version(nic, i);
     greater = greater || offered > installed;
     equal = equal || offered == installed;
   }

@@ -22,13 +22,6 @@ const char* text_of(const opt_text& t) { return t ? t->c_str() : ""; }
 // beyond the signed range shows as it always has in the listings.
 int as_int(uint32_t v) { return static_cast<int>(v); }
 
-// Numeric comparison of two versions, major first.
-bool version_greater(uint32_t maj, uint32_t min, uint32_t rel, const nic_info& nic) {
-  if (maj != nic.uCurROMmaj) return maj > nic.uCurROMmaj;
-  if (min != nic.uCurROMmin) return min > nic.uCurROMmin;
-  return rel > nic.uCurROMrel;
-}
-
 // Writes all of buf to fd, retrying on interruption; false on error.
 bool write_all(int fd, const char* buf, size_t len) {
   while (len > 0) {
@@ -357,7 +350,7 @@ int32_t is_FW_needed(uint32_t uNicIdx) {
   const char* address = text_of(nic.pbus_info);
   bool newer = false;
   for (int i = 0; i < nic.fw_count && static_cast<size_t>(i) < nic.uFwROMmaj.size(); ++i) {
-    if (version_greater(nic.uFwROMmaj[i], nic.uFwROMmin[i], nic.uFwROMrel[i], nic)) {
+    if (catalog_version(nic, static_cast<size_t>(i)) > installed_version(nic)) {
       newer = true;
       print_message(strprintf("Repository has New firmware version for interface "
                               "%s.................Please flash the newer version\n",

@@ -10,6 +10,7 @@
 
 #include "common/common_structs.h"
 #include "common/common_utilities.h"
+#include "common/fw_version.h"
 #include "common/owners.h"
 
 // ===================================================================
@@ -174,8 +175,14 @@ extern std::string bus_info;
 // Exits with status 1 when the catalog cannot be opened.
 int read_NIC_FW_xml_file(const std::string& pciIdString, std::vector<XMLFW_INFO>& pXmlFwInfo);
 
-// Splits "major.minor.release" into three numbers; always returns 0.
+// Splits "major.minor.release" into three numbers (parse_fw_version); always
+// returns 0.
 int parseversions(const char* version, uint32_t* major, uint32_t* minor, uint32_t* release);
+
+// The installed version of a record, and the version of its catalog entry j
+// (j below catalog_versions(nic)).
+fw_version installed_version(const nic_info& nic);
+fw_version catalog_version(const nic_info& nic, size_t j);
 
 // The ordering key of a catalog version: the first ten digits of
 // "%d%d%d" filled up with zeros (2.42.5000 -> 2425000000).
