@@ -31,10 +31,6 @@ struct PciDevDeleter {
 };
 using PciDevPtr = std::unique_ptr<pci_dev, PciDevDeleter>;
 
-struct CFree {
-  void operator()(char* p) const { std::free(p); }
-};
-
 // Characters of a bus address that name the physical device (domain, bus and
 // slot, as in "0000:81:00").
 constexpr size_t PHYSICAL_DEVICE_PREFIX = 10;
@@ -290,9 +286,20 @@ int32_t extract_query_value(const std::string& line, const char* label, opt_text
   return got_value ? QUERY_VALUE : QUERY_EMPTY_VALUE;
 }
 
-// Lines are read whole, however long, and the value is kept whole: a long
-// PSID or version is never clipped, and the tail of a long line is never
-// mistaken for a line of its own that might carry a label.
+int32_t read_query_value(FILE* output, const char* label, opt_text* ppfw) {
+  char* raw = nullptr;
+  size_t cap = 0;
+  ssize_t len;
+  int32_t rc = QUERY_NO_LABEL;
+  // Lines are read whole: the tail of a long line is never taken for a line
+  // of its own that might carry the label.
+  while (rc == QUERY_NO_LABEL && (len = getline(&raw, &cap, output)) != -1) {
+    rc = extract_query_value(std::string(raw, static_cast<size_t>(len)), label, ppfw);
+  }
+  std::free(raw);
+  return rc;
+}
+
 int32_t get_firmware_info(const char* pif, opt_text* ppfw, const char* fw_match_pattern) {
   // Only bus addresses reach the shell; anything else is treated as a query
   // that could not run.
@@ -312,21 +319,10 @@ int32_t get_firmware_info(const char* pif, opt_text* ppfw, const char* fw_match_
     return 1;
   }
 
-  bool got_value = false;
-  char* raw = nullptr;
-  size_t cap = 0;
-  ssize_t len;
-  while ((len = getline(&raw, &cap, pipe.get())) != -1) {
-    const int32_t rc =
-        extract_query_value(std::string(raw, static_cast<size_t>(len)), fw_match_pattern, ppfw);
-    if (rc == QUERY_NO_LABEL) continue;
-    got_value = rc == QUERY_VALUE;
-    break;
-  }
-  std::unique_ptr<char, CFree> release(raw);
-  // We stop reading at the first match. pclose closes the read end before
-  // waiting, so a utility that still writes gets SIGPIPE/EPIPE and ends
-  // instead of blocking on a full pipe; its exit status is not used anyway.
+  const int32_t rc = read_query_value(pipe.get(), fw_match_pattern, ppfw);
+  // Reading stops at the first labelled line. pclose closes the read end
+  // before waiting, so a utility that still writes gets SIGPIPE/EPIPE and
+  // ends instead of blocking on a full pipe; its exit status is not used.
   pipe.reset();
-  return got_value ? 0 : 1;
+  return rc == QUERY_VALUE ? 0 : 1;
 }

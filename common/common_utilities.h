@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -55,3 +56,8 @@ inline constexpr int32_t QUERY_NO_LABEL = 2;     // line lacks the label; *ppfw 
 // after the first strlen(label) + 1 characters of the line with every blank
 // removed and one final newline dropped. Returns one of the QUERY_ results.
 int32_t extract_query_value(const std::string& line, const char* label, opt_text* ppfw);
+
+// Reads the query output line by line up to the first line that carries the
+// label and extracts its value as extract_query_value does. Returns that
+// line's result, or QUERY_NO_LABEL when no line carried it.
+int32_t read_query_value(FILE* output, const char* label, opt_text* ppfw);

@@ -15,21 +15,19 @@
 // when the flash utility cannot be run or the catalog cannot be read.
 #include <libxml/xmlreader.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <optional>
 #include <string>
-#include <vector>
 
+#include "common/child_process.h"
 #include "common/common_structs.h"
+#include "common/common_utilities.h"
 #include "common/fw_version.h"
+#include "common/owners.h"
 #include "common/text_checks.h"
 
 namespace {
@@ -37,91 +35,60 @@ namespace {
 constexpr const char* kCatalog = "nic_fw/NICFWData.xml";
 constexpr const char* kImageDir = "nic_fw/";
 
-struct ReaderFree {
-  void operator()(xmlTextReaderPtr reader) const { xmlFreeTextReader(reader); }
-};
-
 bool image_present(const std::string& name) {
   struct stat st;
   return stat((std::string(kImageDir) + name).c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-// The flash utility's query output (standard error merged), run directly
-// without a shell. nullopt when no utility could be started.
-std::optional<std::string> query_output(const std::string& address) {
-  const char* program = nullptr;
-  const char* name = nullptr;
-  if (access(SHIPPED_FLASH_UTILITY, X_OK) == 0) {
-    program = SHIPPED_FLASH_UTILITY;
-    name = "pyxflash";
-  } else if (access(SYSTEM_FLASH_UTILITY, X_OK) == 0) {
-    program = SYSTEM_FLASH_UTILITY;
-    name = "quarz";
-  } else {
-    std::fprintf(stderr, "getqrvninfo: neither %s nor %s can be run\n", SHIPPED_FLASH_UTILITY,
-                 SYSTEM_FLASH_UTILITY);
-    return std::nullopt;
+// The flash utility that is there: the shipped copy, else the system one.
+// Null, after a message, when neither can be run.
+const char* flash_utility() {
+  for (const char* program : {SHIPPED_FLASH_UTILITY, SYSTEM_FLASH_UTILITY}) {
+    if (access(program, X_OK) == 0) return program;
   }
-
-  int fds[2];
-  if (pipe(fds) != 0) {
-    std::fprintf(stderr, "getqrvninfo: pipe: %s\n", std::strerror(errno));
-    return std::nullopt;
-  }
-  pid_t pid = fork();
-  if (pid < 0) {
-    std::fprintf(stderr, "getqrvninfo: fork: %s\n", std::strerror(errno));
-    close(fds[0]);
-    close(fds[1]);
-    return std::nullopt;
-  }
-  if (pid == 0) {
-    dup2(fds[1], STDOUT_FILENO);
-    dup2(fds[1], STDERR_FILENO);
-    close(fds[0]);
-    close(fds[1]);
-    const char* argv[] = {name, "-d", address.c_str(), "q", nullptr};
-    execv(program, const_cast<char* const*>(argv));
-    _exit(127);
-  }
-  close(fds[1]);
-  std::string out;
-  char buf[4096];
-  ssize_t n;
-  while ((n = read(fds[0], buf, sizeof buf)) != 0) {
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    out.append(buf, static_cast<size_t>(n));
-  }
-  close(fds[0]);
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  return out;
+  std::fprintf(stderr, "getqrvninfo: neither %s nor %s can be run\n", SHIPPED_FLASH_UTILITY,
+               SYSTEM_FLASH_UTILITY);
+  return nullptr;
 }
 
-// The value of the first line that carries the label "PSID" (any case):
-// what follows the first colon, blanks and line end removed.
-std::optional<std::string> psid_of(const std::string& output) {
-  size_t start = 0;
-  while (start < output.size()) {
-    size_t end = output.find('\n', start);
-    std::string line = output.substr(start, end == std::string::npos ? end : end - start);
-    start = end == std::string::npos ? output.size() : end + 1;
-    std::string upper = line;
-    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    size_t colon = line.find(':');
-    if (upper.find("PSID") == std::string::npos || colon == std::string::npos) continue;
-    std::string value;
-    for (char c : line.substr(colon + 1)) {
-      if (c != ' ' && c != '\t' && c != '\r') value += c;
-    }
-    if (value.empty()) return std::nullopt;
-    return value;
+// Asks the flash utility, run directly without a shell, for the adapter's
+// PSID, read from its query output (standard error merged) as vexor reads
+// it. False, after a message, when the query could not be run; *psid stays
+// absent when no line gave a value.
+bool query_psid(const std::string& address, opt_text* psid) {
+  const char* program = flash_utility();
+  if (program == nullptr) return false;
+  unique_fd read_end;
+  unique_fd write_end;
+  if (!open_pipe(&read_end, &write_end)) {
+    std::fprintf(stderr, "getqrvninfo: pipe: %s\n", std::strerror(errno));
+    return false;
   }
-  return std::nullopt;
+  spawn_options options;
+  options.stdout_fd = write_end.get();
+  options.stderr_fd = write_end.get();
+  const std::string name = std::strrchr(program, '/') + 1;
+  const pid_t pid = spawn_child(program, {name, "-d", address, "q"}, options);
+  if (pid < 0) {
+    std::fprintf(stderr, "getqrvninfo: fork: %s\n", std::strerror(errno));
+    return false;
+  }
+  write_end.reset();
+  unique_file output(fdopen(read_end.get(), "r"));
+  const bool readable = static_cast<bool>(output);
+  if (readable) {
+    read_end.release();
+    opt_text value;
+    if (read_query_value(output.get(), "PSID", &value) == QUERY_VALUE) *psid = value;
+  } else {
+    std::fprintf(stderr, "getqrvninfo: fdopen: %s\n", std::strerror(errno));
+  }
+  // Closed before the wait: a utility that still writes ends instead of
+  // blocking on a full pipe. Its exit status is not used.
+  output.reset();
+  read_end.reset();
+  wait_child(pid);
+  return readable;
 }
 
 struct Choice {
@@ -132,7 +99,7 @@ struct Choice {
 // Reads the catalog; every element with attributes is an entry. Returns
 // false when the catalog cannot be opened or is not well-formed.
 bool best_image(const std::string& psid, std::optional<Choice>* best) {
-  std::unique_ptr<xmlTextReader, ReaderFree> reader(xmlReaderForFile(kCatalog, nullptr, 0));
+  xml_reader_ptr reader(xmlReaderForFile(kCatalog, nullptr, 0));
   if (!reader) {
     std::fprintf(stderr, "getqrvninfo: cannot open %s\n", kCatalog);
     return false;
@@ -181,9 +148,8 @@ int main(int argc, char** argv) {
   }
   const std::string address = argv[2];
 
-  std::optional<std::string> output = query_output(address);
-  if (!output) return 1;
-  std::optional<std::string> psid = psid_of(*output);
+  opt_text psid;
+  if (!query_psid(address, &psid)) return 1;
   if (!psid) {
     std::printf("0 no PSID for %s\n", address.c_str());
     return 0;

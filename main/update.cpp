@@ -1,6 +1,4 @@
 // Update workflow: the update run, flashing one adapter, the listing.
-#include <fcntl.h>
-#include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "common/child_process.h"
 #include "main/vexor.h"
 
 namespace {
@@ -22,94 +21,57 @@ const char* text_of(const opt_text& t) { return t ? t->c_str() : ""; }
 // beyond the signed range shows as it always has in the listings.
 int as_int(uint32_t v) { return static_cast<int>(v); }
 
-// Writes all of buf to fd, retrying on interruption; false on error.
-bool write_all(int fd, const char* buf, size_t len) {
-  while (len > 0) {
-    ssize_t n = ::write(fd, buf, len);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    buf += n;
-    len -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
 // Outcome of one run of the flash utility's burn command.
 struct BurnOutcome {
-  bool started = false;   // a child process existed
-  bool exited = false;    // it ended through exit (not a signal)
-  int exit_status = 0;    // its exit status when exited
-  int signal = 0;         // the signal that ended it otherwise
-  int start_errno = 0;    // why no child could be made
+  bool started = false;  // a child process existed
+  int start_errno = 0;   // why no child could be made
+  child_end end;         // how it ended, when it existed
+
+  bool flashed() const {
+    return started && end.how == child_end::kind::exited && end.value == 0;
+  }
 };
 
-// Runs the burn: the utility is executed directly (no shell) with argv, its
-// standard output and error go through a pipe into output_fd (the burn's
-// temporary file, -1 if there is none) and, when show is set, onto the
-// console as they arrive, so an operator watching a burn of several minutes
-// sees its progress.
+// Copies what the burn writes into output_fd (the burn's temporary file, -1
+// if there is none) and, when show is set, onto the console as it arrives,
+// so an operator watching a burn of several minutes sees its progress.
+void copy_burn_output(int from, int output_fd, bool show) {
+  char buf[4096];
+  for (;;) {
+    const ssize_t n = ::read(from, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    if (output_fd >= 0) write_all(output_fd, buf, static_cast<size_t>(n));
+    if (show) write_all(STDOUT_FILENO, buf, static_cast<size_t>(n));
+  }
+}
+
+// Runs the burn: the utility is executed directly (no shell) with args, its
+// standard output and error going through a pipe to copy_burn_output. A
+// utility that cannot be executed ends its child with status 1, which
+// counts as a failed burn.
 BurnOutcome run_burn(const char* program, const std::vector<std::string>& args, int output_fd,
                      bool show) {
   BurnOutcome outcome;
-  std::vector<char*> argv;
-  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-
-  int pipefd[2];
-  if (::pipe2(pipefd, O_CLOEXEC) != 0) {
+  unique_fd read_end;
+  unique_fd write_end;
+  if (!open_pipe(&read_end, &write_end)) {
     outcome.start_errno = errno;
     return outcome;
   }
-  unique_fd read_end(pipefd[0]);
-  unique_fd write_end(pipefd[1]);
-
-  std::fflush(stdout);
-  std::fflush(stderr);
-  if (ppyxflash_fout) std::fflush(ppyxflash_fout);
-  pid_t pid = ::fork();
+  spawn_options options;
+  options.stdout_fd = write_end.get();
+  options.stderr_fd = write_end.get();
+  options.exec_failure_status = 1;
+  const pid_t pid = spawn_child(program, args, options);
   if (pid < 0) {
     outcome.start_errno = errno;
     return outcome;
   }
-  if (pid == 0) {
-    // Child: both output streams into the pipe, then the utility. A utility
-    // that cannot be executed (or an unknown boot mode) ends with status 1,
-    // which the parent counts as a failed burn.
-    if (program == nullptr) ::_exit(1);
-    if (::dup2(write_end.get(), STDOUT_FILENO) < 0 || ::dup2(write_end.get(), STDERR_FILENO) < 0)
-      ::_exit(1);
-    ::execv(program, argv.data());
-    ::_exit(1);
-  }
   outcome.started = true;
   write_end.reset();
-
-  char buf[4096];
-  for (;;) {
-    ssize_t n = ::read(read_end.get(), buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    if (output_fd >= 0) write_all(output_fd, buf, static_cast<size_t>(n));
-    if (show) write_all(STDOUT_FILENO, buf, static_cast<size_t>(n));
-  }
-
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) {
-      // The child is gone without a status we can read: nothing says it
-      // succeeded, so it counts as a failed burn.
-      outcome.exited = false;
-      return outcome;
-    }
-  }
-  if (WIFEXITED(status)) {
-    outcome.exited = true;
-    outcome.exit_status = WEXITSTATUS(status);
-  } else if (WIFSIGNALED(status)) {
-    outcome.signal = WTERMSIG(status);
-  }
+  copy_burn_output(read_end.get(), output_fd, show);
+  outcome.end = wait_child(pid);
   return outcome;
 }
 
@@ -291,7 +253,7 @@ int32_t do_update_firmware(uint32_t uNicIdx) {
   BurnOutcome burn = run_burn(program, args, output.get(), !console_silenced());
   output.reset();
 
-  if (burn.started && burn.exited && burn.exit_status == 0) {
+  if (burn.flashed()) {
     g_iFlag |= STATUS_FLASHED;
     print_message(strprintf("Firmware Flashed:\tSUCCESS  for interface %s\n\n", address));
     log_quorvane_event(ppyxflash_fout, INFO_TAG,
@@ -302,16 +264,17 @@ int32_t do_update_firmware(uint32_t uNicIdx) {
   }
 
   // Everything else is a failed burn: a non-zero exit, a child ended by a
-  // signal (its status byte reads 0, yet nothing was flashed), or no child.
+  // signal (its status byte reads 0, yet nothing was flashed), a child whose
+  // end could not be learnt, or no child.
   g_iFlag |= STATUS_FAILED;
   if (!burn.started) {
     log_quorvane_event(ppyxflash_fout, ERROR_TAG,
                        strprintf("Unable to start the flash utility for %s: %s\n", address,
                                  std::strerror(burn.start_errno)));
-  } else if (!burn.exited && burn.signal != 0) {
+  } else if (burn.end.how == child_end::kind::signalled) {
     log_quorvane_event(ppyxflash_fout, ERROR_TAG,
                        strprintf("The flash utility for %s was ended by signal %d\n", address,
-                                 burn.signal));
+                                 burn.end.value));
   }
 
   int32_t rc = 1;
