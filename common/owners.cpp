@@ -12,9 +12,7 @@ void unique_fd::reset(int fd) {
   fd_ = fd;
 }
 
-int unique_fd::close() {
-  return fd_ >= 0 ? ::close(release()) : 0;
-}
+int unique_fd::close() { return fd_ >= 0 ? ::close(release()) : 0; }
 
 unique_fd create_temp_file(std::string* name_template) {
   return unique_fd(mkostemp(name_template->data(), O_CLOEXEC));

@@ -20,7 +20,8 @@ bool contains(std::string_view text, std::string_view part) {
 
 bool contains_nocase(std::string_view text, std::string_view part) {
   auto it = std::search(text.begin(), text.end(), part.begin(), part.end(), [](char a, char b) {
-    return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+    return std::tolower(static_cast<unsigned char>(a)) ==
+           std::tolower(static_cast<unsigned char>(b));
   });
   return it != text.end() || part.empty();
 }

@@ -41,12 +41,6 @@ constexpr const char* g_XMLSubDevId = "subdevid";
 constexpr const char* g_XMLrom = "rom";
 constexpr const char* g_XMLFwImage = "fwFile";
 
-// The modes open the event log before anything here runs; a caller that did
-// not (a unit test) loses the line instead of crashing on a null stream.
-void log_event(const char* tag, const std::string& text) {
-  if (ppyxflash_fout != nullptr) log_quorvane_event(ppyxflash_fout, tag, text);
-}
-
 // libxml2 opens a directory (or a file whose first read fails) without
 // complaint and then reports a parse error at its first byte, which the
 // reading would take for a catalog without entries: every adapter would be
@@ -126,9 +120,7 @@ void build_sorted_versions(uint32_t uIdx, std::vector<std::string>& texts,
   keys.clear();
   if (uIdx >= g_ninfo.size()) return;
   const nic_info& nic = g_ninfo[uIdx];
-  size_t n = static_cast<size_t>(std::max(nic.fw_count, 0));
-  n = std::min({n, nic.uFwROMmaj.size(), nic.uFwROMmin.size(), nic.uFwROMrel.size()});
-  for (size_t i = 0; i < n; ++i) {
+  for (size_t i = 0; i < catalog_versions(nic); ++i) {
     texts.push_back(version_text(nic.uFwROMmaj[i], nic.uFwROMmin[i], nic.uFwROMrel[i]));
     keys.push_back(fw_ordering_key(nic.uFwROMmaj[i], nic.uFwROMmin[i], nic.uFwROMrel[i]));
   }
@@ -155,6 +147,44 @@ void sort_fw(uint32_t uIdx, std::vector<std::string>& ver_buf, std::vector<int64
 // Firmware catalog
 // ---------------------------------------------------------------------------
 
+size_t inventory_size() {
+  return std::min(static_cast<size_t>(std::max(g_nNics, 0)), g_ninfo.size());
+}
+
+size_t catalog_versions(const nic_info& nic) {
+  const size_t n = static_cast<size_t>(std::max(nic.fw_count, 0));
+  return std::min({n, nic.uFwROMmaj.size(), nic.uFwROMmin.size(), nic.uFwROMrel.size()});
+}
+
+opt_text catalog_text(const std::vector<opt_text>& texts, size_t j) {
+  return j < texts.size() ? texts[j] : opt_text{};
+}
+
+std::string prepare_catalog_lookup(const nic_info& nic, const std::string& psid) {
+  sub_ven_id_new = strprintf("%04X", static_cast<unsigned>(nic.sub_ven_id));
+  sub_dev_id_new = strprintf("%04X", static_cast<unsigned>(nic.sub_dev_id));
+  return strprintf("%04X-%04X-%04X-%04X-%s", static_cast<unsigned>(nic.ven_id),
+                   static_cast<unsigned>(nic.dev_id), static_cast<unsigned>(nic.sub_ven_id),
+                   static_cast<unsigned>(nic.sub_dev_id), psid.c_str());
+}
+
+void take_catalog_matches(nic_info& nic, const std::vector<XMLFW_INFO>& matches) {
+  // The reader never counts more matches than the buffer holds.
+  const size_t n = std::min(static_cast<size_t>(std::max(nic.fw_count, 0)), matches.size());
+  nic.fw_count = static_cast<int>(n);
+  nic.pxmlName.resize(n);
+  nic.pxmlFwImage.resize(n);
+  nic.uFwROMmaj.resize(n);
+  nic.uFwROMmin.resize(n);
+  nic.uFwROMrel.resize(n);
+  for (size_t j = 0; j < n; ++j) {
+    nic.pxmlName[j] = matches[j].pxmlName;
+    nic.pxmlFwImage[j] = matches[j].pxmlFwImage;
+    parseversions(matches[j].pxmlRom ? matches[j].pxmlRom->c_str() : nullptr, &nic.uFwROMmaj[j],
+                  &nic.uFwROMmin[j], &nic.uFwROMrel[j]);
+  }
+}
+
 int read_NIC_FW_xml_file(const std::string& pciIdString, std::vector<XMLFW_INFO>& pXmlFwInfo) {
   // One working entry for the whole file: values an element lacks are those
   // of the last earlier element that had them.
@@ -174,7 +204,7 @@ int read_NIC_FW_xml_file(const std::string& pciIdString, std::vector<XMLFW_INFO>
   xml_reader_ptr reader;
   if (catalog_readable(g_XMLFwFile)) reader.reset(xmlReaderForFile(g_XMLFwFile, nullptr, 0));
   if (!reader) {
-    log_event(ERROR_TAG, strprintf("Unable to open %s\n", g_XMLFwFile));
+    log_quorvane_event(ppyxflash_fout, ERROR_TAG, strprintf("Unable to open %s\n", g_XMLFwFile));
     std::exit(1);
   }
 
@@ -245,10 +275,11 @@ int read_NIC_FW_xml_file(const std::string& pciIdString, std::vector<XMLFW_INFO>
   xmlCleanupParser();
 
   if (dropped && capacity > 1) {
-    log_event(WARNING_TAG,
-              strprintf("More than %zu firmware entries in %s match %s; only the first %zu are "
-                        "used\n",
-                        capacity, g_XMLFwFile, pciIdString.c_str(), capacity));
+    log_quorvane_event(
+        ppyxflash_fout, WARNING_TAG,
+        strprintf("More than %zu firmware entries in %s match %s; only the first %zu are "
+                  "used\n",
+                  capacity, g_XMLFwFile, pciIdString.c_str(), capacity));
   }
   return (fw_count != nullptr && *fw_count != 0) ? 1 : 0;
 }
@@ -282,23 +313,6 @@ QueryAnswers query_adapter(const std::string& address, FILE* errfile) {
   return q;
 }
 
-// Fills the record's catalog entries from the reader's match buffer.
-void take_catalog_matches(nic_info& nic, const std::vector<XMLFW_INFO>& matches) {
-  size_t n = std::min(static_cast<size_t>(std::max(nic.fw_count, 0)), matches.size());
-  nic.fw_count = static_cast<int>(n);
-  nic.pxmlName.resize(n);
-  nic.pxmlFwImage.resize(n);
-  nic.uFwROMmaj.resize(n);
-  nic.uFwROMmin.resize(n);
-  nic.uFwROMrel.resize(n);
-  for (size_t j = 0; j < n; ++j) {
-    nic.pxmlName[j] = matches[j].pxmlName;
-    nic.pxmlFwImage[j] = matches[j].pxmlFwImage;
-    parseversions(matches[j].pxmlRom ? matches[j].pxmlRom->c_str() : nullptr, &nic.uFwROMmaj[j],
-                  &nic.uFwROMmin[j], &nic.uFwROMrel[j]);
-  }
-}
-
 // Completes the record of a vendor function that has a firmware version and
 // a PSID: identity, catalog lookup, running version. Ends the process when
 // the PCI identifiers cannot be read.
@@ -328,21 +342,15 @@ void build_usable_record(nic_info& nic, const std::string& address, const std::s
   nic.sub_ven_id = sub_ven;
   nic.sub_dev_id = sub_dev;
 
-  // The id string is as long as the PSID needs: a long PSID is compared
-  // whole rather than cut to fit, which could match another board's entry.
-  std::string pciIdString =
-      strprintf("%04X-%04X-%04X-%04X-%s", static_cast<unsigned>(ven), static_cast<unsigned>(dev),
-                static_cast<unsigned>(sub_ven), static_cast<unsigned>(sub_dev), psid.c_str());
+  const std::string pciIdString = prepare_catalog_lookup(nic, psid);
   print_message(strprintf("pciIdString-------------->%s\n\n", pciIdString.c_str()));
-  sub_dev_id_new = strprintf("%04X", static_cast<unsigned>(sub_dev));
-  sub_ven_id_new = strprintf("%04X", static_cast<unsigned>(sub_ven));
 
   std::vector<XMLFW_INFO> matches(MAX_FW_ENTRIES);
   if (read_NIC_FW_xml_file(pciIdString, matches) == 1) {
     take_catalog_matches(nic, matches);
   } else {
-    log_event(ERROR_TAG,
-              strprintf("For %s no matching firmware file in XML\n", address.c_str()));
+    log_quorvane_event(ppyxflash_fout, ERROR_TAG,
+                       strprintf("For %s no matching firmware file in XML\n", address.c_str()));
   }
 
   parseversions(fw.c_str(), &nic.uCurROMmaj, &nic.uCurROMmin, &nic.uCurROMrel);

@@ -24,15 +24,10 @@ struct XmlCharFree {
 };
 using xml_string = std::unique_ptr<xmlChar, XmlCharFree>;
 
-// The modes open the event log first; a caller that did not (a unit test)
-// loses the line rather than writing through a null stream.
-void log_error(const std::string& text) {
-  if (ppyxflash_fout != nullptr) log_quorvane_event(ppyxflash_fout, ERROR_TAG, text);
-}
-
 const xmlChar* X(const char* text) { return reinterpret_cast<const xmlChar*>(text); }
 
-std::string text_of(const xmlChar* text) {
+// A text the library handed out, empty when it gave none.
+std::string xml_text(const xmlChar* text) {
   return text != nullptr ? reinterpret_cast<const char*>(text) : std::string();
 }
 
@@ -99,7 +94,8 @@ std::string interface_name(const nic_info& nic) {
     }
   }
   if (word.empty()) {
-    log_error("deviceId:write_XML_device_elements: Error at xmlTextWriterStartElement\n");
+    log_quorvane_event(ppyxflash_fout, ERROR_TAG,
+                       "deviceId:write_XML_device_elements: Error at xmlTextWriterStartElement\n");
   }
   return word;
 }
@@ -127,12 +123,6 @@ AddressParts split_address(const std::string& address) {
   return parts;
 }
 
-// Number of catalog versions of a record that every per-entry vector holds.
-size_t catalog_versions(const nic_info& nic) {
-  size_t n = static_cast<size_t>(std::max(nic.fw_count, 0));
-  return std::min({n, nic.uFwROMmaj.size(), nic.uFwROMmin.size(), nic.uFwROMrel.size()});
-}
-
 std::string directory_of(const std::string& path) {
   size_t slash = path.rfind('/');
   if (slash == std::string::npos) return ".";
@@ -158,13 +148,15 @@ template <typename Visit>
 int32_t read_report_pass(const std::string& path, Visit visit) {
   xml_reader_ptr reader(xmlNewTextReaderFilename(path.c_str()));
   if (!reader) {
-    log_error(strprintf("read_discovery_report: Failed to open %s\n", path.c_str()));
+    log_quorvane_event(ppyxflash_fout, ERROR_TAG,
+                       strprintf("read_discovery_report: Failed to open %s\n", path.c_str()));
     return 2;
   }
   int ret;
   while ((ret = xmlTextReaderRead(reader.get())) == 1) visit(reader.get());
   if (ret != 0) {
-    log_error(strprintf("read_discovery_report: Failed to parse %s\n", path.c_str()));
+    log_quorvane_event(ppyxflash_fout, ERROR_TAG,
+                       strprintf("read_discovery_report: Failed to parse %s\n", path.c_str()));
     return 2;
   }
   return 0;
@@ -230,40 +222,31 @@ bool apply_device(int idx, bool* stop) {
   // The address comes from outside and goes into a shell line (getqrvninfo)
   // and the flash utility's arguments: only the bus-address form is used.
   if (!is_bus_address(address)) {
-    log_error(strprintf("read_discovery_report: device %d has an invalid PCI address \"%s\"; "
-                        "not flashed\n",
-                        idx + 1, printable(address).c_str()));
+    log_quorvane_event(
+        ppyxflash_fout, ERROR_TAG,
+        strprintf("read_discovery_report: device %d has an invalid PCI address \"%s\"; "
+                  "not flashed\n",
+                  idx + 1, printable(address).c_str()));
     return true;
   }
 
-  std::string pciIdString =
-      strprintf("%04X-%04X-%04X-%04X-%s", nic.ven_id, nic.dev_id, nic.sub_ven_id, nic.sub_dev_id,
-                firmware_id[static_cast<size_t>(idx)].c_str());
-  sub_dev_id_new = strprintf("%04X", nic.sub_dev_id);
-  sub_ven_id_new = strprintf("%04X", nic.sub_ven_id);
-
+  const std::string pciIdString =
+      prepare_catalog_lookup(nic, firmware_id[static_cast<size_t>(idx)]);
+  // Only the first matching entry is used.
   std::vector<XMLFW_INFO> match(1);
   nic.fw_count = 0;
   if (read_NIC_FW_xml_file(pciIdString, match) == 0) return true;
-
-  // The record keeps the one entry it was given room for, so its per-entry
-  // vectors and fw_count agree.
-  nic.fw_count = 1;
-  nic.pxmlName = {match[0].pxmlName};
-  nic.pxmlFwImage = {match[0].pxmlFwImage};
-  nic.uFwROMmaj.assign(1, 0);
-  nic.uFwROMmin.assign(1, 0);
-  nic.uFwROMrel.assign(1, 0);
-  parseversions(match[0].pxmlRom ? match[0].pxmlRom->c_str() : nullptr, &nic.uFwROMmaj[0],
-                &nic.uFwROMmin[0], &nic.uFwROMrel[0]);
+  take_catalog_matches(nic, match);
 
   // A catalog entry without "fwFile" gives no image path: a device that asks
   // for a flash fails with a message instead of burning "./nic_fw/".
   if (!nic.pxmlFwImage[0] || nic.pxmlFwImage[0]->empty()) {
     if (nic.flags & NIC_SELECTED) {
-      log_error(strprintf("read_discovery_report: the catalog names no image file for device %d "
-                          "(%s); not flashed\n",
-                          idx + 1, address.c_str()));
+      log_quorvane_event(
+          ppyxflash_fout, ERROR_TAG,
+          strprintf("read_discovery_report: the catalog names no image file for device %d "
+                    "(%s); not flashed\n",
+                    idx + 1, address.c_str()));
       return true;
     }
     return (g_iFlag & STATUS_FAILED) != 0;
@@ -271,7 +254,8 @@ bool apply_device(int idx, bool* stop) {
 
   if (contains(*nic.pxmlFwImage[0], "Belmora") &&
       modify_imagename(static_cast<uint32_t>(idx), nullptr) != 0) {
-    log_error("read_discovery_report: Error in finding the image for Belmora/Tarvik2\n");
+    log_quorvane_event(ppyxflash_fout, ERROR_TAG,
+                       "read_discovery_report: Error in finding the image for Belmora/Tarvik2\n");
     *stop = true;
     return true;
   }
@@ -307,7 +291,8 @@ void write_XML_start_elements(xml_writer_ptr& writer, xml_doc_ptr& doc) {
   writer.reset(xmlNewTextWriterDoc(&new_doc, 0));
   doc.reset(writer ? new_doc : nullptr);
   if (!writer) {
-    log_error("write_XML_start_elements: Error creating teh xml writer\n");
+    log_quorvane_event(ppyxflash_fout, ERROR_TAG,
+                       "write_XML_start_elements: Error creating teh xml writer\n");
     return;
   }
   xmlTextWriter* w = writer.get();
@@ -325,8 +310,8 @@ void write_XML_device_elements(_xmlTextWriter* writer, uint32_t IdxNic) {
   if (IdxNic >= g_ninfo.size()) return;
   const nic_info& nic = g_ninfo[IdxNic];
   const AddressParts parts = split_address(nic.pbus_info.value_or(""));
-  std::string product_id;
-  if (nic.fw_count > 0 && !nic.pxmlName.empty() && nic.pxmlName[0]) product_id = *nic.pxmlName[0];
+  const std::string product_id =
+      nic.fw_count > 0 ? catalog_text(nic.pxmlName, 0).value_or("") : std::string();
 
   xmlTextWriterStartElement(writer, X("device"));
   write_leaf(writer, "device_id", interface_name(nic));
@@ -418,15 +403,14 @@ int32_t xml_discovery_report() {
   xml_writer_ptr writer;
   write_XML_start_elements(writer, doc);
   if (writer) {
-    const size_t count = std::min(g_ninfo.size(), static_cast<size_t>(std::max(g_nNics, 0)));
-    for (size_t i = 0; i < count; ++i) {
+    for (size_t i = 0; i < inventory_size(); ++i) {
       if (g_ninfo[i].flags & NIC_USABLE) {
         write_XML_device_elements(writer.get(), static_cast<uint32_t>(i));
       }
     }
   }
   if (xmlTextWriterEndDocument(writer.get()) < 0) {
-    log_error("Error at XmlTextWriterEndDocument\n");
+    log_quorvane_event(ppyxflash_fout, ERROR_TAG, "Error at XmlTextWriterEndDocument\n");
     return 1;
   }
   writer.reset();
@@ -436,8 +420,9 @@ int32_t xml_discovery_report() {
 int32_t save_discovery_report(_xmlDoc* doc, const std::string& path) {
   std::string temp = directory_of(path) + "/.vexor-report-XXXXXX";
   auto fail = [&](const char* step, const std::string& subject, int err) {
-    log_error(strprintf("xml_discovery_report: could not save %s: %s %s: %s\n", path.c_str(),
-                        step, subject.c_str(), std::strerror(err)));
+    log_quorvane_event(ppyxflash_fout, ERROR_TAG,
+                       strprintf("xml_discovery_report: could not save %s: %s %s: %s\n",
+                                 path.c_str(), step, subject.c_str(), std::strerror(err)));
     return 1;
   };
 
@@ -515,7 +500,8 @@ int32_t read_discovery_report() {
     if (stop) return 2;
   }
   if (read_discovery_error < deviceCnt) return 0;
-  log_error("read_discovery_report: Error at read_NIC_FW_xml_file\n");
+  log_quorvane_event(ppyxflash_fout, ERROR_TAG,
+                     "read_discovery_report: Error at read_NIC_FW_xml_file\n");
   return 2;
 }
 
@@ -527,7 +513,7 @@ void read_num_device_elements(_xmlTextReader* reader, int* deviceCnt) {
 void process_node(_xmlTextReader* reader, std::vector<nic_info>& pNinfo, int* Idx,
                   std::string& image_type) {
   xml_string name_x(xmlTextReaderName(reader));
-  const std::string name = name_x ? text_of(name_x.get()) : "--";
+  const std::string name = name_x ? xml_text(name_x.get()) : "--";
   const int type = xmlTextReaderNodeType(reader);
   if (type == XML_READER_TYPE_END_ELEMENT && name == "device") {
     ++*Idx;
@@ -543,7 +529,7 @@ void process_node(_xmlTextReader* reader, std::vector<nic_info>& pNinfo, int* Id
                       : nullptr;
   while (xmlTextReaderMoveToNextAttribute(reader) == 1) {
     xml_string value(xmlTextReaderValue(reader));
-    apply_report_value(name, text_of(value.get()), nic, *Idx, image_type);
+    apply_report_value(name, xml_text(value.get()), nic, *Idx, image_type);
   }
 }
 
@@ -555,7 +541,7 @@ void read_FW_cur_version(nic_info* pCurNinfo, const std::string& pImageType,
   uint32_t release = 0;
   parseversions(pVersion.c_str(), &major, &minor, &release);
   if (!contains(pImageType, "ROM")) {
-    log_error("read_FW_cur_version: Error Wrong image type\n");
+    log_quorvane_event(ppyxflash_fout, ERROR_TAG, "read_FW_cur_version: Error Wrong image type\n");
     return;
   }
   pCurNinfo->uCurROMmaj = major;
@@ -594,7 +580,8 @@ int modify_imagename(uint32_t curnic, std::string* servername) {
 
   std::string data_file = "dataXXXXXX";
   if (!create_temp_file(&data_file)) {
-    log_error(strprintf("unable to open file %s\n", data_file.c_str()));
+    log_quorvane_event(ppyxflash_fout, ERROR_TAG,
+                       strprintf("unable to open file %s\n", data_file.c_str()));
     return 2;
   }
   temp_file_guard remove_data(data_file);
@@ -614,9 +601,10 @@ int modify_imagename(uint32_t curnic, std::string* servername) {
   // The answer names a file under ./nic_fw/ for the flash utility: anything
   // that could lead elsewhere counts as no image found.
   if (!is_plain_file_name(image)) {
-    log_error(strprintf("modify_imagename: getqrvninfo named no plain image file for %s: "
-                        "\"%s\"\n",
-                        address.c_str(), printable(image).c_str()));
+    log_quorvane_event(ppyxflash_fout, ERROR_TAG,
+                       strprintf("modify_imagename: getqrvninfo named no plain image file for %s: "
+                                 "\"%s\"\n",
+                                 address.c_str(), printable(image).c_str()));
     return 1;
   }
   if (servername != nullptr) *servername = host;
@@ -630,12 +618,13 @@ int32_t get_qrvn_info(const std::string& cmd, std::string& data, const std::stri
   data.clear();
   int32_t rc = do_command(cmd.c_str());
   if (rc != 0) {
-    log_error(strprintf("command failed: %s\n", cmd.c_str()));
+    log_quorvane_event(ppyxflash_fout, ERROR_TAG, strprintf("command failed: %s\n", cmd.c_str()));
     return rc;
   }
   unique_file in(std::fopen(dataFile.c_str(), "r"));
   if (!in) {
-    log_error(strprintf("unable to open file %s\n", dataFile.c_str()));
+    log_quorvane_event(ppyxflash_fout, ERROR_TAG,
+                       strprintf("unable to open file %s\n", dataFile.c_str()));
     return 2;
   }
   int c;

@@ -15,7 +15,7 @@ namespace {
 
 // Texts of a record may be absent; messages show an absent text as empty
 // rather than relying on the C library's "(null)".
-const char* text_of(const opt_text& t) { return t ? t->c_str() : ""; }
+const char* text_or_empty(const opt_text& t) { return t ? t->c_str() : ""; }
 
 // Versions are printed with %d although they are kept unsigned: a number
 // beyond the signed range shows as it always has in the listings.
@@ -87,14 +87,14 @@ int32_t show_current() {
   // A failed build leaves no usable record, so nothing is listed.
   build_NIC_list();
 
-  for (int32_t i = 0; i < g_nNics && i < static_cast<int32_t>(g_ninfo.size()); ++i) {
+  for (size_t i = 0; i < inventory_size(); ++i) {
     const nic_info& nic = g_ninfo[i];
     if (!(nic.flags & NIC_USABLE)) continue;
 
     // An adapter that matched no catalog entry has no catalog name; say so
     // rather than leaving the column blank.
     const char* name = "(no catalog entry)";
-    if (nic.fw_count > 0 && !nic.pxmlName.empty()) name = text_of(nic.pxmlName[0]);
+    if (nic.fw_count > 0 && !nic.pxmlName.empty()) name = text_or_empty(nic.pxmlName[0]);
 
     print_message(" PCI-ID              \t\tNIC\n");
     print_message(strprintf("%04X-%04X-%04X-%04X \t%s \n\n", nic.ven_id, nic.dev_id,
@@ -107,7 +107,7 @@ int32_t show_current() {
     print_message("     (Installed)           (Available)\n");
     print_message("     Image      Version      Image        Version     \t\tInterface\n");
     print_message("------------------------------------------------------------------------\n");
-    const char* interface = text_of(nic.pinterfacename);
+    const char* interface = text_or_empty(nic.pinterfacename);
     if (!versions.empty()) {
       print_message(strprintf("      ROM       %d.%d.%d    ROM\t\t%10s\t\t%s\n",
                               as_int(nic.uCurROMmaj), as_int(nic.uCurROMmin),
@@ -178,7 +178,7 @@ int32_t do_update_firmware(uint32_t uNicIdx) {
     bool found = false;
     if (ver_buf.size() >= count) {
       const std::string& wanted = ver_buf[count - 1];
-      for (size_t j = 0; j < count && j < nic.uFwROMmaj.size(); ++j) {
+      for (size_t j = 0; j < catalog_versions(nic); ++j) {
         if (version_text(nic.uFwROMmaj[j], nic.uFwROMmin[j], nic.uFwROMrel[j]) == wanted) {
           chosen = j;
           found = true;
@@ -198,14 +198,15 @@ int32_t do_update_firmware(uint32_t uNicIdx) {
       log_quorvane_event(ppyxflash_fout, INFO_TAG,
                          "\nThe Firmware Upgrade will take several minutes.  Please be patient.\n");
     }
-    const char* name = chosen < nic.pxmlName.size() ? text_of(nic.pxmlName[chosen]) : "";
-    log_quorvane_event(ppyxflash_fout, INFO_TAG,
-                       strprintf("\nSelecting %s MAC: %-12s \n", name, text_of(nic.pcurrent_mac)));
-    nic.pcurrent_mac = format_mac(text_of(nic.pcurrent_mac));
+    const std::string name = catalog_text(nic.pxmlName, chosen).value_or("");
+    log_quorvane_event(
+        ppyxflash_fout, INFO_TAG,
+        strprintf("\nSelecting %s MAC: %-12s \n", name.c_str(), text_or_empty(nic.pcurrent_mac)));
+    nic.pcurrent_mac = format_mac(text_or_empty(nic.pcurrent_mac));
   }
 
-  const char* address = text_of(nic.pbus_info);
-  const opt_text image = chosen < nic.pxmlFwImage.size() ? nic.pxmlFwImage[chosen] : opt_text{};
+  const char* address = text_or_empty(nic.pbus_info);
+  const opt_text image = catalog_text(nic.pxmlFwImage, chosen);
   if (!image || image->empty()) {
     // Without an image file name there is nothing to hand to the utility.
     // The adapter was chosen for flashing and is not flashed: that is a
@@ -257,7 +258,7 @@ int32_t do_update_firmware(uint32_t uNicIdx) {
     g_iFlag |= STATUS_FLASHED;
     print_message(strprintf("Firmware Flashed:\tSUCCESS  for interface %s\n\n", address));
     log_quorvane_event(ppyxflash_fout, INFO_TAG,
-                       strprintf("MAC %-12s Upgrade SUCCESS\n", text_of(nic.pcurrent_mac)));
+                       strprintf("MAC %-12s Upgrade SUCCESS\n", text_or_empty(nic.pcurrent_mac)));
     // A successful burn's output is of no further use.
     if (have_output) ::unlink(tmpname.c_str());
     return 0;
@@ -310,10 +311,10 @@ int32_t is_FW_needed(uint32_t uNicIdx) {
   std::vector<int64_t> keys;
   build_sorted_versions(uNicIdx, ver_buf, keys);
 
-  const char* address = text_of(nic.pbus_info);
+  const char* address = text_or_empty(nic.pbus_info);
   bool newer = false;
-  for (int i = 0; i < nic.fw_count && static_cast<size_t>(i) < nic.uFwROMmaj.size(); ++i) {
-    if (catalog_version(nic, static_cast<size_t>(i)) > installed_version(nic)) {
+  for (size_t i = 0; i < catalog_versions(nic); ++i) {
+    if (catalog_version(nic, i) > installed_version(nic)) {
       newer = true;
       print_message(strprintf("Repository has New firmware version for interface "
                               "%s.................Please flash the newer version\n",
@@ -350,8 +351,8 @@ int32_t select_firmware(uint32_t uNicIdx) {
   nic_info& nic = g_ninfo[uNicIdx];
   if (!(nic.flags & NIC_USABLE)) return 0;
 
-  for (int i = 0; i < nic.fw_count && static_cast<size_t>(i) < nic.pxmlFwImage.size(); ++i) {
-    const opt_text& image = nic.pxmlFwImage[i];
+  for (size_t i = 0; i < catalog_versions(nic); ++i) {
+    const opt_text image = catalog_text(nic.pxmlFwImage, i);
     // An entry with no image file name at all is as unusable as one marked
     // "n/a", so the operator is warned about both.
     if (!image || image->empty() || image->find("n/a") != std::string::npos) {
@@ -391,7 +392,7 @@ int32_t fwupg() {
     return rc;
   }
 
-  for (int32_t i = 0; i < g_nNics && static_cast<size_t>(i) < g_ninfo.size(); ++i) {
+  for (size_t i = 0; i < inventory_size(); ++i) {
     if (g_ninfo[i].fw_count <= 0) continue;
     if (!(g_iFlag & STATUS_NO_MORE)) select_firmware(static_cast<uint32_t>(i));
     if (g_iFlag & STATUS_QUIT) {

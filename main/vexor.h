@@ -169,6 +169,27 @@ extern int read_discovery;
 extern std::vector<std::string> firmware_id;
 extern std::string bus_info;
 
+// Number of inventory records built: g_nNics, never more than g_ninfo holds.
+size_t inventory_size();
+
+// Number of catalog entries of a record whose version it holds: fw_count,
+// never more than uFwROMmaj, uFwROMmin and uFwROMrel hold.
+size_t catalog_versions(const nic_info& nic);
+
+// Entry j of one of a record's per-entry texts (pxmlName, pxmlFwImage);
+// absent past the end of texts.
+opt_text catalog_text(const std::vector<opt_text>& texts, size_t j);
+
+// Prepares the catalog lookup of an adapter: sets sub_ven_id_new and
+// sub_dev_id_new to "%04X" of nic's subsystem ids and returns the adapter id
+// string "%04X-%04X-%04X-%04X-%s" of nic's four ids and psid.
+std::string prepare_catalog_lookup(const nic_info& nic, const std::string& psid);
+
+// Copies the first nic.fw_count entries of matches (the reader's result) into
+// the record's per-entry vectors: name, image and version split with
+// parseversions.
+void take_catalog_matches(nic_info& nic, const std::vector<XMLFW_INFO>& matches);
+
 // Reads the whole catalog g_XMLFwFile and appends the entries matching
 // pciIdString to pXmlFwInfo, at most pXmlFwInfo.size() of them; counts them in
 // g_ninfo[nic_count].fw_count. Returns 1 if that count is non-zero, else 0.
