@@ -19,7 +19,7 @@ unique_fd create_temp_file(std::string* name_template) {
 }
 
 temp_file_guard::~temp_file_guard() {
-  if (!kept_) ::unlink(path_.c_str());
+  if (!kept_ && !path_.empty()) ::unlink(path_.c_str());
 }
 
 void xml_reader_free::operator()(_xmlTextReader* reader) const { xmlFreeTextReader(reader); }

@@ -60,7 +60,8 @@ class unique_fd {
 unique_fd create_temp_file(std::string* name_template);
 
 // Removes a file when it goes away, unless keep() was called: a temporary
-// file that is of no use once the work that needed it is done.
+// file that is of no use once the work that needed it is done. An empty path
+// guards nothing.
 class temp_file_guard {
  public:
   explicit temp_file_guard(std::string path) : path_(std::move(path)) {}

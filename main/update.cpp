@@ -2,9 +2,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -160,139 +162,166 @@ int32_t do_command(const char* command) {
   return WEXITSTATUS(rc);
 }
 
-int32_t do_update_firmware(uint32_t uNicIdx) {
-  if (uNicIdx >= g_ninfo.size()) return 0;
-  nic_info& nic = g_ninfo[uNicIdx];
-  if (!(nic.flags & NIC_SELECTED)) return 0;
+namespace {
 
-  if (nic.fw_count <= 0) {
-    print_message("Quitting......................as nothing found in repository\n");
-    return 0;
+// The catalog entry the update run burns: the first whose version is the
+// one that sorts last by the ordering key, the last of the fw_count texts
+// that is_FW_needed left in ver_buf. None when no entry carries it.
+std::optional<size_t> entry_to_burn(const nic_info& nic) {
+  const size_t count = static_cast<size_t>(std::max(nic.fw_count, 0));
+  if (count == 0 || ver_buf.size() < count) return std::nullopt;
+  const std::string& wanted = ver_buf[count - 1];
+  for (size_t j = 0; j < catalog_versions(nic); ++j) {
+    if (version_text(nic.uFwROMmaj[j], nic.uFwROMmin[j], nic.uFwROMrel[j]) == wanted) return j;
   }
+  return std::nullopt;
+}
 
-  size_t chosen = 0;
-  if (read_discovery == 0) {
-    // The version to burn is the one that sorts last by the ordering key;
-    // burn the first catalog entry that carries it.
-    size_t count = static_cast<size_t>(nic.fw_count);
-    bool found = false;
-    if (ver_buf.size() >= count) {
-      const std::string& wanted = ver_buf[count - 1];
-      for (size_t j = 0; j < catalog_versions(nic); ++j) {
-        if (version_text(nic.uFwROMmaj[j], nic.uFwROMmin[j], nic.uFwROMrel[j]) == wanted) {
-          chosen = j;
-          found = true;
-          break;
-        }
-      }
-    }
-    if (!found) {
-      print_message(
-          "You have not entered the right Index for firmware version ....................\n");
-      return 0;
-    }
-    if (uNicIdx < fw_number.size()) fw_number[uNicIdx] = static_cast<int>(chosen);
-
-    if (!(g_iFlag & STATUS_NOTICE)) {
-      g_iFlag |= STATUS_NOTICE;
-      log_quorvane_event(ppyxflash_fout, INFO_TAG,
-                         "\nThe Firmware Upgrade will take several minutes.  Please be patient.\n");
-    }
-    const std::string name = catalog_text(nic.pxmlName, chosen).value_or("");
-    log_quorvane_event(
-        ppyxflash_fout, INFO_TAG,
-        strprintf("\nSelecting %s MAC: %-12s \n", name.c_str(), text_or_empty(nic.pcurrent_mac)));
-    nic.pcurrent_mac = format_mac(text_or_empty(nic.pcurrent_mac));
+// What the update run logs before it burns entry chosen: the notice, once
+// per run, and the selection with the MAC as read from the adapter, which
+// is then kept without its separators.
+void log_selection(nic_info& nic, size_t chosen) {
+  if (!(g_iFlag & STATUS_NOTICE)) {
+    g_iFlag |= STATUS_NOTICE;
+    log_quorvane_event(ppyxflash_fout, INFO_TAG,
+                       "\nThe Firmware Upgrade will take several minutes.  Please be patient.\n");
   }
+  const std::string name = catalog_text(nic.pxmlName, chosen).value_or("");
+  log_quorvane_event(
+      ppyxflash_fout, INFO_TAG,
+      strprintf("\nSelecting %s MAC: %-12s \n", name.c_str(), text_or_empty(nic.pcurrent_mac)));
+  nic.pcurrent_mac = format_mac(text_or_empty(nic.pcurrent_mac));
+}
 
-  const char* address = text_or_empty(nic.pbus_info);
-  const opt_text image = catalog_text(nic.pxmlFwImage, chosen);
-  if (!image || image->empty()) {
-    // Without an image file name there is nothing to hand to the utility.
-    // The adapter was chosen for flashing and is not flashed: that is a
-    // failure of the run, not a quiet skip.
-    g_iFlag |= STATUS_FAILED;
-    print_message(strprintf("No firmware image file is named for interface %s in %s; not flashed.\n",
-                            address, g_XMLFwFile));
-    log_quorvane_event(ppyxflash_fout, ERROR_TAG,
-                       strprintf("No firmware image file name for %s in %s; not flashed\n", address,
-                                 g_XMLFwFile));
-    return 0;
-  }
-  const std::string image_path = "./nic_fw/" + *image;
+// The burn's program and argument vector: the flash utility the Secure Boot
+// gate chose, in its silent form when the run is silent.
+struct BurnCommand {
+  const char* program;
+  std::vector<std::string> args;
+};
 
-  // The burn's output is collected for the mismatch search and kept for the
-  // operator when the burn fails. Without the file the burn still runs; only
-  // its output is lost.
-  std::string tmpname = "/tmp/dataXXXXXX";
-  unique_fd output = create_temp_file(&tmpname);
-  const bool have_output = static_cast<bool>(output);
-  if (!have_output) {
+BurnCommand burn_command(const std::string& address, const std::string& image_path) {
+  const bool system_utility = boot_mode_value == 1;
+  BurnCommand command{system_utility ? SYSTEM_FLASH_UTILITY : SHIPPED_FLASH_UTILITY,
+                      {system_utility ? "quarz" : "pyxflash"}};
+  if (silent == 2) command.args.push_back("-s");
+  command.args.insert(command.args.end(), {"-y", "-d", address, "-i", image_path, "b"});
+  return command;
+}
+
+// A chosen entry without an image file name leaves nothing to hand to the
+// utility: the adapter was chosen for flashing and is not flashed, a failure
+// of the run rather than a quiet skip.
+void fail_without_image(const char* address) {
+  g_iFlag |= STATUS_FAILED;
+  print_message(strprintf("No firmware image file is named for interface %s in %s; not flashed.\n",
+                          address, g_XMLFwFile));
+  log_quorvane_event(
+      ppyxflash_fout, ERROR_TAG,
+      strprintf("No firmware image file name for %s in %s; not flashed\n", address, g_XMLFwFile));
+}
+
+// Creates the file that takes the burn's output, for the mismatch search
+// and for the operator when the burn fails; *name is its template and then
+// its name. Without the file (logged) the burn still runs, only its output
+// is lost.
+unique_fd create_burn_output(std::string* name, const char* address) {
+  unique_fd output = create_temp_file(name);
+  if (!output) {
     log_quorvane_event(ppyxflash_fout, ERROR_TAG,
                        strprintf("Unable to create %s for the output of the burn of %s: %s\n",
-                                 tmpname.c_str(), address, std::strerror(errno)));
+                                 name->c_str(), address, std::strerror(errno)));
   }
+  return output;
+}
 
-  const char* program = nullptr;
-  std::vector<std::string> args;
-  if (boot_mode_value == 0) {
-    program = SHIPPED_FLASH_UTILITY;
-    args.push_back("pyxflash");
-  } else if (boot_mode_value == 1) {
-    program = SYSTEM_FLASH_UTILITY;
-    args.push_back("quarz");
-  } else {
-    args.push_back("pyxflash");  // never executed: the child ends with 1
-  }
-  if (silent == 2) args.push_back("-s");
-  for (const char* a : {"-y", "-d"}) args.push_back(a);
-  args.push_back(address);
-  args.push_back("-i");
-  args.push_back(image_path);
-  args.push_back("b");
-
-  BurnOutcome burn = run_burn(program, args, output.get(), !console_silenced());
-  output.reset();
-
-  if (burn.flashed()) {
-    g_iFlag |= STATUS_FLASHED;
-    print_message(strprintf("Firmware Flashed:\tSUCCESS  for interface %s\n\n", address));
-    log_quorvane_event(ppyxflash_fout, INFO_TAG,
-                       strprintf("MAC %-12s Upgrade SUCCESS\n", text_or_empty(nic.pcurrent_mac)));
-    // A successful burn's output is of no further use.
-    if (have_output) ::unlink(tmpname.c_str());
-    return 0;
-  }
-
-  // Everything else is a failed burn: a non-zero exit, a child ended by a
-  // signal (its status byte reads 0, yet nothing was flashed), a child whose
-  // end could not be learnt, or no child.
-  g_iFlag |= STATUS_FAILED;
+// Logs a failed burn: why no child could be made or the signal that ended
+// it, then the outcome by the mismatch text in the burn's output, searched
+// in output_file (null when there is none). Returns the search command's
+// exit status, 1 without a file.
+int32_t log_failed_burn(const char* address, const BurnOutcome& burn,
+                        const std::string* output_file) {
   if (!burn.started) {
     log_quorvane_event(ppyxflash_fout, ERROR_TAG,
                        strprintf("Unable to start the flash utility for %s: %s\n", address,
                                  std::strerror(burn.start_errno)));
   } else if (burn.end.how == child_end::kind::signalled) {
-    log_quorvane_event(ppyxflash_fout, ERROR_TAG,
-                       strprintf("The flash utility for %s was ended by signal %d\n", address,
-                                 burn.end.value));
+    log_quorvane_event(
+        ppyxflash_fout, ERROR_TAG,
+        strprintf("The flash utility for %s was ended by signal %d\n", address, burn.end.value));
   }
-
   int32_t rc = 1;
-  if (have_output)
-    rc = do_command(strprintf("grep -i \"PSID Mismatch\" %s > /dev/null", tmpname.c_str()).c_str());
+  if (output_file != nullptr) {
+    const std::string search =
+        strprintf("grep -i \"PSID Mismatch\" %s > /dev/null", output_file->c_str());
+    rc = do_command(search.c_str());
+  }
   if (rc == 0) {
     log_quorvane_event(ppyxflash_fout, ERROR_TAG,
                        strprintf("Fimware upgrade on this device is not supported\n %s\n", ""));
   } else {
     log_quorvane_event(ppyxflash_fout, ERROR_TAG, strprintf("Upgrade failed\n %s\n", ""));
   }
-  if (have_output) {
+  if (output_file != nullptr) {
     log_quorvane_event(ppyxflash_fout, INFO_TAG,
                        strprintf("Output of the failed burn of %s is kept in %s\n", address,
-                                 tmpname.c_str()));
+                                 output_file->c_str()));
   }
   return rc;
+}
+
+}  // namespace
+
+int32_t do_update_firmware(uint32_t uNicIdx) {
+  if (uNicIdx >= g_ninfo.size()) return 0;
+  nic_info& nic = g_ninfo[uNicIdx];
+  if (!(nic.flags & NIC_SELECTED)) return 0;
+  if (nic.fw_count <= 0) {
+    print_message("Quitting......................as nothing found in repository\n");
+    return 0;
+  }
+
+  size_t chosen = 0;  // the apply mode burns the one entry it looked up
+  if (read_discovery == 0) {
+    const std::optional<size_t> entry = entry_to_burn(nic);
+    if (!entry) {
+      print_message(
+          "You have not entered the right Index for firmware version ....................\n");
+      return 0;
+    }
+    chosen = *entry;
+    if (uNicIdx < fw_number.size()) fw_number[uNicIdx] = static_cast<int>(chosen);
+    log_selection(nic, chosen);
+  }
+
+  const char* address = text_or_empty(nic.pbus_info);
+  const opt_text image = catalog_text(nic.pxmlFwImage, chosen);
+  if (!image || image->empty()) {
+    fail_without_image(address);
+    return 0;
+  }
+
+  std::string output_name = "/tmp/dataXXXXXX";
+  unique_fd output = create_burn_output(&output_name, address);
+  temp_file_guard remove_output(output ? output_name : std::string());
+
+  const BurnCommand command = burn_command(address, "./nic_fw/" + *image);
+  const BurnOutcome burn =
+      run_burn(command.program, command.args, output.get(), !console_silenced());
+  const bool have_output = static_cast<bool>(output);
+  output.reset();
+  if (burn.flashed()) {
+    g_iFlag |= STATUS_FLASHED;
+    print_message(strprintf("Firmware Flashed:\tSUCCESS  for interface %s\n\n", address));
+    log_quorvane_event(ppyxflash_fout, INFO_TAG,
+                       strprintf("MAC %-12s Upgrade SUCCESS\n", text_or_empty(nic.pcurrent_mac)));
+    return 0;
+  }
+  // Anything else failed: a non-zero exit, a child ended by a signal (its
+  // status byte reads 0, yet nothing was flashed), no status, or no child.
+  g_iFlag |= STATUS_FAILED;
+  remove_output.keep();
+  return log_failed_burn(address, burn, have_output ? &output_name : nullptr);
 }
 
 // ---------------------------------------------------------------------------
