@@ -123,10 +123,31 @@ const char* pci_filter_parse_pciid(struct pci_filter* f, const char* str) {
   return nullptr;
 }
 
-// There is no limit of 100 devices or 49-character vendor names here: every
-// matching physical device is listed and its vendor name is kept whole, so a
-// large machine never loses an adapter and the vendor test of the inventory
-// never sees a clipped name.
+namespace {
+
+// The bus addresses of the scanned functions whose class is one of the four
+// in pmatch_pattern (once per matching entry), sorted with cmp_pci_id_nums.
+std::vector<std::string> sorted_matching_functions(pci_access* pacc,
+                                                   const int32_t* pmatch_pattern) {
+  std::vector<std::string> working;
+  for (pci_dev* dev = pacc->devices; dev != nullptr; dev = dev->next) {
+    pci_fill_info(dev, PCI_FILL_IDENT | PCI_FILL_CLASS);
+    for (int i = 0; i < 4; ++i) {
+      if (dev->device_class == pmatch_pattern[i]) working.push_back(bus_address_text(dev));
+    }
+  }
+  std::vector<const char*> sorted;
+  sorted.reserve(working.size());
+  for (const std::string& s : working) sorted.push_back(s.c_str());
+  // An empty vector's data() may be null, which qsort must never be given,
+  // even for zero elements.
+  if (!sorted.empty())
+    std::qsort(sorted.data(), sorted.size(), sizeof(const char*), cmp_pci_id_nums);
+  return std::vector<std::string>(sorted.begin(), sorted.end());
+}
+
+}  // namespace
+
 int32_t get_interface_list(std::vector<std::string>* pppif, std::vector<std::string>* vendor_name,
                            const int32_t* pmatch_pattern, int32_t* pif_count) {
   pppif->clear();
@@ -138,22 +159,7 @@ int32_t get_interface_list(std::vector<std::string>* pppif, std::vector<std::str
   pci_filter filter;
   pci_filter_init(pacc.get(), &filter);
   pci_scan_bus(pacc.get());
-
-  std::vector<std::string> working;
-  for (pci_dev* dev = pacc->devices; dev != nullptr; dev = dev->next) {
-    pci_fill_info(dev, PCI_FILL_IDENT | PCI_FILL_CLASS);
-    for (int i = 0; i < 4; ++i) {
-      if (dev->device_class == pmatch_pattern[i]) working.push_back(bus_address_text(dev));
-    }
-  }
-
-  std::vector<const char*> sorted;
-  sorted.reserve(working.size());
-  for (const std::string& s : working) sorted.push_back(s.c_str());
-  // An empty vector's data() may be null, which qsort must never be given,
-  // even for zero elements.
-  if (!sorted.empty())
-    std::qsort(sorted.data(), sorted.size(), sizeof(const char*), cmp_pci_id_nums);
+  const std::vector<std::string> sorted = sorted_matching_functions(pacc.get(), pmatch_pattern);
 
   // One entry per physical device: the first text of each domain:bus:slot
   // group, which after sorting is its lowest matching function. The previous
@@ -161,11 +167,12 @@ int32_t get_interface_list(std::vector<std::string>* pppif, std::vector<std::str
   // left out together with all its functions.
   std::string previous;
   int32_t count = 0;
-  for (const char* text : sorted) {
-    if (!previous.empty() && strncasecmp(text, previous.c_str(), PHYSICAL_DEVICE_PREFIX) == 0)
+  for (const std::string& text : sorted) {
+    if (!previous.empty() &&
+        strncasecmp(text.c_str(), previous.c_str(), PHYSICAL_DEVICE_PREFIX) == 0)
       continue;
     previous = text;
-    if (pci_filter_parse_pciid(&filter, text) != nullptr) continue;
+    if (pci_filter_parse_pciid(&filter, text.c_str()) != nullptr) continue;
 
     PciDevPtr dev(pci_get_dev(pacc.get(), filter.domain, filter.bus, filter.slot, filter.func));
     if (!dev) continue;

@@ -185,21 +185,93 @@ void take_catalog_matches(nic_info& nic, const std::vector<XMLFW_INFO>& matches)
   }
 }
 
-int read_NIC_FW_xml_file(const std::string& pciIdString, std::vector<XMLFW_INFO>& pXmlFwInfo) {
-  // One working entry for the whole file: values an element lacks are those
-  // of the last earlier element that had them.
-  XMLFW_INFO working;
-  xmlCheckVersion(20706);
+namespace {
 
-  // Without a record to count into, matches are neither stored nor counted.
+// One reading of the catalog: the attributes, in document order, applied to
+// one working entry whose values carry over from element to element (an
+// element lacking a value is judged with the last earlier one).
+struct CatalogReading {
+  const std::string& id;         // the adapter id string looked for
+  std::vector<XMLFW_INFO>& out;  // the caller's result array, of fixed capacity
+  int* fw_count;                 // the record's match count; null: nothing is kept
+  XMLFW_INFO working;            // the values met so far
+  bool dropped = false;          // a match found no room in out
+
+  // Applies one attribute. False when the rest of the element is not to be
+  // looked at.
+  bool apply(const xmlChar* name, const char* value);
+
+ private:
+  // "subdevid" completes an element's identity: either it matches and is
+  // appended, or its remaining attributes ("rom", "fwFile") are skipped.
+  bool judge_element();
+  // The entry appended last, which "rom" and "fwFile" belong to; null before
+  // the first one and once a match was dropped, whose values they are.
+  XMLFW_INFO* last_entry();
+};
+
+bool CatalogReading::apply(const xmlChar* name, const char* value) {
+  auto is = [name](const char* n) {
+    return xmlStrcmp(name, reinterpret_cast<const xmlChar*>(n)) == 0;
+  };
+  if (is(g_XMLNicName)) {
+    working.pxmlName = value;
+  } else if (is(g_XMLVenId)) {
+    working.pxmlVenId = value;
+  } else if (is(g_XMLDevId)) {
+    working.pxmlDevId = value;
+  } else if (is(g_XMLSubVenId)) {
+    working.pxmlSubVenId = sub_ven_id_new;
+  } else if (is(g_XMLPSID)) {
+    working.pxmlPSID = value;
+  } else if (is(g_XMLSubDevId)) {
+    return judge_element();
+  } else if (is(g_XMLrom)) {
+    if (XMLFW_INFO* e = last_entry()) e->pxmlRom = value;
+  } else if (is(g_XMLFwImage)) {
+    if (XMLFW_INFO* e = last_entry()) e->pxmlFwImage = value;
+  }
+  return true;
+}
+
+bool CatalogReading::judge_element() {
+  working.pxmlSubDevId = sub_dev_id_new;
+  const bool complete = working.pxmlVenId && working.pxmlDevId && working.pxmlSubVenId &&
+                        working.pxmlSubDevId && working.pxmlPSID;
+  if (!complete || catalog_id(working) != id) return false;
+  // Matches beyond the array's capacity (1 in the apply mode, which wants
+  // the first match only) are dropped: the entries kept are the first ones
+  // in file order.
+  if (fw_count == nullptr || *fw_count < 0 || static_cast<size_t>(*fw_count) >= out.size()) {
+    dropped = true;
+    return true;
+  }
+  XMLFW_INFO& entry = out[static_cast<size_t>(*fw_count)];
+  entry.pxmlVenId = working.pxmlVenId;
+  entry.pxmlDevId = working.pxmlDevId;
+  entry.pxmlSubVenId = working.pxmlSubVenId;
+  entry.pxmlPSID = working.pxmlPSID;
+  entry.pxmlSubDevId = working.pxmlSubDevId;
+  entry.pxmlName = working.pxmlName;
+  ++*fw_count;
+  return true;
+}
+
+XMLFW_INFO* CatalogReading::last_entry() {
+  if (dropped || fw_count == nullptr || *fw_count < 1) return nullptr;
+  const size_t idx = static_cast<size_t>(*fw_count) - 1;
+  return idx < out.size() ? &out[idx] : nullptr;
+}
+
+}  // namespace
+
+int read_NIC_FW_xml_file(const std::string& pciIdString, std::vector<XMLFW_INFO>& pXmlFwInfo) {
+  xmlCheckVersion(20706);
   int* fw_count = nullptr;
   if (nic_count >= 0 && static_cast<size_t>(nic_count) < g_ninfo.size()) {
     fw_count = &g_ninfo[nic_count].fw_count;
   }
-  const size_t capacity = pXmlFwInfo.size();
-  // Once a match found no room, the "rom" and "fwFile" that follow belong to
-  // that dropped entry and must not land on the last kept one.
-  bool dropped = false;
+  CatalogReading reading{pciIdString, pXmlFwInfo, fw_count, XMLFW_INFO{}};
 
   xml_reader_ptr reader;
   if (catalog_readable(g_XMLFwFile)) reader.reset(xmlReaderForFile(g_XMLFwFile, nullptr, 0));
@@ -207,64 +279,16 @@ int read_NIC_FW_xml_file(const std::string& pciIdString, std::vector<XMLFW_INFO>
     log_quorvane_event(ppyxflash_fout, ERROR_TAG, strprintf("Unable to open %s\n", g_XMLFwFile));
     std::exit(1);
   }
-
-  auto last_entry = [&]() -> XMLFW_INFO* {
-    if (dropped || fw_count == nullptr || *fw_count < 1) return nullptr;
-    size_t idx = static_cast<size_t>(*fw_count) - 1;
-    return idx < capacity ? &pXmlFwInfo[idx] : nullptr;
-  };
-
   // A parse error ends the loop like the end of the document: the entries
   // found before it are kept.
   while (xmlTextReaderRead(reader.get()) == 1) {
-    int count = xmlTextReaderAttributeCount(reader.get());
-    for (int a = 0; a < count; ++a) {
-      if (xmlTextReaderMoveToNextAttribute(reader.get()) != 1) break;
+    const int count = xmlTextReaderAttributeCount(reader.get());
+    for (int a = 0; a < count && xmlTextReaderMoveToNextAttribute(reader.get()) == 1; ++a) {
       const xmlChar* name = xmlTextReaderConstName(reader.get());
-      const xmlChar* value_x = xmlTextReaderConstValue(reader.get());
       if (name == nullptr) continue;
-      // Copied only where it is kept: most attributes of a large catalog are not.
-      const char* value = value_x ? reinterpret_cast<const char*>(value_x) : "";
-      auto is = [name](const char* n) {
-        return xmlStrcmp(name, reinterpret_cast<const xmlChar*>(n)) == 0;
-      };
-      if (is(g_XMLNicName)) {
-        working.pxmlName = value;
-      } else if (is(g_XMLVenId)) {
-        working.pxmlVenId = value;
-      } else if (is(g_XMLDevId)) {
-        working.pxmlDevId = value;
-      } else if (is(g_XMLSubVenId)) {
-        working.pxmlSubVenId = sub_ven_id_new;
-      } else if (is(g_XMLPSID)) {
-        working.pxmlPSID = value;
-      } else if (is(g_XMLSubDevId)) {
-        working.pxmlSubDevId = sub_dev_id_new;
-        bool complete = working.pxmlVenId && working.pxmlDevId && working.pxmlSubVenId &&
-                        working.pxmlSubDevId && working.pxmlPSID;
-        if (!complete || catalog_id(working) != pciIdString) {
-          break;  // the rest of this element ("rom", "fwFile") is not looked at
-        }
-        // The caller's array has a fixed capacity (1 in the apply mode, which
-        // wants the first match only). Matches beyond it are dropped, so the
-        // entries kept are the first ones in file order.
-        if (fw_count == nullptr || *fw_count < 0 || static_cast<size_t>(*fw_count) >= capacity) {
-          dropped = true;
-          continue;
-        }
-        XMLFW_INFO& entry = pXmlFwInfo[static_cast<size_t>(*fw_count)];
-        entry.pxmlVenId = working.pxmlVenId;
-        entry.pxmlDevId = working.pxmlDevId;
-        entry.pxmlSubVenId = working.pxmlSubVenId;
-        entry.pxmlPSID = working.pxmlPSID;
-        entry.pxmlSubDevId = working.pxmlSubDevId;
-        entry.pxmlName = working.pxmlName;
-        ++*fw_count;
-      } else if (is(g_XMLrom)) {
-        if (XMLFW_INFO* e = last_entry()) e->pxmlRom = value;
-      } else if (is(g_XMLFwImage)) {
-        if (XMLFW_INFO* e = last_entry()) e->pxmlFwImage = value;
-      }
+      // Not copied here: most attributes of a large catalog are not kept.
+      const xmlChar* value = xmlTextReaderConstValue(reader.get());
+      if (!reading.apply(name, value ? reinterpret_cast<const char*>(value) : "")) break;
     }
   }
   reader.reset();
@@ -274,12 +298,12 @@ int read_NIC_FW_xml_file(const std::string& pciIdString, std::vector<XMLFW_INFO>
   // the apply mode has freed its report readers before the lookups).
   xmlCleanupParser();
 
-  if (dropped && capacity > 1) {
+  if (reading.dropped && pXmlFwInfo.size() > 1) {
     log_quorvane_event(
         ppyxflash_fout, WARNING_TAG,
-        strprintf("More than %zu firmware entries in %s match %s; only the first %zu are "
-                  "used\n",
-                  capacity, g_XMLFwFile, pciIdString.c_str(), capacity));
+        strprintf("More than %zu firmware entries in %s match %s; only the first "
+                  "%zu are used\n",
+                  pXmlFwInfo.size(), g_XMLFwFile, pciIdString.c_str(), pXmlFwInfo.size()));
   }
   return (fw_count != nullptr && *fw_count != 0) ? 1 : 0;
 }
@@ -357,89 +381,106 @@ void build_usable_record(nic_info& nic, const std::string& address, const std::s
   nic.flags |= NIC_USABLE;
 }
 
-}  // namespace
-
-int32_t build_NIC_list() {
-  // Console texts are composed with strprintf, sized to fit, so no message
-  // is ever cut at a fixed length.
-  // PSID and MAC of the k-th vendor function met (k from 1; slot 0 stays
-  // empty). They grow with the bus, so no vendor function is ever left out
-  // of the second-device comparison, however many there are.
-  std::vector<opt_text> psid_table(1, std::string());
-  std::vector<std::string> mac_table(1);
-
-  std::vector<std::string> addresses;
-  std::vector<std::string> vendor_names;
-  int32_t rc = get_interface_list(&addresses, &vendor_names, class_code, &g_nNics);
+// Lists the adapters: enumerates them into addresses and vendor_names, sets
+// g_nNics, allocates fw_number and g_ninfo for them, and shows the list.
+void enumerate_adapters(std::vector<std::string>* addresses,
+                        std::vector<std::string>* vendor_names) {
+  int32_t rc = get_interface_list(addresses, vendor_names, class_code, &g_nNics);
   if (rc != 0) {
     std::fprintf(stderr, "\n\nFWUPG_ERROR: get_interface_list filed RC = %d\n%s,%d\n\n", rc,
                  kUnit, __LINE__);
   }
   // Never index past what the enumeration actually handed back.
-  g_nNics = static_cast<int32_t>(std::clamp<size_t>(
-      static_cast<size_t>(std::max(g_nNics, 0)), 0,
-      std::min(addresses.size(), vendor_names.size())));
-
+  g_nNics =
+      static_cast<int32_t>(std::clamp<size_t>(static_cast<size_t>(std::max(g_nNics, 0)), 0,
+                                              std::min(addresses->size(), vendor_names->size())));
   fw_number.assign(static_cast<size_t>(g_nNics), 0);
 
   print_message("List of Network Adapters detected on the Server.................\n");
-  for (int32_t i = 0; i < g_nNics; ++i) {
-    print_message(strprintf("[%d] %s %s\n", i, addresses[i].c_str(), vendor_names[i].c_str()));
+  for (size_t i = 0; i < static_cast<size_t>(g_nNics); ++i) {
+    print_message(strprintf("[%d] %s %s\n", static_cast<int>(i), (*addresses)[i].c_str(),
+                            (*vendor_names)[i].c_str()));
   }
-
   g_ninfo.assign(static_cast<size_t>(g_nNics), nic_info{});
+}
 
-  // The query-error file stays on disk for the operator after the run.
-  std::string errfile_name = "/tmp/dataXXXXXX";
+// Creates the query-error file, which stays on disk for the operator, and
+// names it on the console; *name is its template and then its name. Null
+// when it cannot be created, which is said on standard output in every mode.
+unique_file open_query_error_file(std::string* name) {
   unique_file errfile;
-  if (unique_fd fd = create_temp_file(&errfile_name)) {
+  if (unique_fd fd = create_temp_file(name)) {
     errfile.reset(fdopen(fd.get(), "w"));
     if (errfile) fd.release();
   }
-  if (!errfile) {
-    std::printf("Not able to open this %s file\n", errfile_name.c_str());
-  }
-  print_message(strprintf(
-      "\nIf PSID or FW_Version is not found for some interfaces, please check %s\n\n",
-      errfile_name.c_str()));
+  if (!errfile) std::printf("Not able to open this %s file\n", name->c_str());
+  print_message(
+      strprintf("\nIf PSID or FW_Version is not found for some interfaces, please check %s\n\n",
+                name->c_str()));
+  return errfile;
+}
 
-  int32_t vendor_met = 0;
+// True when a vendor name is the vendor's: its word, or libpci's numeric
+// fallback holding its id.
+bool is_vendor_name(const std::string& vendor) {
+  return contains_nocase(vendor, "Quorvane") || contains_nocase(vendor, "15B3");
+}
+
+// A vendor function met during the build, for the second-device test: its
+// PSID (absent when the query gave none) and base MAC (empty when it gave
+// none).
+struct MetFunction {
+  opt_text psid;
+  std::string mac;
+};
+
+// How many of the functions met before have this PSID and base MAC, as the
+// second PCI device of an adapter has the first one's. An absent PSID
+// equals nothing.
+int earlier_alike(const std::vector<MetFunction>& met, const opt_text& psid,
+                  const std::string& mac) {
+  if (!psid) return 0;
+  return static_cast<int>(std::count_if(met.begin(), met.end(), [&](const MetFunction& f) {
+    return f.psid == psid && f.mac == mac;
+  }));
+}
+
+}  // namespace
+
+int32_t build_NIC_list() {
+  std::vector<std::string> addresses;
+  std::vector<std::string> vendor_names;
+  enumerate_adapters(&addresses, &vendor_names);
+  std::string errfile_name = "/tmp/dataXXXXXX";
+  unique_file errfile = open_query_error_file(&errfile_name);
+
+  std::vector<MetFunction> met;  // every vendor function so far, skipped ones included
   int32_t lacking_data = 0;
   for (nic_count = 0; nic_count < g_nNics; ++nic_count) {
     nic_info& nic = g_ninfo[static_cast<size_t>(nic_count)];
     const std::string& address = addresses[static_cast<size_t>(nic_count)];
     nic.fw_count = 0;
-
-    const std::string& vendor = vendor_names[static_cast<size_t>(nic_count)];
-    if (!contains_nocase(vendor, "Quorvane") && !contains_nocase(vendor, "15B3")) {
+    if (!is_vendor_name(vendor_names[static_cast<size_t>(nic_count)])) {
       print_message(strprintf("Interface %s is not Quorvane one.\n", address.c_str()));
       continue;
     }
     ++g_nQuorvanePorts;
-    ++vendor_met;
 
-    QueryAnswers q = query_adapter(address, errfile.get());
-
+    const QueryAnswers q = query_adapter(address, errfile.get());
     nic.psid = q.psid;
-    psid_table.push_back(q.psid);
-    mac_table.emplace_back();
-    if (q.mac) {
-      nic.pcurrent_mac = q.mac;
-      mac_table.back() = *q.mac;
-      bool second_device = false;
-      for (int32_t m = 1; m < vendor_met; ++m) {
-        if (q.psid && psid_table[m] && *psid_table[m] == *q.psid && mac_table[m] == *q.mac) {
-          print_message(strprintf(
-              "Skipping interface %s as it is the second device of Quorvane adapter with PSID "
-              "%s.\n",
-              address.c_str(), q.psid->c_str()));
-          second_device = true;
-        }
+    if (q.mac) nic.pcurrent_mac = q.mac;
+    // Only a function with a base MAC is compared with the earlier ones.
+    const int alike = q.mac ? earlier_alike(met, q.psid, *q.mac) : 0;
+    met.push_back({q.psid, q.mac.value_or("")});
+    if (alike > 0) {
+      for (int m = 0; m < alike; ++m) {
+        print_message(strprintf(
+            "Skipping interface %s as it is the second device of Quorvane adapter with PSID "
+            "%s.\n",
+            address.c_str(), q.psid->c_str()));
       }
-      if (second_device) {
-        --g_nQuorvanePorts;
-        continue;
-      }
+      --g_nQuorvanePorts;
+      continue;
     }
 
     if (!q.fw || !q.psid) {
@@ -450,10 +491,8 @@ int32_t build_NIC_list() {
       ++lacking_data;
       continue;
     }
-
     build_usable_record(nic, address, *q.fw, *q.psid);
   }
-
   errfile.reset();
 
   if (g_nQuorvanePorts == 0) return 1;
