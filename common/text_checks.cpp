@@ -3,17 +3,6 @@
 #include <algorithm>
 #include <cctype>
 
-namespace {
-
-constexpr unsigned char kDelete = 0x7f;  // the one control character above the blank
-
-bool is_control(char c) {
-  const unsigned char u = static_cast<unsigned char>(c);
-  return u < 0x20 || u == kDelete;
-}
-
-}  // namespace
-
 bool contains(std::string_view text, std::string_view part) {
   return text.find(part) != std::string_view::npos;
 }
@@ -32,6 +21,13 @@ bool is_bus_address(std::string_view text) {
     if (!std::isxdigit(static_cast<unsigned char>(text[i]))) return false;
   }
   return text[11] >= '0' && text[11] <= '7';
+}
+
+bool is_control(char c) {
+  constexpr unsigned char kBlank = 0x20;
+  constexpr unsigned char kDelete = 0x7f;
+  const unsigned char u = static_cast<unsigned char>(c);
+  return u < kBlank || u == kDelete;
 }
 
 bool is_plain_file_name(std::string_view name) {

@@ -15,6 +15,9 @@ bool contains_nocase(std::string_view text, std::string_view part);
 // Only such a text is put into a shell line or a flash-utility command.
 bool is_bus_address(std::string_view text);
 
+// True for the ASCII control characters: below the blank, and delete.
+bool is_control(char c);
+
 // True for a plain file name that can only mean a file directly inside one
 // directory: not empty, not "." or "..", no "/" and no control characters.
 bool is_plain_file_name(std::string_view name);

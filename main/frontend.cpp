@@ -2,6 +2,7 @@
 #include <getopt.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
@@ -161,14 +162,21 @@ int32_t scan_cmd_line_options(int argc, char** argv) {
 }
 
 bool option_set_refused(int32_t flags) {
-  if ((flags & FLAG_SILENT) && (flags & 0x39)) return true;
-  if ((flags & FLAG_FORCE) && (flags & 0x79)) return true;
-  if ((flags & FLAG_YES) && (flags & 0x6d)) return true;
-  if ((flags & FLAG_P) && (flags & 0x67)) return true;
-  if ((flags & FLAG_LIST) && (flags & 0x7e)) return true;
-  if ((flags & FLAG_DISCOVER) && (flags & 0x5f)) return true;
-  if ((flags & FLAG_APPLY) && (flags & 0x3d)) return true;
-  return false;
+  // The option sets that go together; any other combination is refused.
+  static constexpr int32_t kAccepted[] = {
+      0,                         // none: the interactive update
+      FLAG_SILENT,               // -s
+      FLAG_FORCE,                // -F or -f
+      FLAG_SILENT | FLAG_FORCE,  // -s -F
+      FLAG_P,                    // -p
+      FLAG_YES,                  // -y
+      FLAG_LIST,                 // -c
+      FLAG_DISCOVER,             // -d
+      FLAG_APPLY,                // -u
+      FLAG_SILENT | FLAG_APPLY,  // -s -u
+  };
+  return std::find(std::begin(kAccepted), std::end(kAccepted), flags & OPTION_BITS) ==
+         std::end(kAccepted);
 }
 
 std::string banner_text() {
@@ -242,7 +250,7 @@ int vexor_main(int argc, char** argv) {
 
   if (run_boot_mode_gate() != 0) return 1;
 
-  if (option_set_refused(g_iFlag & 0x7f)) {
+  if (option_set_refused(g_iFlag)) {
     usage();
     return 1;
   }

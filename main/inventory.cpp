@@ -18,6 +18,8 @@ int nic_count = 0;
 std::vector<int> fw_number;
 std::string sub_ven_id_new;
 std::string sub_dev_id_new;
+// InfiniBand (serial bus), Ethernet, other network and InfiniBand (network)
+// controllers: base class in the high byte, sub-class in the low one.
 const int32_t class_code[4] = {0x0C06, 0x0200, 0x0280, 0x0207};
 std::vector<std::string> ver_buf;
 int fw_invalid = 0;

@@ -36,10 +36,7 @@ std::string xml_text(const xmlChar* text) {
 std::string printable(const std::string& text) {
   constexpr size_t kMax = 64;
   std::string out;
-  for (char c : text.substr(0, kMax)) {
-    unsigned char u = static_cast<unsigned char>(c);
-    out += (u < 0x20 || u == 0x7f) ? '?' : c;
-  }
+  for (char c : text.substr(0, kMax)) out += is_control(c) ? '?' : c;
   if (text.size() > kMax) out += "...";
   return out;
 }

@@ -367,8 +367,8 @@ int32_t is_FW_needed(uint32_t uNicIdx) {
                      "*** WARNING *** - Installed firmware is the latest firmware\n");
   print_message("Repository doesn't have newer firmware version, Installed firmware version is the "
                 "latest one..........Please Quit the updation.\n");
-  // Only the option byte decides: silent without force skips the adapter.
-  if ((g_iFlag & 0xFF) == FLAG_SILENT) {
+  // Only the option bits decide: silent without force skips the adapter.
+  if ((g_iFlag & OPTION_BITS) == FLAG_SILENT) {
     fw_invalid = 1;
     ++fw_invalid_count;
     return 1;

@@ -31,6 +31,9 @@ inline constexpr int32_t STATUS_FAILED = 0x200;  // at least one burn failed
 inline constexpr int32_t STATUS_FLASHED = 0x400; // at least one burn succeeded
 inline constexpr int32_t STATUS_NO_MORE = 0x800; // operator answered "c"
 inline constexpr int32_t STATUS_NOTICE = 0x1000; // "several minutes" notice logged
+// All the option bits, without the status bits.
+inline constexpr int32_t OPTION_BITS =
+    FLAG_LIST | FLAG_SILENT | FLAG_FORCE | FLAG_P | FLAG_YES | FLAG_DISCOVER | FLAG_APPLY;
 
 extern int32_t g_iFlag;
 extern int32_t silent;           // 2 when burns run in the utility's silent form
@@ -88,7 +91,8 @@ void open_event_log(const char* unit, int line);
 // the usage text.
 int32_t scan_cmd_line_options(int argc, char** argv);
 
-// True when the option bits (low 7 bits of g_iFlag) form a refused set.
+// True when the option bits of flags (OPTION_BITS) are not one of the sets
+// that go together.
 bool option_set_refused(int32_t flags);
 
 // The banner's exact bytes, from the first newline to the closing blank line.
@@ -120,22 +124,17 @@ struct XMLFW_INFO {
 // One adapter record (one PCI function, or one report device in apply mode).
 // The per-entry vectors hold fw_count elements, in catalog order.
 struct nic_info {
-  opt_text pinterfacename;
-  opt_text pdrivername;
-  opt_text pdriver_ver;
-  opt_text pfirmware_ver;
-  opt_text pbus_info;
+  opt_text pinterfacename;            // the PCI address text
+  opt_text pdrivername, pdriver_ver;  // stay absent in every mode
+  opt_text pfirmware_ver;             // the query's "FW Version"
+  opt_text pbus_info;                 // the PCI address every command and message names
   int32_t ven_id = 0;
   int32_t dev_id = 0;
   int32_t sub_ven_id = 0;
   int32_t sub_dev_id = 0;
-  opt_text busnumber;
-  opt_text devicenumber;
-  opt_text funcnumber;
-  opt_text pip_addr;
-  opt_text pnetmask;
-  opt_text pbroadcast;
-  opt_text pcurrent_mac;
+  opt_text busnumber, devicenumber, funcnumber;  // parts of the address, apply mode only
+  opt_text pip_addr, pnetmask, pbroadcast;       // stay absent in every mode
+  opt_text pcurrent_mac;                         // the query's "Base MAC"
   uint32_t uCurROMmaj = 0;
   uint32_t uCurROMmin = 0;
   uint32_t uCurROMrel = 0;
@@ -144,8 +143,8 @@ struct nic_info {
   std::vector<uint32_t> uFwROMrel;
   std::vector<opt_text> pxmlName;
   std::vector<opt_text> pxmlFwImage;
-  opt_text pFwPath;
-  opt_text pPort;
+  opt_text pFwPath;   // stays absent
+  opt_text pPort;     // stays absent; the report's slotnumber
   int32_t flags = 0;  // 1 usable (running firmware known), 2 to be flashed
   int fw_count = 0;
   opt_text psid;
@@ -230,23 +229,52 @@ int32_t build_NIC_list();
 // Update workflow: update run, flashing, listing
 // ===================================================================
 
+// The update mode (no option, -s, -F, -p, -y): builds the inventory, then
+// asks or decides and flashes adapter by adapter. Returns the exit status:
+// 0 done or nothing to do; 1 (silent without force) every counted adapter
+// already runs the latest firmware; 2 a burn failed; 3 the operator quit;
+// after a failed inventory build its result, 1 or 2. Exits with 1 when the
+// event log cannot be opened or the inventory build ends the process.
 int32_t fwupg();
+// Decides adapter uNicIdx by is_FW_needed's answer: adds 2 (selected) to its
+// flags or clears them, and sets STATUS_QUIT or STATUS_NO_MORE. Returns 0.
 int32_t select_firmware(uint32_t uNicIdx);
+// Lists adapter uNicIdx's installed and catalog versions (ver_buf is left
+// holding them in ordering-key order) and asks or decides. Returns the answer:
+// 0 yes, 1 no, 2 quit, 3 "c".
 int32_t is_FW_needed(uint32_t uNicIdx);
+// vers_string = the question of the update run; uNicIdx does not change it.
 void fw_version_message(std::string& vers_string, int32_t uNicIdx);
+// Burns adapter uNicIdx when its flags carry 2: the entry of the version that
+// sorts last (update run) or the one entry looked up (apply mode). Sets
+// STATUS_FLASHED or STATUS_FAILED. Returns 0, or after a failed burn the exit
+// status of the mismatch search (0 when the image is not for this board).
 int32_t do_update_firmware(uint32_t uNicIdx);
 // Echoes "%s \n" to stdout and runs command through the shell; returns the
 // command's exit status (255 when no shell could be started).
 int32_t do_command(const char* command);
 // The MAC text without separators (pairs at 1-2, 4-5, ... 16-17).
 std::string format_mac(const char* pStrTok);
+// The listing mode (-c): prints every usable adapter's ids, installed and
+// catalog versions. Returns 0; exits with 1 when the event log cannot be
+// opened or the inventory build ends the process.
 int32_t show_current();
 
 // ===================================================================
 // Discovery report: writer (-d) and apply mode (-u)
 // ===================================================================
 
+// The discovery mode (-d): builds the inventory and writes the report to
+// g_XMLDiscoveryReport. Returns 0 when the report was saved, 2 when the
+// build failed or the report could not be saved; exits with 1 when the
+// event log cannot be opened or the inventory build ends the process.
 int32_t discover_HW();
+// The apply mode (-u): reads the report g_XMLDiscoveryReport and flashes,
+// silently, each device whose action asks for it. Returns 0 when fewer
+// devices failed than the report holds; 2 when every device failed (a report
+// without devices included), the report cannot be opened or parsed, or a
+// family image cannot be resolved. Exits with 1 when the event log or the
+// catalog cannot be opened.
 int32_t read_discovery_report();
 
 // Writes the whole report for the current inventory to g_XMLDiscoveryReport;
