@@ -205,8 +205,6 @@ int32_t get_pci_info(const char* pbus_info, int32_t* ppci_ven, int32_t* ppci_dev
                                              "subsystem_device"};
   unsigned int values[4] = {0, 0, 0, 0};
   for (int i = 0; i < 4; ++i) {
-    // The path is built to whatever length it needs; a long address text can
-    // not overrun anything.
     std::string path = "/sys/bus/pci/devices";
     path += '/';
     path += pbus_info;
@@ -298,8 +296,6 @@ int32_t read_query_value(FILE* output, const char* label, opt_text* ppfw) {
   size_t cap = 0;
   ssize_t len;
   int32_t rc = QUERY_NO_LABEL;
-  // Lines are read whole: the tail of a long line is never taken for a line
-  // of its own that might carry the label.
   while (rc == QUERY_NO_LABEL && (len = getline(&raw, &cap, output)) != -1) {
     rc = extract_query_value(std::string(raw, static_cast<size_t>(len)), label, ppfw);
   }

@@ -7,8 +7,7 @@
 
 namespace {
 
-// One part read whole and saturated rather than cut or overflowed: cutting
-// "1000" to "100" would silently turn one version into another.
+// One part, as atoi reads it but saturated instead of overflowing.
 int32_t component_value(const std::string& text) {
   size_t i = 0;
   while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;

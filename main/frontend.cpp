@@ -84,9 +84,6 @@ int32_t verify_cmd_line_options(int argc, char** pargv) {
       rewrite_slash_form(pargv[1], kFirstSlashForms3);
       rewrite_slash_form(pargv[2], kSecondSlashForms3);
       if (!looks_like_option(pargv[1])) return 2;
-      // The name is kept whole whatever its length; a name the file system
-      // cannot take makes the report's save or read fail later, and that
-      // failure is logged with the name, so nothing is cut off silently here.
       g_XMLDiscoveryReport = pargv[2] != nullptr ? pargv[2] : "";
       return 0;
     case 4:

@@ -131,8 +131,7 @@ void build_sorted_versions(uint32_t uIdx, std::vector<std::string>& texts,
 
 void sort_fw(uint32_t uIdx, std::vector<std::string>& ver_buf, std::vector<int64_t>& fw_sorted) {
   if (uIdx >= g_ninfo.size()) return;
-  // The tables grow with the catalog, so every entry takes part however many
-  // there are; rows the caller did not supply are never touched.
+  // Rows the caller did not supply are never touched.
   size_t n = static_cast<size_t>(std::max(g_ninfo[uIdx].fw_count, 0));
   n = std::min({n, ver_buf.size(), fw_sorted.size()});
   for (size_t i = 0; i < n; ++i) {

@@ -330,32 +330,31 @@ void write_XML_device_elements(_xmlTextWriter* writer, uint32_t IdxNic) {
 void write_XML_FW_item(_xmlTextWriter* writer, uint32_t IdxNic) {
   if (IdxNic >= g_ninfo.size()) return;
   const nic_info& nic = g_ninfo[IdxNic];
-  std::vector<std::string> type;
-  if (nic.flags & NIC_USABLE) type.emplace_back("ROM");
+  // The one image type an adapter has is "ROM", known once its running
+  // firmware is.
+  if (!(nic.flags & NIC_USABLE)) return;
+  const std::string fwtype = "ROM";
 
-  for (const std::string& fwtype : type) {
-    std::string value;
-    xmlTextWriterStartElement(writer, X("fw_item"));
-    write_leaf(writer, "type", fwtype);
-    write_leaf(writer, "firmware_id", nic.psid.value_or(""));
-    build_XML_FW_item_version(fwtype, value, IdxNic);
-    write_leaf(writer, "version", value);
-    build_XML_FW_item_active_version(fwtype, value, IdxNic);
-    write_leaf(writer, "active_version", value);
-    recommend_XML_FW_action(fwtype, value, IdxNic);
-    write_leaf(writer, "action", value);
-    write_leaf(writer, "duration", contains(fwtype, "ROM") ? "210" : "0");
-    write_leaf(writer, "message", "");
-    write_leaf(writer, "shared", "no");
-    xmlTextWriterEndElement(writer);
-  }
+  std::string value;
+  xmlTextWriterStartElement(writer, X("fw_item"));
+  write_leaf(writer, "type", fwtype);
+  write_leaf(writer, "firmware_id", nic.psid.value_or(""));
+  build_XML_FW_item_version(fwtype, value, IdxNic);
+  write_leaf(writer, "version", value);
+  build_XML_FW_item_active_version(fwtype, value, IdxNic);
+  write_leaf(writer, "active_version", value);
+  recommend_XML_FW_action(fwtype, value, IdxNic);
+  write_leaf(writer, "action", value);
+  write_leaf(writer, "duration", "210");
+  write_leaf(writer, "message", "");
+  write_leaf(writer, "shared", "no");
+  xmlTextWriterEndElement(writer);
 }
 
 void build_XML_FW_item_version(const std::string& pFwtype, std::string& pAttribute,
                                uint32_t uIdx) {
   pAttribute.clear();
   if (!contains(pFwtype, "ROM")) return;
-  // Every catalog entry takes part, however many matched.
   std::vector<std::string> texts;
   std::vector<int64_t> keys;
   build_sorted_versions(uIdx, texts, keys);
@@ -473,7 +472,6 @@ int32_t read_discovery_report() {
     return rc;
   }
 
-  // One record and one PSID per device, however many the report holds.
   g_ninfo.assign(static_cast<size_t>(deviceCnt), nic_info{});
   firmware_id.assign(static_cast<size_t>(deviceCnt), std::string());
   int idx = 0;
