@@ -1,11 +1,17 @@
 #!/usr/bin/env bash
-# Set-up, build, and the whole test suite (unit and simulated-host tests);
-# then the same suite built with AddressSanitizer and UndefinedBehavior-
+# First the cheap check that no product function is longer than 60 lines;
+# then set-up, build, and the whole test suite (unit and simulated-host
+# tests); then the same suite built with AddressSanitizer and UndefinedBehavior-
 # Sanitizer, which must run without a single report; then each fuzz harness
 # for a bounded time from a copy of its seed corpus, which must not crash.
 # Every stage runs even when an earlier one failed; the last line counts them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+echo "== function lengths =="
+lengths_status=0
+bash scripts/function-lengths.sh || lengths_status=$?
+
 bash scripts/setup.sh
 
 jobs=$(nproc)
@@ -13,8 +19,8 @@ fuzz_seconds=30
 passed=0
 failed=0
 failed_stages=()
-# Counts for the closing line: every test case of both ctest runs, and every
-# fuzz harness, as passed or failed.
+# Counts for the closing line: the function-length check, every test case of
+# both ctest runs, and every fuzz harness, as passed or failed.
 summary=$(mktemp -d /tmp/vexor-test-summary-XXXXXX)
 trap 'rm -rf "$summary"' EXIT
 cases_passed=0
@@ -40,6 +46,14 @@ result() {  # result NAME STATUS
   fi
 }
 
+result "function lengths" "$lengths_status"
+if [[ $lengths_status -eq 0 ]]; then
+  cases_passed=$((cases_passed + 1))
+else
+  cases_failed=$((cases_failed + 1))
+fi
+
+echo
 echo "== tests (build) =="
 status=0
 (cd build && ctest --output-on-failure -j"$jobs" </dev/null) | tee "$summary/tests.log" || status=$?
@@ -147,6 +161,6 @@ echo
 if ((failed)); then
   echo "failed: ${failed_stages[*]}"
 fi
-echo "stages (tests, sanitizers, fuzzing): $passed of 3 passed"
+echo "stages (function lengths, tests, sanitizers, fuzzing): $passed of 4 passed"
 echo "total: $cases_passed passed, $cases_failed failed"
 ((failed == 0))
