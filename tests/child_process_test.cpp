@@ -1,0 +1,100 @@
+// The child runner: how a child ended, where its output went, its process
+// group, and a wait that finds no child.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+#include "common/child_process.h"
+
+namespace {
+
+struct EndCase {
+  const char* name;
+  std::vector<std::string> argv;  // run as /bin/sh with these arguments
+  child_end::kind how;
+  int value;
+};
+
+void PrintTo(const EndCase& c, std::ostream* os) { *os << c.name; }
+
+class ChildEnd : public ::testing::TestWithParam<EndCase> {};
+
+TEST_P(ChildEnd, IsReportedAsExitStatusOrSignal) {
+  spawn_options options;
+  options.exec_failure_status = 1;
+  const pid_t pid = spawn_child("/bin/sh", GetParam().argv, options);
+  ASSERT_GT(pid, 0);
+  const child_end end = wait_child(pid);
+  EXPECT_EQ(end.how, GetParam().how);
+  EXPECT_EQ(end.value, GetParam().value);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Children, ChildEnd,
+    ::testing::Values(EndCase{"Success", {"sh", "-c", "exit 0"}, child_end::kind::exited, 0},
+                      EndCase{"ExitStatus", {"sh", "-c", "exit 3"}, child_end::kind::exited, 3},
+                      EndCase{"Signal", {"sh", "-c", "kill -TERM $$"},
+                              child_end::kind::signalled, SIGTERM}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(SpawnChild, ProgramThatCannotRunEndsWithTheChosenStatus) {
+  for (int status : {1, 127}) {
+    spawn_options options;
+    options.exec_failure_status = status;
+    const pid_t pid = spawn_child("/nonexistent/program", {"program"}, options);
+    ASSERT_GT(pid, 0);
+    const child_end end = wait_child(pid);
+    EXPECT_EQ(end.how, child_end::kind::exited);
+    EXPECT_EQ(end.value, status);
+  }
+}
+
+TEST(SpawnChild, OutputAndErrorGoWhereTheyAreSent) {
+  unique_fd read_end;
+  unique_fd write_end;
+  ASSERT_TRUE(open_pipe(&read_end, &write_end));
+  // Both ends are close-on-exec: the child gets the write end only as its
+  // standard output and error.
+  EXPECT_TRUE(::fcntl(read_end.get(), F_GETFD) & FD_CLOEXEC);
+  EXPECT_TRUE(::fcntl(write_end.get(), F_GETFD) & FD_CLOEXEC);
+  spawn_options options;
+  options.stdout_fd = write_end.get();
+  options.stderr_fd = write_end.get();
+  const pid_t pid = spawn_child("/bin/sh", {"sh", "-c", "echo out; echo err >&2"}, options);
+  ASSERT_GT(pid, 0);
+  write_end.reset();
+  std::string output;
+  char buf[256];
+  ssize_t n;
+  while ((n = ::read(read_end.get(), buf, sizeof buf)) > 0) output.append(buf, size_t(n));
+  EXPECT_EQ(wait_child(pid).value, 0);
+  EXPECT_EQ(output, "out\nerr\n");
+}
+
+TEST(SpawnChild, NewProcessGroupOnlyWhenAsked) {
+  for (bool own_group : {false, true}) {
+    spawn_options options;
+    options.new_process_group = own_group;
+    const pid_t pid = spawn_child("/bin/true", {"true"}, options);
+    ASSERT_GT(pid, 0);
+    // Not yet waited for, so the child's group can still be asked.
+    EXPECT_EQ(::getpgid(pid), own_group ? pid : ::getpgrp()) << "own group " << own_group;
+    wait_child(pid);
+  }
+}
+
+TEST(WaitChild, NoChildGivesNoStatus) {
+  const pid_t pid = spawn_child("/bin/true", {"true"}, spawn_options{});
+  ASSERT_GT(pid, 0);
+  wait_child(pid);
+  const child_end again = wait_child(pid);
+  EXPECT_EQ(again.how, child_end::kind::no_status);
+  EXPECT_EQ(again.value, ECHILD);
+}
+
+}  // namespace
