@@ -19,22 +19,29 @@ int usage(FILE* to) {
   std::fprintf(to,
                "Usage: vexor-sim [--dir DIR] HOSTFILE [-- VEXOR-ARGS...]\n"
                "       vexor-sim [--dir DIR] HOSTFILE --shell COMMAND\n"
+               "       vexor-sim [--dir DIR] HOSTFILE --shell PROGRAM ARG...\n"
                "       vexor-sim --dir DIR --journal\n"
                "Runs vexor on the simulated host that HOSTFILE describes and exits with its status.\n"
                "With --dir the host is laid out in DIR and kept there, so that a later run on the\n"
                "same DIR sees what this one left (flashed adapters, event log, report); without\n"
                "it the host lives in a temporary directory that is removed afterwards.\n"
-               "--shell runs COMMAND with /bin/sh inside the host instead of vexor.\n"
+               "--shell runs COMMAND with /bin/sh inside the host instead of vexor; given several\n"
+               "words, it runs PROGRAM with exactly those arguments (a command prefix for\n"
+               "frameworks that pass an argument vector), in the component directory.\n"
                "--journal prints every flash-utility command line run on the host in DIR.\n");
   return to == stdout ? 0 : kSetupFailed;
 }
 
-// One journal entry as a shell-like line; arguments with blanks or quotes are quoted.
+// An argument vector as a shell command line that gives back exactly these
+// words: a word of plain characters stands as it is, any other is quoted.
+// Used for journal lines and to run an argument vector through /bin/sh.
 std::string shell_line(const std::vector<std::string>& argv) {
+  static constexpr const char* kPlain =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_@%+=:,./-";
   std::string line;
   for (const auto& a : argv) {
     if (!line.empty()) line += ' ';
-    if (!a.empty() && a.find_first_of(" \t\n'\"\\$`") == std::string::npos) {
+    if (!a.empty() && a.find_first_not_of(kPlain) == std::string::npos) {
       line += a;
       continue;
     }
@@ -49,7 +56,8 @@ std::string shell_line(const std::vector<std::string>& argv) {
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
-  std::string dir, host_file, shell_command;
+  std::string dir, host_file;
+  std::vector<std::string> shell_words;
   bool journal = false, shell = false;
   std::vector<std::string> vexor_args;
   for (size_t i = 0; i < args.size(); ++i) {
@@ -65,7 +73,8 @@ int main(int argc, char** argv) {
       journal = true;
     } else if (a == "--shell" && i + 1 < args.size()) {
       shell = true;
-      shell_command = args[++i];
+      shell_words.assign(args.begin() + static_cast<long>(i) + 1, args.end());
+      break;
     } else if (!a.empty() && a[0] != '-' && host_file.empty()) {
       host_file = a;
     } else {
@@ -89,7 +98,10 @@ int main(int argc, char** argv) {
     if (host_file.empty() || (shell && !vexor_args.empty())) return usage(stderr);
     sim::HostSpec desc = sim::parse_host_file(host_file);
     sim::SimHost host = dir.empty() ? sim::SimHost(std::move(desc)) : sim::SimHost(std::move(desc), dir);
-    return shell ? host.run_shell_attached(shell_command) : host.run_attached(vexor_args);
+    if (!shell) return host.run_attached(vexor_args);
+    // One word is a command line for the shell; several are an argument
+    // vector, quoted so that the shell hands each word over unchanged.
+    return host.run_shell_attached(shell_words.size() == 1 ? shell_words[0] : "exec " + shell_line(shell_words));
   } catch (const std::exception& e) {
     std::fprintf(stderr, "vexor-sim: %s\n", e.what());
     return kSetupFailed;

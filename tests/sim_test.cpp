@@ -558,6 +558,13 @@ TEST(SimCli, KeptDirectoryCarriesStateAndTheStatusComesThrough) {
   std::string out = dir + ".out";
   EXPECT_EQ(status(std::system((cli + host + " --shell './nic_fw/pyxflash -d 0000:05:00.0 q' > " + out).c_str())), 0);
   EXPECT_NE(sim::slurp(out).value_or("").find("FW Version:  16.35.2000"), std::string::npos);
+  // Several words are one argument vector, run in the component directory:
+  // no word is split, expanded or read as shell text.
+  EXPECT_EQ(status(std::system((cli + host + " --shell sh -c 'pwd; printf \"[%s]\" \"$@\"' zero 'a b' '$(exit 9);*' '' > " +
+                                out).c_str())),
+            0);
+  EXPECT_EQ(sim::slurp(out).value_or(""), dir + "/component\n[a b][$(exit 9);*][]");
+  EXPECT_EQ(status(std::system((cli + host + " --shell sh -c 'exit 7' > /dev/null").c_str())), 7);
   EXPECT_EQ(status(std::system((cli + "--journal > " + out).c_str())), 0);
   EXPECT_EQ(sim::slurp(out).value_or(""),
             "./nic_fw/pyxflash -s -y -d 0000:05:00.0 -i ./nic_fw/qx200-16.35.2000.bin b\n"
