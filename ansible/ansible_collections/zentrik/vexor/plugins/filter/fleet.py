@@ -1,0 +1,71 @@
+# -*- coding: utf-8 -*-
+# The fleet summary of a rollout, built on the controller from the per-host
+# results rollout.yml keeps.
+
+import csv
+import io
+
+
+COLUMNS = ('host', 'address', 'interface', 'psid', 'from', 'to', 'target', 'outcome', 'reason')
+TABLE_COLUMNS = ('host', 'address', 'from', 'to', 'outcome')
+
+
+def _row(host, outcome, reason='', result=None):
+    row = dict((c, '') for c in COLUMNS)
+    row.update(host=host, outcome=outcome, reason=reason or '')
+    for key in ('address', 'interface', 'psid', 'from', 'to', 'target', 'outcome', 'reason'):
+        if result and result.get(key) is not None:
+            row[key] = result[key]
+    return row
+
+
+def host_rows(host, saved):
+    """The rows of one host; saved is what rollout.yml kept for it, or None."""
+    if saved is None:
+        return [_row(host, 'not reached')]
+    result = saved.get('result') or {}
+    results = result.get('results')
+    if results is None:
+        # The task ended before any device was looked at (or never ran).
+        return [_row(host, 'failed', result.get('msg', 'no result'))]
+    if not results:
+        return [_row(host, 'no adapter')]
+    return [_row(host, r['outcome'], result=r) for r in results]
+
+
+def fleet_summary(saved, hosts):
+    """{hosts, counts, rows}: rows in the order of hosts, then hosts that have a
+    result but are not listed; counts of the rows per outcome."""
+    by_host = dict((s['host'], s) for s in saved)
+    order = list(hosts) + sorted(h for h in by_host if h not in hosts)
+    rows = []
+    for host in order:
+        rows.extend(host_rows(host, by_host.get(host)))
+    counts = {}
+    for row in rows:
+        counts[row['outcome']] = counts.get(row['outcome'], 0) + 1
+    return {'hosts': len(order), 'counts': counts, 'rows': rows}
+
+
+def fleet_csv(rows):
+    out = io.StringIO()
+    writer = csv.DictWriter(out, fieldnames=COLUMNS, extrasaction='ignore', lineterminator='\n')
+    writer.writeheader()
+    writer.writerows(rows)
+    return out.getvalue()
+
+
+def fleet_table(rows):
+    """A plain-text table of host, address, from, to and outcome; '-' for an empty cell."""
+    cells = [list(TABLE_COLUMNS)] + [[str(r.get(c) or '-') for c in TABLE_COLUMNS] for r in rows]
+    widths = [max(len(line[i]) for line in cells) for i in range(len(TABLE_COLUMNS))]
+    return ''.join('  '.join(cell.ljust(w) for cell, w in zip(line, widths)).rstrip() + '\n' for line in cells)
+
+
+class FilterModule(object):
+    def filters(self):
+        return {
+            'fleet_summary': fleet_summary,
+            'fleet_csv': fleet_csv,
+            'fleet_table': fleet_table,
+        }
