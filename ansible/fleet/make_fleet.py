@@ -1,0 +1,162 @@
+#!/usr/bin/env python3
+"""Lays out a simulated fleet and writes its Ansible inventory.
+
+    make_fleet.py --sim VEXOR_SIM --out DIR [--burn-seconds S] SPEC...
+
+Each SPEC is NAME=KIND (one host) or KIND:N (hosts KIND-01 to KIND-N), KIND
+being a host file of this directory without its .host (behind, current,
+failing, newer, none, dual). In DIR it writes:
+
+    hostfiles/KIND.host, hostfiles/catalog.xml   the host files used
+    hosts/NAME/                                  each host, laid out by vexor-sim
+    inventory.yml                                the hosts in SPEC order, with a
+                                                 group sim_KIND per kind
+    ansible.cfg                                  that inventory, this collection,
+                                                 temporary files in DIR, 8 forks:
+                                                 run with ANSIBLE_CONFIG=DIR/ansible.cfg
+
+Every inventory host runs on this machine (ansible_connection: local) and
+runs vexor inside its own simulated host through vexor_command_prefix. With
+--burn-seconds every burn that does not fail takes S seconds. A host of DIR
+laid out earlier is laid out afresh.
+"""
+
+import argparse
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+NAME_RE = re.compile(r'^[A-Za-z0-9][A-Za-z0-9_.-]*$')
+
+
+def kinds():
+    return sorted(f[:-5] for f in os.listdir(HERE) if f.endswith('.host'))
+
+
+def parse_specs(specs):
+    """[(name, kind)] in order; raises ValueError on a bad or repeated one."""
+    known = kinds()
+    hosts = []
+    for spec in specs:
+        if '=' in spec:
+            name, kind = spec.split('=', 1)
+            names = [name]
+        elif ':' in spec:
+            kind, count = spec.split(':', 1)
+            if not count.isdigit() or int(count) < 1:
+                raise ValueError('bad host count in "%s"' % spec)
+            names = ['%s-%02d' % (kind, i) for i in range(1, int(count) + 1)]
+        else:
+            raise ValueError('"%s" is neither NAME=KIND nor KIND:N' % spec)
+        if kind not in known:
+            raise ValueError('unknown kind "%s" (known: %s)' % (kind, ', '.join(known)))
+        for name in names:
+            if not NAME_RE.match(name):
+                raise ValueError('bad host name "%s"' % name)
+            hosts.append((name, kind))
+    seen = set()
+    for name, _ in hosts:
+        if name in seen:
+            raise ValueError('host "%s" given twice' % name)
+        seen.add(name)
+    return hosts
+
+
+def host_text(kind, burn_seconds):
+    """The kind's host file, every burn not told otherwise made to take burn_seconds."""
+    with open(os.path.join(HERE, kind + '.host')) as f:
+        lines = f.read().splitlines()
+    if burn_seconds:
+        lines = [line + ' burn=slow seconds=%g' % burn_seconds
+                 if line.split()[:1] == ['adapter'] and ' burn=' not in line else line
+                 for line in lines]
+    return '\n'.join(lines) + '\n'
+
+
+def yaml_str(text):
+    # A JSON string is a YAML double-quoted scalar.
+    return json.dumps(text)
+
+
+def inventory(hosts, sim, out):
+    lines = [
+        '# The simulated fleet written by ansible/fleet/make_fleet.py. Every host',
+        '# runs on this machine and runs vexor inside its own simulated host.',
+        'all:',
+        '  vars:',
+        '    ansible_connection: local',
+        '    ansible_python_interpreter: /usr/bin/python3',
+        '  hosts:',
+    ]
+    for name, kind in hosts:
+        host_dir = os.path.join(out, 'hosts', name)
+        prefix = [sim, '--dir', host_dir, os.path.join(out, 'hostfiles', kind + '.host'), '--shell']
+        lines += [
+            '    %s:' % name,
+            '      vexor_sim_kind: %s' % kind,
+            '      vexor_sim_dir: %s' % yaml_str(host_dir),
+            '      vexor_dir: %s' % yaml_str(os.path.join(host_dir, 'component')),
+            '      vexor_command_prefix: [%s]' % ', '.join(yaml_str(w) for w in prefix),
+        ]
+    lines.append('  children:')
+    for kind in sorted(set(k for _, k in hosts)):
+        lines += ['    sim_%s:' % kind, '      hosts:']
+        lines += ['        %s:' % name for name, k in hosts if k == kind]
+    return '\n'.join(lines) + '\n'
+
+
+def ansible_cfg(out):
+    return '\n'.join([
+        '[defaults]',
+        'inventory = %s' % os.path.join(out, 'inventory.yml'),
+        'collections_path = %s' % os.path.dirname(HERE),
+        'local_tmp = %s' % os.path.join(out, 'ansible-local'),
+        'remote_tmp = %s' % os.path.join(out, 'ansible-remote'),
+        'forks = 8',
+        'retry_files_enabled = False',
+        '',
+    ])
+
+
+def main(argv):
+    parser = argparse.ArgumentParser(description=__doc__.split('\n\n')[0])
+    parser.add_argument('--sim', required=True, help='the built vexor-sim')
+    parser.add_argument('--out', required=True, help='the scratch directory')
+    parser.add_argument('--burn-seconds', type=float, default=0)
+    parser.add_argument('specs', nargs='+', metavar='SPEC')
+    args = parser.parse_args(argv)
+    try:
+        hosts = parse_specs(args.specs)
+    except ValueError as e:
+        parser.error(str(e))
+    sim = os.path.abspath(args.sim)
+    out = os.path.abspath(args.out)
+    if re.search(r'[:,\s]', out):
+        parser.error('the directory may not contain blanks, ":" or ","')  # vexor-sim refuses them
+
+    hostfiles = os.path.join(out, 'hostfiles')
+    os.makedirs(hostfiles, exist_ok=True)
+    shutil.copy(os.path.join(HERE, 'catalog.xml'), hostfiles)
+    for kind in set(k for _, k in hosts):
+        with open(os.path.join(hostfiles, kind + '.host'), 'w') as f:
+            f.write(host_text(kind, args.burn_seconds))
+    for name, kind in hosts:
+        host_dir = os.path.join(out, 'hosts', name)
+        shutil.rmtree(host_dir, ignore_errors=True)
+        subprocess.run([sim, '--dir', host_dir, os.path.join(hostfiles, kind + '.host'), '--shell', 'true'],
+                       check=True)
+    path = os.path.join(out, 'inventory.yml')
+    with open(path, 'w') as f:
+        f.write(inventory(hosts, sim, out))
+    with open(os.path.join(out, 'ansible.cfg'), 'w') as f:
+        f.write(ansible_cfg(out))
+    print(path)
+    return 0
+
+
+if __name__ == '__main__':
+    sys.exit(main(sys.argv[1:]))

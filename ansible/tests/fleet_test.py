@@ -1,0 +1,255 @@
+#!/usr/bin/env python3
+"""The collection on a simulated fleet: real ansible-playbook, real vexor,
+each host's flash utility journal as the record of what was burnt.
+
+Needs VEXOR_SIM (the built vexor-sim) and root. A failed test keeps its
+fleet directory and says where it is."""
+
+import csv
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ANSIBLE_DIR = os.path.dirname(HERE)
+MAKE_FLEET = os.path.join(ANSIBLE_DIR, 'fleet', 'make_fleet.py')
+SIM = os.environ.get('VEXOR_SIM', '')
+
+QX200_NEW = './nic_fw/qx200-16.35.2000.bin'
+QX200_OLD = './nic_fw/qx200-16.34.1002.bin'
+QX100_NEW = './nic_fw/qx100-2.42.5000.bin'
+REFUSED_REBOOT = 'would reboot the control node'
+
+
+class Fleet(object):
+    """A simulated fleet in a scratch directory, and the ansible runs on it."""
+
+    def __init__(self, testcase, *specs):
+        self.testcase = testcase
+        self.dir = tempfile.mkdtemp(prefix='vexor-fleet-', dir=os.environ.get('VEXOR_FLEET_TMP'))
+        self.names = [s.split('=')[0] for s in specs]
+        subprocess.run([sys.executable, MAKE_FLEET, '--sim', SIM, '--out', self.dir] + list(specs),
+                       check=True, stdout=subprocess.DEVNULL)
+        self.report = os.path.join(self.dir, 'report')
+        self.env = dict(os.environ, ANSIBLE_CONFIG=os.path.join(self.dir, 'ansible.cfg'), ANSIBLE_NOCOLOR='1')
+        testcase.addCleanup(self.cleanup)
+
+    def cleanup(self):
+        outcome = getattr(self.testcase, '_outcome', None)
+        failed = outcome is not None and not getattr(outcome, 'success', True)
+        if failed:
+            print('\nfleet kept in %s' % self.dir, file=sys.stderr)
+        else:
+            shutil.rmtree(self.dir, ignore_errors=True)
+
+    def playbook(self, name, *args, **extra_vars):
+        extra_vars.setdefault('vexor_report_dir', self.report)
+        cmd = ['ansible-playbook', 'zentrik.vexor.' + name,
+               '-e', json.dumps(extra_vars)] + list(args)
+        run = subprocess.run(cmd, cwd=self.dir, env=self.env, stdout=subprocess.PIPE,
+                             stderr=subprocess.STDOUT, universal_newlines=True)
+        with open(os.path.join(self.dir, name + '.out'), 'a') as f:
+            f.write(run.stdout)
+        return run
+
+    def rollout(self, *args, **extra_vars):
+        return self.playbook('rollout', *args, **extra_vars)
+
+    def saved(self):
+        """What rollout.yml kept per host: {host: {'result': ..., 'reboot_required': ...}}."""
+        out = {}
+        hosts_dir = os.path.join(self.report, 'hosts')
+        for name in os.listdir(hosts_dir):
+            with open(os.path.join(hosts_dir, name)) as f:
+                out[name[:-len('.json')]] = json.load(f)
+        return out
+
+    def journal(self, host):
+        run = subprocess.run([SIM, '--dir', os.path.join(self.dir, 'hosts', host), '--journal'],
+                             check=True, stdout=subprocess.PIPE, universal_newlines=True)
+        return run.stdout.splitlines()
+
+    def burns(self, host):
+        """(address, image) of every burn the host's flash utility was asked for."""
+        out = []
+        for line in self.journal(host):
+            words = line.split()
+            if words and words[-1] == 'b':
+                out.append((words[words.index('-d') + 1], words[words.index('-i') + 1]))
+        return out
+
+
+def recap(output):
+    """{host: {ok, changed, failed, ...}} from the PLAY RECAP."""
+    out = {}
+    for m in re.finditer(r'^(\S+)\s+: ((?:\w+=\d+\s*)+)$', output, re.M):
+        out[m.group(1)] = dict((k, int(v)) for k, v in re.findall(r'(\w+)=(\d+)', m.group(2)))
+    return out
+
+
+def task_lines(output, name):
+    """The lines the default callback printed under every TASK [... name]."""
+    lines, inside = [], False
+    for line in output.splitlines():
+        if line.startswith('TASK [') or line.startswith('PLAY '):
+            inside = line.startswith('TASK [') and name in line
+        elif inside:
+            lines.append(line)
+    return lines
+
+
+def outcomes(saved):
+    return dict((host, [(r['address'], r['outcome']) for r in s['result'].get('results', [])])
+                for host, s in saved.items())
+
+
+@unittest.skipUnless(SIM and os.geteuid() == 0, 'needs VEXOR_SIM and root')
+class FleetTest(unittest.TestCase):
+    maxDiff = None
+
+    def assertRan(self, run, status=0):
+        self.assertEqual(run.returncode, status, run.stdout[-4000:])
+
+    def test_check_mode_burns_nothing_and_reports_the_plan(self):
+        fleet = Fleet(self, 'behind=behind', 'current=current', 'failing=failing', 'newer=newer', 'dual=dual')
+        run = fleet.rollout('--check', '--diff')
+        self.assertRan(run)
+        self.assertIn('+0000:81:00.0 QRV0000000022: 2.42.5000', run.stdout)  # the diff
+        self.assertEqual(outcomes(fleet.saved()), {
+            'behind': [('0000:05:00.0', 'planned')],
+            'current': [('0000:05:00.0', 'unchanged')],
+            'failing': [('0000:05:00.0', 'planned')],
+            'newer': [('0000:05:00.0', 'unchanged')],
+            'dual': [('0000:05:00.0', 'planned'), ('0000:81:00.0', 'planned')],
+        })
+        self.assertEqual(dict((h, s['result']['changed']) for h, s in fleet.saved().items()),
+                         {'behind': True, 'current': False, 'failing': True, 'newer': False, 'dual': True})
+        # The read-only module, ad hoc, on the same fleet.
+        tree = os.path.join(fleet.dir, 'tree')
+        info = subprocess.run(['ansible', 'all', '-m', 'zentrik.vexor.vexor_info', '-t', tree,
+                               '-a', '{"dir": "{{ vexor_dir }}", "command_prefix": "{{ vexor_command_prefix }}"}'],
+                              cwd=fleet.dir, env=fleet.env, stdout=subprocess.PIPE, universal_newlines=True)
+        self.assertRan(info)
+        with open(os.path.join(tree, 'dual')) as f:
+            dual = json.load(f)
+        self.assertFalse(dual['changed'])
+        self.assertEqual([(d['address'], d['installed'], d['available'], d['action']) for d in dual['devices']],
+                         [('0000:05:00.0', '16.35.1012', '16.35.2000', 'upgrade'),
+                          ('0000:81:00.0', '2.40.7000', '2.42.5000', 'upgrade')])
+        for host in fleet.names:
+            self.assertEqual(fleet.burns(host), [], host)
+
+    def test_rollout_burns_the_plan_the_summary_matches_and_a_second_is_unchanged(self):
+        fleet = Fleet(self, 'behind=behind', 'current=current', 'newer=newer', 'dual=dual', 'failing=failing')
+        run = fleet.rollout()
+        self.assertRan(run, 2)  # the failing burn, in the last batch
+        self.assertEqual(dict((h, fleet.burns(h)) for h in fleet.names), {
+            'behind': [('0000:05:00.0', QX200_NEW)],
+            'current': [],  # rewrite: not flashed by default
+            'newer': [],    # downgrade: not flashed by default
+            'dual': [('0000:05:00.0', QX200_NEW), ('0000:81:00.0', QX100_NEW)],
+            'failing': [('0000:05:00.0', QX200_NEW)],
+        })
+        self.assertEqual(recap(run.stdout)['failing']['failed'], 1)
+        self.assertIn('0000:05:00.0', fleet.saved()['failing']['result']['msg'])
+
+        report = fleet.playbook('report')
+        self.assertRan(report)
+        with open(os.path.join(fleet.report, 'fleet-summary.csv')) as f:
+            rows = list(csv.DictReader(f))
+        with open(os.path.join(fleet.report, 'fleet-summary.json')) as f:
+            self.assertEqual(json.load(f)['counts'], {'flashed': 3, 'failed': 1, 'unchanged': 2})
+        self.assertRegex(report.stdout, r'"dual +0000:81:00\.0 +2\.40\.7000 +2\.42\.5000 +flashed"')
+        for row in rows:
+            burnt = [b for b in fleet.burns(row['host']) if b[0] == row['address']]
+            if row['outcome'] == 'flashed':
+                self.assertEqual(len(burnt), 1, row)
+                self.assertEqual(row['to'], row['target'])
+                self.assertIn(row['to'], burnt[0][1])
+            elif row['outcome'] == 'failed':
+                self.assertEqual((row['host'], row['to'], len(burnt)), ('failing', row['from'], 1))
+            else:
+                self.assertEqual((burnt, row['to']), ([], row['from']), row)
+
+        before = dict((h, fleet.journal(h)) for h in fleet.names)
+        again = fleet.rollout(vexor_hosts='all:!sim_failing')
+        self.assertRan(again)
+        self.assertEqual(dict((h, recap(again.stdout)[h]['changed']) for h in fleet.names if h != 'failing'),
+                         {'behind': 0, 'current': 0, 'newer': 0, 'dual': 0})
+        self.assertFalse(any(s['result']['changed'] for s in fleet.saved().values()))
+        for host in fleet.names:
+            added = fleet.journal(host)[len(before[host]):]
+            self.assertEqual([line for line in added if line.endswith(' b')], [], host)
+
+    def test_failing_canary_stops_the_later_batches(self):
+        fleet = Fleet(self, 'canary=failing', 'second=behind', 'third=dual')
+        run = fleet.rollout()
+        self.assertRan(run, 2)
+        self.assertEqual(fleet.burns('canary'), [('0000:05:00.0', QX200_NEW)])
+        for host in ('second', 'third'):
+            self.assertEqual(fleet.journal(host), [], host)  # not even queried
+        self.assertRan(fleet.playbook('report'))
+        with open(os.path.join(fleet.report, 'fleet-summary.csv')) as f:
+            self.assertEqual([(r['host'], r['outcome']) for r in csv.DictReader(f)],
+                             [('canary', 'failed'), ('second', 'not reached'), ('third', 'not reached')])
+
+    def test_rewrite_and_exclusion_when_asked(self):
+        fleet = Fleet(self, 'current=current', 'dual=dual')
+        run = fleet.rollout(vexor_allow=['upgrade', 'rewrite'], vexor_exclude=['0000:81:00.0'])
+        self.assertRan(run)
+        self.assertEqual(fleet.burns('current'), [('0000:05:00.0', QX200_NEW)])
+        self.assertEqual(fleet.burns('dual'), [('0000:05:00.0', QX200_NEW)])
+        self.assertEqual(outcomes(fleet.saved()), {'current': [('0000:05:00.0', 'flashed')],
+                                                   'dual': [('0000:05:00.0', 'flashed'), ('0000:81:00.0', 'skipped')]})
+        # A rewrite changes no version.
+        self.assertEqual(dict((h, s['result']['changed']) for h, s in fleet.saved().items()),
+                         {'current': False, 'dual': True})
+
+    def test_reboot_only_when_asked_and_flashed(self):
+        # ansible.builtin.reboot refuses to run over a local connection (it
+        # would reboot this machine): a host that reaches it fails with that
+        # refusal, which shows the decision without rebooting anything.
+        fleet = Fleet(self, 'behind=behind', 'newer=newer')
+        run = fleet.rollout(vexor_reboot=True, vexor_serial=['100%'])
+        self.assertRan(run, 2)
+        reboot = task_lines(run.stdout, 'Reboot to run the new firmware')
+        self.assertTrue(any(line.startswith('fatal: [behind]') and REFUSED_REBOOT in line for line in reboot), reboot)
+        self.assertIn('skipping: [newer]', reboot)
+        self.assertEqual(dict((h, s['reboot_required']) for h, s in fleet.saved().items()),
+                         {'behind': True, 'newer': False})
+        # Not asked: skipped on the flashed host too.
+        fleet2 = Fleet(self, 'behind=behind')
+        run2 = fleet2.rollout()
+        self.assertRan(run2)
+        self.assertEqual(task_lines(run2.stdout, 'Reboot to run the new firmware')[:1], ['skipping: [behind]'])
+
+    # Waits for vexor -u to burn the report's version (disabled in CTest until then).
+    def test_pin_burns_the_pinned_image(self):
+        fleet = Fleet(self, 'dual=dual')
+        run = fleet.rollout(vexor_versions={'QRV0000000011': '16.34.1002'})
+        self.assertRan(run)
+        self.assertEqual(fleet.burns('dual'), [('0000:05:00.0', QX200_OLD), ('0000:81:00.0', QX100_NEW)])
+        self.assertEqual(outcomes(fleet.saved()), {'dual': [('0000:05:00.0', 'flashed'), ('0000:81:00.0', 'flashed')]})
+
+    # Waits for vexor's reason lines on standard error (disabled in CTest until then).
+    def test_host_without_adapters_is_no_failure(self):
+        fleet = Fleet(self, 'none=none', 'behind=behind')
+        run = fleet.rollout()
+        self.assertRan(run)
+        self.assertEqual(outcomes(fleet.saved()), {'none': [], 'behind': [('0000:05:00.0', 'flashed')]})
+        self.assertRan(fleet.playbook('report'))
+        with open(os.path.join(fleet.report, 'fleet-summary.csv')) as f:
+            self.assertEqual([(r['host'], r['outcome']) for r in csv.DictReader(f)],
+                             [('none', 'no adapter'), ('behind', 'flashed')])
+
+
+if __name__ == '__main__':
+    if sys.argv[1:] == ['--list']:  # one name a line, for the CTest registration
+        print('\n'.join(unittest.TestLoader().getTestCaseNames(FleetTest)))
+        sys.exit(0)
+    unittest.main()
