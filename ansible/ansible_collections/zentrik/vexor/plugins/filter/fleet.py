@@ -55,11 +55,17 @@ def fleet_csv(rows):
     return out.getvalue()
 
 
-def fleet_table(rows):
-    """A plain-text table of host, address, from, to and outcome; '-' for an empty cell."""
+def fleet_table(rows, reasons=False):
+    """A plain-text table of host, address, from, to and outcome; '-' for an
+    empty cell. With reasons, a line for each failed row follows: why."""
     cells = [list(TABLE_COLUMNS)] + [[str(r.get(c) or '-') for c in TABLE_COLUMNS] for r in rows]
     widths = [max(len(line[i]) for line in cells) for i in range(len(TABLE_COLUMNS))]
-    return ''.join('  '.join(cell.ljust(w) for cell, w in zip(line, widths)).rstrip() + '\n' for line in cells)
+    text = ''.join('  '.join(cell.ljust(w) for cell, w in zip(line, widths)).rstrip() + '\n' for line in cells)
+    failed = [r for r in rows if r.get('outcome') == 'failed'] if reasons else []
+    if failed:
+        text += '\n' + ''.join('failed: %s %s: %s\n' % (r['host'], r.get('address') or '-',
+                                                        r.get('reason') or 'no reason given') for r in failed)
+    return text
 
 
 class FilterModule(object):

@@ -207,6 +207,14 @@ def log_since(path, offset):
     return [line.rstrip() for line in text.splitlines() if line.strip()]
 
 
+LOG_PREFIX_RE = re.compile(r'^\[[A-Z]+\]\s+\[[^]]*\]\s*')
+
+
+def _text_of(line):
+    """A log line without its tag and time stamp."""
+    return LOG_PREFIX_RE.sub('', line)
+
+
 def log_by_device(lines, devices):
     """Attributes log lines to devices: a line naming a device's address or MAC
     is that device's, and so is each line after it up to the next one naming
@@ -292,6 +300,9 @@ def verdict(plan, left, before, after, lines):
             outcome = 'flashed'
         if reason:
             outcome = 'failed'
+            said = [_text_of(line) for line in log if any(f in line for f in BURN_FAILURES)]
+            if said:
+                reason += ' (pyxflash.log: %s)' % '; '.join(said)
         result = _result(device, entry, to, outcome, log)
         if reason:
             result['reason'] = reason

@@ -59,6 +59,14 @@ class FleetTest(unittest.TestCase):
         for line in lines[1:]:
             self.assertTrue(all(line[i - 1] == ' ' and line[i] != ' ' for i in starts[1:]), line)
 
+    def test_table_with_reasons_ends_with_each_failure(self):
+        rows = fleet_summary(SAVED, ['locked', 'dual'])['rows']
+        text = fleet_table(rows, reasons=True)
+        self.assertTrue(text.startswith(fleet_table(rows) + '\n'))
+        self.assertEqual(text[len(fleet_table(rows)) + 1:].splitlines(), [
+            'failed: locked -: vexor: another vexor run (pid 7) is using the adapters',
+            'failed: dual 0000:81:00.0: runs 1.0.0'])
+
 
 if __name__ == '__main__':
     unittest.main()

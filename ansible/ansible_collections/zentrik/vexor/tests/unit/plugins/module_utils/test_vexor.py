@@ -123,7 +123,11 @@ class VerdictTest(unittest.TestCase):
             (upgrade, {}, [], 'failed', 'not found by the discovery after the burns'),
             (upgrade, None, [], 'failed', 'no discovery after the burns'),
             (rewrite, {CURRENT['address']: '16.35.2000'}, [success], 'flashed', None),
-            (rewrite, {CURRENT['address']: '16.35.2000'}, ['Upgrade failed'], 'failed', 'no successful burn logged'),
+            (rewrite, {CURRENT['address']: '16.35.2000'}, [], 'failed', 'no successful burn logged'),
+            (upgrade, {BEHIND['address']: '16.35.1012'},
+             ['[INFO]      [Tue Dec  8 03:00:00 2026] Burning %s' % BEHIND['address'],
+              '[ERROR]     [Tue Dec  8 03:00:00 2026] Upgrade failed'],
+             'failed', 'runs 16.35.1012 after the burns, not 16.35.2000 (pyxflash.log: Upgrade failed)'),
         ]
         for entry, found, lines, outcome, reason in cases:
             with self.subTest(entry=entry['address'], found=found, lines=lines):
