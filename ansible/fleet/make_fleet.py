@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Lays out a simulated fleet and writes its Ansible inventory.
 
-    make_fleet.py --sim VEXOR_SIM --out DIR [--burn-seconds S] SPEC...
+    make_fleet.py --sim VEXOR_SIM --out DIR [--burn-seconds S] [--wrap WORDS] SPEC...
 
 Each SPEC is NAME=KIND (one host) or KIND:N (hosts KIND-01 to KIND-N), KIND
 being a host file of this directory without its .host (behind, current,
@@ -17,14 +17,17 @@ failing, newer, none, dual). In DIR it writes:
 
 Every inventory host runs on this machine (ansible_connection: local) and
 runs vexor inside its own simulated host through vexor_command_prefix. With
---burn-seconds every burn that does not fail takes S seconds. A host of DIR
-laid out earlier is laid out afresh.
+--burn-seconds every burn that does not fail takes S seconds. --wrap puts
+WORDS (split as the shell would, "{host}" standing for the host's name) in
+front of each host's prefix, e.g. a program that times each run of vexor.
+A host of DIR laid out earlier is laid out afresh.
 """
 
 import argparse
 import json
 import os
 import re
+import shlex
 import shutil
 import subprocess
 import sys
@@ -82,7 +85,7 @@ def yaml_str(text):
     return json.dumps(text)
 
 
-def inventory(hosts, sim, out):
+def inventory(hosts, sim, out, wrap=''):
     lines = [
         '# The simulated fleet written by ansible/fleet/make_fleet.py. Every host',
         '# runs on this machine and runs vexor inside its own simulated host.',
@@ -94,7 +97,8 @@ def inventory(hosts, sim, out):
     ]
     for name, kind in hosts:
         host_dir = os.path.join(out, 'hosts', name)
-        prefix = [sim, '--dir', host_dir, os.path.join(out, 'hostfiles', kind + '.host'), '--shell']
+        prefix = [w.replace('{host}', name) for w in shlex.split(wrap)]
+        prefix += [sim, '--dir', host_dir, os.path.join(out, 'hostfiles', kind + '.host'), '--shell']
         lines += [
             '    %s:' % name,
             '      vexor_sim_kind: %s' % kind,
@@ -127,6 +131,7 @@ def main(argv):
     parser.add_argument('--sim', required=True, help='the built vexor-sim')
     parser.add_argument('--out', required=True, help='the scratch directory')
     parser.add_argument('--burn-seconds', type=float, default=0)
+    parser.add_argument('--wrap', default='', help='words before each host\'s command prefix')
     parser.add_argument('specs', nargs='+', metavar='SPEC')
     args = parser.parse_args(argv)
     try:
@@ -151,7 +156,7 @@ def main(argv):
                        check=True)
     path = os.path.join(out, 'inventory.yml')
     with open(path, 'w') as f:
-        f.write(inventory(hosts, sim, out))
+        f.write(inventory(hosts, sim, out, args.wrap))
     with open(os.path.join(out, 'ansible.cfg'), 'w') as f:
         f.write(ansible_cfg(out))
     print(path)
