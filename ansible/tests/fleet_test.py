@@ -61,13 +61,14 @@ class Fleet(object):
         return self.playbook('rollout', *args, **extra_vars)
 
     def saved(self):
-        """What rollout.yml kept per host: {host: {'result': ..., 'reboot_required': ...}}."""
-        out = {}
+        """What the last rollout kept per host: {host: {'result': ..., 'reboot_required': ...}}."""
+        kept = []
         hosts_dir = os.path.join(self.report, 'hosts')
         for name in os.listdir(hosts_dir):
             with open(os.path.join(hosts_dir, name)) as f:
-                out[name[:-len('.json')]] = json.load(f)
-        return out
+                kept.append(json.load(f))
+        latest = max(k['rollout'] for k in kept)
+        return dict((k['host'], k) for k in kept if k['rollout'] == latest)
 
     def journal(self, host):
         run = subprocess.run([SIM, '--dir', os.path.join(self.dir, 'hosts', host), '--journal'],

@@ -34,9 +34,12 @@ def host_rows(host, saved):
 
 
 def fleet_summary(saved, hosts):
-    """{hosts, counts, rows}: rows in the order of hosts, then hosts that have a
-    result but are not listed; counts of the rows per outcome."""
-    by_host = dict((s['host'], s) for s in saved)
+    """{rollout, hosts, counts, rows}: rows in the order of hosts, then hosts
+    that have a result but are not listed; counts of the rows per outcome.
+    Only the results of the latest rollout count: a host it did not reach
+    has no row of an earlier one."""
+    latest = max([s.get('rollout') or '' for s in saved] or [''])
+    by_host = dict((s['host'], s) for s in saved if (s.get('rollout') or '') == latest)
     order = list(hosts) + sorted(h for h in by_host if h not in hosts)
     rows = []
     for host in order:
@@ -44,7 +47,7 @@ def fleet_summary(saved, hosts):
     counts = {}
     for row in rows:
         counts[row['outcome']] = counts.get(row['outcome'], 0) + 1
-    return {'hosts': len(order), 'counts': counts, 'rows': rows}
+    return {'rollout': latest or None, 'hosts': len(order), 'counts': counts, 'rows': rows}
 
 
 def fleet_csv(rows):

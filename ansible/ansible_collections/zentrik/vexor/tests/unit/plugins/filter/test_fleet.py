@@ -15,12 +15,16 @@ def device(address, old, new, outcome, reason=None):
     return r
 
 
-SAVED = [
+NOW, BEFORE = '2026-12-08T03:00:00.000000Z', '2026-12-01T03:00:00.000000Z'
+SAVED = [dict(s, rollout=NOW) for s in [
     {'host': 'dual', 'result': {'results': [device('0000:05:00.0', '1.0.0', '2.0.0', 'flashed'),
                                             device('0000:81:00.0', '1.0.0', '1.0.0', 'failed', 'runs 1.0.0')]}},
     {'host': 'bare', 'result': {'results': [], 'devices': []}},
     {'host': 'locked', 'result': {'failed': True, 'msg': 'vexor: another vexor run (pid 7) is using the adapters'}},
     {'host': 'stray', 'result': {'results': [device('0000:05:00.0', '2.0.0', '2.0.0', 'unchanged')]}},
+]] + [
+    # Left by an earlier rollout that reached the host this one did not.
+    {'rollout': BEFORE, 'host': 'late', 'result': {'results': [device('0000:05:00.0', '1.0.0', '2.0.0', 'flashed')]}},
 ]
 
 
@@ -38,7 +42,7 @@ class FleetTest(unittest.TestCase):
         self.assertEqual(summary['rows'][0]['reason'], 'vexor: another vexor run (pid 7) is using the adapters')
         self.assertEqual(summary['counts'], {'failed': 2, 'flashed': 1, 'no adapter': 1, 'not reached': 1,
                                              'unchanged': 1})
-        self.assertEqual(summary['hosts'], 5)
+        self.assertEqual((summary['hosts'], summary['rollout']), (5, NOW))
 
     def test_csv_reads_back(self):
         rows = fleet_summary(SAVED, ['dual'])['rows']
