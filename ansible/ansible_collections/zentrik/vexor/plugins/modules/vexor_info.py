@@ -13,19 +13,6 @@ description:
   - A missing firmware catalog, a vexor run already holding the adapters, or a flash utility
     that cannot query any adapter fail the task with vexor's reason and the lines the run added
     to C(pyxflash.log).
-options:
-  dir:
-    description:
-      - The vexor component directory, where C(./vexor) is run.
-    type: path
-    default: /opt/vexor
-  command_prefix:
-    description:
-      - Words run before C(./vexor), such as a wrapper that runs it inside another environment.
-      - The component directory is the working directory of the whole command.
-    type: list
-    elements: str
-    default: []
 attributes:
   check_mode:
     support: full
@@ -35,6 +22,7 @@ attributes:
     support: full
     platforms: posix
 extends_documentation_fragment:
+  - zentrik.vexor.vexor
   - ansible.builtin.action_common_attributes
 author:
   - Zentrik firmware engineering (!UNKNOWN)

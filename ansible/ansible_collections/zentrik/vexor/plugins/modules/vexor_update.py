@@ -20,18 +20,6 @@ description:
   - With nothing to do it runs only the first discovery, burns nothing and reports no change.
   - Never reboots; the result says whether a reboot is needed for new firmware to run.
 options:
-  dir:
-    description:
-      - The vexor component directory, where C(./vexor) is run and the reports are written.
-    type: path
-    default: /opt/vexor
-  command_prefix:
-    description:
-      - Words run before C(./vexor), such as a wrapper that runs it inside another environment.
-      - The component directory is the working directory of the whole command.
-    type: list
-    elements: str
-    default: []
   allow:
     description:
       - The recommended actions that may be flashed. C(rewrite) burns the installed version
@@ -69,6 +57,7 @@ notes:
   - Every run of vexor appends to C(pyxflash.log) in the component directory; the lines each run
     added are returned.
 extends_documentation_fragment:
+  - zentrik.vexor.vexor
   - ansible.builtin.action_common_attributes
 author:
   - Zentrik firmware engineering (!UNKNOWN)
