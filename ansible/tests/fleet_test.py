@@ -186,6 +186,9 @@ class FleetTest(unittest.TestCase):
         for host in fleet.names:
             added = fleet.journal(host)[len(before[host]):]
             self.assertEqual([line for line in added if line.endswith(' b')], [], host)
+            # No report is left behind, and none of the operator's is written.
+            component = os.path.join(fleet.dir, 'hosts', host, 'component')
+            self.assertEqual([f for f in os.listdir(component) if f.endswith('.xml')], [], host)
 
     def test_failing_canary_stops_the_later_batches(self):
         fleet = Fleet(self, 'canary=failing', 'second=behind', 'third=dual')
