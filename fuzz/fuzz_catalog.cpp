@@ -38,8 +38,11 @@ struct Lookup {
 
 // One lookup with fresh globals, as a run would start it.
 Lookup lookup(size_t capacity) {
+  reset_run_state();
+  // Warnings about dropped matches go through the event log.
+  ppyxflash_fout = std::fopen("/dev/null", "a");
+  if (ppyxflash_fout == nullptr) std::abort();
   g_ninfo.assign(1, nic_info{});
-  nic_count = 0;
   sub_ven_id_new = kSubVen;
   sub_dev_id_new = kSubDev;
   fuzz::quiet_libxml();
@@ -74,9 +77,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   fuzz::make_private_dir("vexor-fuzz-catalog");
   fuzz::InPrivateDir inside;
   std::filesystem::create_directory("nic_fw");
-  // Warnings about dropped matches go through the event log.
-  ppyxflash_fout = std::fopen("/dev/null", "a");
-  if (ppyxflash_fout == nullptr) std::abort();
   return 0;
 }
 
@@ -90,6 +90,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The entries kept are the first ones in file order, whatever the room.
   FUZZ_CHECK(one.count == (all.count > 0 ? 1 : 0));
   if (one.count == 1) FUZZ_CHECK(same_entry(one.entries[0], all.entries[0]));
-  g_ninfo.clear();
+  reset_run_state();
   return 0;
 }

@@ -30,24 +30,9 @@ constexpr const char* kCatalog =
 
 // The state a fresh vexor -u process starts with.
 void reset_globals() {
+  reset_run_state();
   g_iFlag = FLAG_APPLY;
-  silent = 0;
-  boot_mode_value = 0;
-  boot_value = 0;
   g_XMLDiscoveryReport = kReport;
-  g_ninfo.clear();
-  g_nNics = 0;
-  g_nQuorvanePorts = 0;
-  nic_count = 0;
-  fw_number.clear();
-  sub_ven_id_new.clear();
-  sub_dev_id_new.clear();
-  ver_buf.clear();
-  fw_invalid = 0;
-  fw_invalid_count = 0;
-  read_discovery = 0;
-  firmware_id.clear();
-  bus_info.clear();
 }
 
 void link_or_die(const char* target, const char* name) {

@@ -343,3 +343,27 @@ void open_event_log(const char* unit, int line) {
     std::exit(1);
   }
 }
+
+void reset_run_state() {
+  if (ppyxflash_fout != nullptr) std::fclose(ppyxflash_fout);
+  ppyxflash_fout = nullptr;
+  g_iFlag = 0;
+  silent = 0;
+  boot_mode_value = 0;
+  boot_value = 0;
+  g_XMLDiscoveryReport.clear();
+  print_msg.clear();
+  g_ninfo.clear();
+  g_nNics = 0;
+  g_nQuorvanePorts = 0;
+  nic_count = 0;
+  fw_number.clear();
+  sub_ven_id_new.clear();
+  sub_dev_id_new.clear();
+  ver_buf.clear();
+  fw_invalid = 0;
+  fw_invalid_count = 0;
+  read_discovery = 0;
+  firmware_id.clear();
+  bus_info.clear();
+}

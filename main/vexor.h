@@ -82,6 +82,11 @@ int32_t nfwu_yesno(const char* prompt, int32_t sil_ans, int32_t frc_ans, int32_t
 // Appends "<tag> [<ctime>] <text>\n" to pevent_file and flushes it.
 void log_quorvane_event(FILE* pevent_file, const char* pevent_tag, const std::string& pextra_text);
 
+// Puts every run-wide variable of vexor and of the host probes back to what a
+// fresh process starts with, closing the event log if one is open; for tests
+// and fuzz harnesses that run several modes in one process.
+void reset_run_state();
+
 // Opens "pyxflash.log" for appending into ppyxflash_fout; on failure prints
 // the FWUPG_ERROR line (naming unit and line) to stderr and exits with 1.
 void open_event_log(const char* unit, int line);
