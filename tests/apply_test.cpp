@@ -13,7 +13,8 @@
 #include "common/text_checks.h"
 #include "main/vexor.h"
 #include "sim/simhost.h"
-#include "tests/host_builders.h"
+#include "tests/builders.h"
+#include "tests/fixtures.h"
 
 namespace {
 
@@ -69,25 +70,15 @@ INSTANTIATE_TEST_SUITE_P(
 // Hosts and reports
 // ---------------------------------------------------------------------------
 
+using Dev = testhost::ReportDevice;
+using testhost::report_xml;
+using testhost::with;
+
+// An adapter whose interface and MAC address are named after its bus.
 sim::Function adapter(const std::string& address, uint16_t device, const std::string& psid,
                       const std::string& fw) {
-  sim::Function f;
-  f.address = address;
-  f.device = device;
-  f.interfaces = {"ib" + address.substr(5, 2)};
-  sim::Adapter a;
-  a.fw = fw;
-  a.psid = psid;
-  a.mac = "0002c90000" + address.substr(5, 2);
-  f.flash = a;
-  return f;
-}
-
-std::string catalog_entry(const std::string& devid, const std::string& psid,
-                          const std::string& rom, const std::string& file) {
-  return "  <Firmware name=\"QV-" + devid + "\" venid=\"15B3\" devid=\"" + devid +
-         "\" subvenid=\"15B3\" PSID=\"" + psid + "\" subdevid=\"0050\" rom=\"" + rom +
-         "\" fwFile=\"" + file + "\"/>\n";
+  const std::string bus = address.substr(5, 2);
+  return testhost::adapter(address, device, psid, fw, "0002c90000" + bus, {"ib" + bus});
 }
 
 // A  0000:04:00.0  2.10.0 -> catalog 2.42.5000            (upgrade)
@@ -95,108 +86,44 @@ std::string catalog_entry(const std::string& devid, const std::string& psid,
 // C  0000:81:00.0  2.36.5000 -> 2.40.7000, then 2.42.5000 (upgrade; the first entry is burned)
 // D  0000:82:00.0  2.50.0 -> a family image, resolved by getqrvninfo to qvd-2.50.0.bin
 // E  0000:83:00.0  no catalog entry                       (Nothing)
+std::vector<testhost::CatalogEntry> apply_catalog() {
+  return {{"QV-1003", "1003", "QRV0000000004", "2.42.5000", "qva-2.42.5000.bin"},
+          {"QV-1007", "1007", "QRV0000000005", "2.10.1", "qvb-2.10.1.bin"},
+          {"QV-1017", "1017", "QRV0000000081", "2.40.7000", "qvc-2.40.7000.bin"},
+          {"QV-1017", "1017", "QRV0000000081", "2.42.5000", "qvc-2.42.5000.bin"},
+          {"QV-1003", "1003", "QRV0000000082", "2.50.0", "Belmora-qv.bin"},
+          {"QV-1003", "1003", "QRV0000000082", "2.50.0", "qvd-2.50.0.bin"}};
+}
+
 sim::HostSpec apply_host(bool with_c = true) {
-  sim::HostSpec desc;
-  desc.functions = {adapter("0000:04:00.0", 0x1003, "QRV0000000004", "2.10.0"),
-                    adapter("0000:05:00.0", 0x1007, "QRV0000000005", "2.10.2"),
-                    adapter("0000:82:00.0", 0x1003, "QRV0000000082", "2.50.0"),
-                    adapter("0000:83:00.0", 0x1003, "QRV0000000083", "2.36.5000")};
-  if (with_c) desc.functions.push_back(adapter("0000:81:00.0", 0x1017, "QRV0000000081", "2.36.5000"));
-  desc.catalog_xml = "<?xml version=\"1.0\"?>\n<NICFWData>\n" +
-                     catalog_entry("1003", "QRV0000000004", "2.42.5000", "qva-2.42.5000.bin") +
-                     catalog_entry("1007", "QRV0000000005", "2.10.1", "qvb-2.10.1.bin") +
-                     catalog_entry("1017", "QRV0000000081", "2.40.7000", "qvc-2.40.7000.bin") +
-                     catalog_entry("1017", "QRV0000000081", "2.42.5000", "qvc-2.42.5000.bin") +
-                     catalog_entry("1003", "QRV0000000082", "2.50.0", "Belmora-qv.bin") +
-                     catalog_entry("1003", "QRV0000000082", "2.50.0", "qvd-2.50.0.bin") +
-                     "</NICFWData>\n";
-  desc.images = {{"qva-2.42.5000.bin", "QRV0000000004", "2.42.5000"},
-                 {"qvb-2.10.1.bin", "QRV0000000005", "2.10.1"},
-                 {"qvc-2.40.7000.bin", "QRV0000000081", "2.40.7000"},
-                 {"qvc-2.42.5000.bin", "QRV0000000081", "2.42.5000"},
-                 {"qvd-2.50.0.bin", "QRV0000000082", "2.50.0"}};
-  return desc;
+  std::vector<sim::Function> functions = {
+      adapter("0000:04:00.0", 0x1003, "QRV0000000004", "2.10.0"),
+      adapter("0000:05:00.0", 0x1007, "QRV0000000005", "2.10.2"),
+      adapter("0000:82:00.0", 0x1003, "QRV0000000082", "2.50.0"),
+      adapter("0000:83:00.0", 0x1003, "QRV0000000083", "2.36.5000")};
+  if (with_c) functions.push_back(adapter("0000:81:00.0", 0x1017, "QRV0000000081", "2.36.5000"));
+  return testhost::host_of(functions, apply_catalog());
 }
 
-std::string escaped(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    if (c == '&') out += "&amp;";
-    else if (c == '<') out += "&lt;";
-    else if (c == '"') out += "&quot;";
-    else out += c;
-  }
-  return out;
-}
-
-// One device of a report in the writer's layout; defaults are adapter A.
-struct Dev {
-  std::string venid = "15B3", devid = "1003", subvenid = "15B3", subdevid = "0050";
-  std::string bus = "0000:04", device = "00", func = "0";
-  std::string psid = "QRV0000000004", active = "2.10.0", action = "upgrade";
-};
-
+// A device of the report at bus, of board devid with psid; the rest is A's.
 Dev dev_at(const std::string& bus, const std::string& devid, const std::string& psid,
-           const std::string& action = "upgrade") {
-  Dev d;
-  d.bus = bus;
-  d.devid = devid;
-  d.psid = psid;
-  d.action = action;
-  return d;
-}
-
-std::string device_xml(const Dev& d) {
-  auto leaf = [](const std::string& indent, const std::string& name, const std::string& value) {
-    return indent + "<" + name + " value=\"" + escaped(value) + "\"/>\n";
-  };
-  const std::string in = "            ", in2 = "                ";
-  return "        <device>\n" + leaf(in, "device_id", "ib0") + leaf(in, "venid", d.venid) +
-         leaf(in, "devid", d.devid) + leaf(in, "subvenid", d.subvenid) +
-         leaf(in, "subdevid", d.subdevid) + leaf(in, "macaddress", "0002c90000044") +
-         leaf(in, "product_id", "QV") + leaf(in, "busnumber", d.bus) +
-         leaf(in, "devicenumber", d.device) + leaf(in, "funcnumber", d.func) +
-         leaf(in, "slotnumber", "") + leaf(in, "nictype", "QUORVANE") + in + "<fw_item>\n" +
-         leaf(in2, "type", "ROM") + leaf(in2, "firmware_id", d.psid) +
-         leaf(in2, "version", "2.42.5000") + leaf(in2, "active_version", d.active) +
-         leaf(in2, "action", d.action) + leaf(in2, "duration", "210") +
-         leaf(in2, "message", "") + leaf(in2, "shared", "no") + in + "</fw_item>\n" +
-         "        </device>\n";
-}
-
-std::string report_of(const std::string& devices) {
-  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-         "<zk_rom_discovery version=\"2.0.0.0\">\n"
-         "    <type value=\"QUORVANE_NIC\"/>\n"
-         "    <version value=\"1.0.0\"/>\n"
-         "    <devices>\n" +
-         devices + "    </devices>\n</zk_rom_discovery>\n";
-}
-
-std::string report_of(const std::vector<Dev>& devs) {
-  std::string devices;
-  for (const Dev& d : devs) devices += device_xml(d);
-  return report_of(devices);
+                    const std::string& action = "upgrade") {
+  return {.devid = devid, .bus = bus, .psid = psid, .action = action};
 }
 
 std::vector<std::string> burn(const std::string& address, const std::string& image) {
-  return {"pyxflash", "-s", "-y", "-d", address, "-i", "./nic_fw/" + image, "b"};
+  return testhost::burn_argv(address, image, true);
 }
 
 class ApplyTest : public testhost::HostTest {
  protected:
   sim::RunResult apply(const std::string& report) {
-    host_->write_file("report.xml", report);
-    return host_->run({"-u", "report.xml"});
+    host().write_file("report.xml", report);
+    return host().run({"-u", "report.xml"});
   }
   // Files getqrvninfo's answers went through, which must all be gone.
-  std::vector<std::string> data_files() const {
-    std::vector<std::string> names;
-    for (const auto& e : fs::directory_iterator(host_->component_dir())) {
-      std::string name = e.path().filename().string();
-      if (name.rfind("data", 0) == 0) names.push_back(name);
-    }
-    return names;
+  std::vector<fs::path> data_files() {
+    return testhost::files_named(host().component_dir(), "data");
   }
 };
 
@@ -250,14 +177,9 @@ TEST_P(ApplyReport, FlashesAndCountsFailures) {
     if (c.failing_burn && f.address == c.failing_burn) f.flash->burn = sim::BurnBehaviour::fail;
   }
   host(desc);
-  sim::RunResult r = apply(report_of(c.devices));
-  EXPECT_EQ(r.status, c.status) << r.out << r.err << host_->event_log();
-  EXPECT_EQ(host_->burns(), c.burns);
-}
-
-Dev with(Dev d, std::string Dev::*field, const std::string& value) {
-  d.*field = value;
-  return d;
+  sim::RunResult r = apply(report_xml(c.devices));
+  EXPECT_EQ(r.status, c.status) << r.out << r.err << host().event_log();
+  EXPECT_EQ(host().burns(), c.burns);
 }
 
 const Dev A;
@@ -296,7 +218,7 @@ TEST_F(ApplyTest, EmptyDeviceElementDoesNotAdvanceThePosition) {
   sim::SimHost& h = host(apply_host());
   // Two devices counted; B's values land in the first record, the second
   // stays empty and fails: one of two failed.
-  sim::RunResult r = apply(report_of("        <device/>\n" + device_xml(B)));
+  sim::RunResult r = apply(report_xml("        <device/>\n" + testhost::device_xml(B)));
   EXPECT_EQ(r.status, 0) << r.out << r.err << h.event_log();
   EXPECT_EQ(h.burns(), (Burns{burn("0000:05:00.0", "qvb-2.10.1.bin")}));
   EXPECT_TRUE(has(h.event_log(),
@@ -328,7 +250,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         BrokenReportCase{"Missing", std::nullopt, "read_discovery_report: Failed to open report.xml\n"},
         // Well-formed up to a device that asks for a flash, then broken.
-        BrokenReportCase{"Malformed", report_of(std::vector<Dev>{Dev{}}).substr(0, 900) + "<<",
+        BrokenReportCase{"Malformed", testhost::cut_before(report_xml({A}), "<duration") + "<<",
                          "read_discovery_report: Failed to parse report.xml\n"},
         BrokenReportCase{"Empty", std::string(), "read_discovery_report: Failed to parse report.xml\n"}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -340,7 +262,7 @@ TEST_F(ApplyTest, ManyDevicesAndLongTexts) {
   devs[7].psid = std::string(100000, 'Q');
   devs[8].action = std::string(50000, 'x') + "upgrade";
   devs[9].bus = std::string(50000, '0');
-  sim::RunResult r = apply(report_of(devs));
+  sim::RunResult r = apply(report_xml(devs));
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(h.burns(), (Burns{burn("0000:04:00.0", "qva-2.42.5000.bin")}));
   EXPECT_TRUE(has(h.event_log(), "device 10 has an invalid PCI address \"00000000")) << r.err;
@@ -352,7 +274,7 @@ TEST_F(ApplyTest, ManyDevicesAndLongTexts) {
 
 TEST_F(ApplyTest, FamilyImageResolvedThroughGetqrvninfo) {
   sim::SimHost& h = host(apply_host());
-  sim::RunResult r = apply(report_of({dev_at("0000:82", "1003", "QRV0000000082", "rewrite")}));
+  sim::RunResult r = apply(report_xml({dev_at("0000:82", "1003", "QRV0000000082", "rewrite")}));
   EXPECT_EQ(r.status, 0) << r.out << r.err << h.event_log();
   EXPECT_EQ(h.burns(), (Burns{burn("0000:82:00.0", "qvd-2.50.0.bin")}));
   EXPECT_TRUE(has(r.out, "./getqrvninfo imgfile 0000:82:00.0 > data")) << r.out;
@@ -373,7 +295,7 @@ TEST_P(ApplyGetqrvninfoAnswer, OnlyAPlainFileNameIsBurned) {
   sim::SimHost& h = host(apply_host());
   h.write_file("getqrvninfo", std::string("#!/bin/sh\nprintf '") + GetParam().answer + "'\n", true);
   // A before the family device, B after it.
-  sim::RunResult r = apply(report_of({A, dev_at("0000:82", "1003", "QRV0000000082"), B}));
+  sim::RunResult r = apply(report_xml({A, dev_at("0000:82", "1003", "QRV0000000082"), B}));
   Burns expected{burn("0000:04:00.0", "qva-2.42.5000.bin")};
   if (GetParam().image) {
     expected.push_back(burn("0000:82:00.0", *GetParam().image));
@@ -406,7 +328,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(ApplyTest, GetqrvninfoFailingEndsTheRun) {
   sim::SimHost& h = host(apply_host());
   h.write_file("getqrvninfo", "#!/bin/sh\necho broken >&2\nexit 3\n", true);
-  sim::RunResult r = apply(report_of({dev_at("0000:82", "1003", "QRV0000000082")}));
+  sim::RunResult r = apply(report_xml({dev_at("0000:82", "1003", "QRV0000000082")}));
   EXPECT_EQ(r.status, 2);
   EXPECT_TRUE(has(h.event_log(), "command failed: ./getqrvninfo imgfile 0000:82:00.0 > data"))
       << h.event_log();
@@ -430,7 +352,7 @@ class ApplyHostileReport : public ApplyTest,
 // the flash utility: neither may see a text that is not a bus address.
 TEST_P(ApplyHostileReport, RunsNothingAndFlashesNothing) {
   sim::SimHost& h = host(apply_host());
-  sim::RunResult r = apply(report_of({GetParam().device}));
+  sim::RunResult r = apply(report_xml({GetParam().device}));
   EXPECT_EQ(r.status, 2);
   EXPECT_FALSE(fs::exists(fs::path(h.component_dir()) / "pwned"));
   EXPECT_TRUE(h.burns().empty());
@@ -471,15 +393,16 @@ class GetqrvninfoProgram : public ApplyTest,
 TEST_P(GetqrvninfoProgram, AnswersOneLineOrRefuses) {
   sim::HostSpec desc = apply_host();
   // Versions compared as numbers (2.42 above 2.9); family placeholders and
-  // images missing from nic_fw/ are never an answer.
+  // images missing from nic_fw/ (x-9.0.0.bin) are never an answer.
   desc.functions.push_back(adapter("0000:84:00.0", 0x1003, "QRV0000000084", "2.9.1000"));
-  desc.catalog_xml->insert(desc.catalog_xml->rfind("</NICFWData>"),
-                           catalog_entry("1003", "QRV0000000084", "2.9.1000", "x-2.9.1000.bin") +
-                               catalog_entry("1003", "QRV0000000084", "2.42.5000", "x-2.42.5000.bin") +
-                               catalog_entry("1003", "QRV0000000084", "3.0.0", "Belmora-x.bin") +
-                               catalog_entry("1003", "QRV0000000084", "9.0.0", "x-9.0.0.bin"));
-  for (const char* file : {"x-2.9.1000.bin", "x-2.42.5000.bin", "Belmora-x.bin"})
-    desc.images.push_back({file, "QRV0000000084", "2.42.5000"});
+  std::vector<testhost::CatalogEntry> entries = apply_catalog();
+  entries.insert(entries.end(),
+                 {{"QV-1003", "1003", "QRV0000000084", "2.9.1000", "x-2.9.1000.bin"},
+                  {"QV-1003", "1003", "QRV0000000084", "2.42.5000", "x-2.42.5000.bin"},
+                  {"QV-1003", "1003", "QRV0000000084", "3.0.0", "Belmora-x.bin"},
+                  {"QV-1003", "1003", "QRV0000000084", "9.0.0", "x-9.0.0.bin"}});
+  testhost::set_catalog(desc, entries);
+  desc.images.pop_back();  // x-9.0.0.bin
   sim::SimHost& h = host(desc);
   sim::RunResult r = h.run_shell(GetParam().command);
   EXPECT_EQ(r.status, GetParam().status) << r.out << r.err;

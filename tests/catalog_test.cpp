@@ -1,12 +1,13 @@
+// The firmware catalog reader: which elements match an adapter, what each
+// match keeps, and how a broken or missing catalog ends.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "main/vexor.h"
+#include "tests/builders.h"
+#include "tests/fixtures.h"
 
 namespace {
 
@@ -18,58 +19,38 @@ constexpr const char* kAdapterId = "15B3-1003-15B3-0050-QRV0000000001";
 
 // An element carrying the adapter's ids, with free subsystem values.
 std::string matching(const std::string& name, const std::string& rom, const std::string& file) {
-  return "<fw name=\"" + name +
-         "\" venid=\"15B3\" devid=\"1003\" subvenid=\"0000\" PSID=\"QRV0000000001\" "
-         "subdevid=\"0000\" rom=\"" +
-         rom + "\" fwFile=\"" + file + "\"/>\n";
+  return testhost::catalog_entry_xml({name, "1003", "QRV0000000001", rom, file, "0000", "0000"});
 }
 
 // Runs each test in a fresh directory holding nic_fw/, with one adapter
-// record and an open event log, and restores the working directory after.
-class Catalog : public ::testing::Test {
+// record and an open event log.
+class Catalog : public testhost::RunStateTest {
  protected:
   void SetUp() override {
-    old_cwd_ = fs::current_path();
-    std::string tmpl = (fs::temp_directory_path() / "vexor-catalog-XXXXXX").string();
-    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-    dir_ = tmpl;
-    fs::create_directory(dir_ / "nic_fw");
-    fs::current_path(dir_);
+    RunStateTest::SetUp();
+    fs::create_directory(dir_.path() / "nic_fw");
     ppyxflash_fout = std::fopen("pyxflash.log", "a");
     ASSERT_NE(ppyxflash_fout, nullptr);
     g_ninfo.assign(1, nic_info{});
-    nic_count = 0;
     sub_ven_id_new = "15B3";
     sub_dev_id_new = "0050";
   }
-  void TearDown() override {
-    std::fclose(ppyxflash_fout);
-    ppyxflash_fout = nullptr;
-    g_ninfo.clear();
-    fs::current_path(old_cwd_);
-    if (!HasFailure()) fs::remove_all(dir_);
-  }
 
   void write_catalog(const std::string& body) {
-    std::ofstream(dir_ / "nic_fw" / "NICFWData.xml") << body;
+    std::ofstream(dir_.path() / "nic_fw" / "NICFWData.xml") << body;
   }
   void write_elements(const std::string& elements) {
-    write_catalog("<?xml version=\"1.0\"?>\n<catalog>\n" + elements + "</catalog>\n");
+    write_catalog(testhost::catalog_document(elements));
   }
   int read(size_t capacity = MAX_FW_ENTRIES, const std::string& id = kAdapterId) {
     entries_.assign(capacity, XMLFW_INFO{});
     return read_NIC_FW_xml_file(id, entries_);
   }
   int count() const { return g_ninfo[0].fw_count; }
-  std::string log() const {
-    std::ifstream in(dir_ / "pyxflash.log");
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-  }
+  std::string log() const { return testhost::file_text(dir_.path() / "pyxflash.log"); }
 
-  fs::path old_cwd_;
-  fs::path dir_;
+  testhost::ScratchDir dir_{"vexor-catalog"};
+  testhost::WorkingDir cwd_{dir_.path()};
   std::vector<XMLFW_INFO> entries_;
 };
 
@@ -135,8 +116,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(Catalog, MatchesKeepFileOrderWithTheirOwnVersionsAndImages) {
   write_elements(matching("first", "2.42.5000", "a.bin") +
-                 "<fw name=\"other\" venid=\"15B3\" devid=\"1011\" subvenid=\"0\" "
-                 "PSID=\"QRV0000000001\" subdevid=\"0\" rom=\"9.9.9\" fwFile=\"other.bin\"/>\n" +
+                 testhost::catalog_entry_xml(
+                     {"other", "1011", "QRV0000000001", "9.9.9", "other.bin", "0", "0"}) +
                  matching("second", "2.36.5000", "b.bin"));
   ASSERT_EQ(read(), 1);
   ASSERT_EQ(count(), 2);

@@ -6,27 +6,19 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "sim/simhost.h"
-#include "tests/host_builders.h"
+#include "tests/builders.h"
+#include "tests/fixtures.h"
 
 namespace {
 
-const std::string kUsage =
-    "USAGE: vexor [ -s ] [ -s [ -F ] ] [ -s [ -f ] ] [ -y ] [ -d ] [ -c ] [ -h ]\n"
-    "\t With no option, interactively upgrade firmware. \n"
-    "\t -s  Silently upgrade firmware.\n"
-    "\t -y  Assume default repsonse for all prompts.\n"
-    "\t -d  Generates NIC Discovery xml file for currently installed version.\n"
-    "\t -c  Display currently installed firmware information.\n"
-    "\t -h  Display this help menu.\n";
+using testhost::kUsage;
 
 const std::string kUnknown = "Unknown command line option: ?\n";
 const std::string kVersion = std::string("vexor ") + VEXOR_VERSION + "\n";
@@ -37,29 +29,13 @@ struct CliRun {
   std::string err;
 };
 
-std::string slurp(const std::filesystem::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
 // A fresh working directory per test, kept when the test failed so the
 // evidence can be looked at.
-class PlainBinary : public ::testing::Test {
+class PlainBinary : public testhost::RunStateTest {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/vexor_cli_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
+    RunStateTest::SetUp();
     std::filesystem::create_directory(dir_ / "work");
-  }
-  void TearDown() override {
-    if (HasFailure()) {
-      std::cerr << "kept " << dir_ << "\n";
-    } else {
-      std::filesystem::remove_all(dir_);
-    }
   }
 
   // Runs vexor with args in dir_/work, standard input from /dev/null.
@@ -90,8 +66,8 @@ class PlainBinary : public ::testing::Test {
     if (pid > 0 && waitpid(pid, &st, 0) == pid) {
       r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
     }
-    r.out = slurp(out_path);
-    r.err = slurp(err_path);
+    r.out = testhost::file_text(out_path);
+    r.err = testhost::file_text(err_path);
     return r;
   }
 
@@ -104,7 +80,8 @@ class PlainBinary : public ::testing::Test {
     return names;
   }
 
-  std::filesystem::path dir_;
+  testhost::ScratchDir scratch_{"vexor_cli"};
+  const std::filesystem::path dir_ = scratch_.path();
 };
 
 // Everything that ends before the banner is independent of the host.
@@ -181,18 +158,15 @@ const std::string kToolsMissing =
 
 // One adapter whose catalog offers a newer image than the one it runs.
 sim::HostSpec one_outdated_adapter() {
-  sim::HostSpec desc;
+  sim::HostSpec desc = testhost::host_of(
+      {testhost::adapter("0000:81:00.0", 0x1003, "QRV22", "2.36.5000", "0002c9aabb22")},
+      {{"Quorvane QX-100", "1003", "QRV22", "2.36.5000", "qx100-2.36.bin"},
+       {"Quorvane QX-100", "1003", "QRV22", "2.42.5000", "qx100-2.42.bin"}});
   desc.secure_boot = sim::SecureBoot::disabled;
-  desc.functions.push_back(
-      testhost::adapter("0000:81:00.0", 0x1003, "QRV22", "2.36.5000", "0002c9aabb22"));
-  desc.catalog_xml = testhost::catalog({
-      {"Quorvane QX-100", "15B3", "1003", "QRV22", "2.36.5000", "qx100-2.36.bin"},
-      {"Quorvane QX-100", "15B3", "1003", "QRV22", "2.42.5000", "qx100-2.42.bin"},
-  });
-  desc.images = {{"qx100-2.36.bin", "QRV22", "2.36.5000"},
-                 {"qx100-2.42.bin", "QRV22", "2.42.5000"}};
   return desc;
 }
+
+using OnSimHost = testhost::HostTest;
 
 // Option sets that end after the banner: the gate message and the usage
 // text appear unless a silencing bit was given, and no mode runs.
@@ -201,15 +175,15 @@ struct RefusedCase {
   std::string out;
 };
 
-class RefusedAfterBanner : public ::testing::TestWithParam<RefusedCase> {};
+using RefusedAfterBanner = testhost::HostTestWithParam<RefusedCase>;
 
 TEST_P(RefusedAfterBanner, BannerThenWhatIsNotSilenced) {
-  sim::SimHost host(one_outdated_adapter());
-  const sim::RunResult r = host.run(GetParam().args);
+  sim::SimHost& h = host(one_outdated_adapter());
+  const sim::RunResult r = h.run(GetParam().args);
   EXPECT_EQ(r.status, 1) << r.err;
   EXPECT_EQ(r.out, GetParam().out);
-  EXPECT_EQ(host.event_log(), "");  // no mode started
-  EXPECT_TRUE(host.journal().empty());
+  EXPECT_EQ(h.event_log(), "");  // no mode started
+  EXPECT_TRUE(h.journal().empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -223,11 +197,12 @@ INSTANTIATE_TEST_SUITE_P(
                       RefusedCase{{"-y", "-s"}, kBanner},
                       RefusedCase{{"-du", "x"}, kBanner}));
 
-TEST(GateBeforeRefusal, AFailedGateEndsTheRunWithoutUsage) {
+using GateBeforeRefusal = OnSimHost;
+
+TEST_F(GateBeforeRefusal, AFailedGateEndsTheRunWithoutUsage) {
   sim::HostSpec desc = one_outdated_adapter();
   desc.secure_boot = sim::SecureBoot::enabled;  // and neither qtk nor quarz
-  sim::SimHost host(desc);
-  const sim::RunResult r = host.run({"-c", "-y"});
+  const sim::RunResult r = run(desc, {"-c", "-y"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out.rfind(kBanner, 0), 0u) << r.out;
   EXPECT_TRUE(r.out.ends_with(kToolsMissing)) << r.out;
@@ -246,18 +221,18 @@ struct DispatchCase {
 
 void PrintTo(const DispatchCase& c, std::ostream* os) { *os << c.label; }
 
-class Dispatch : public ::testing::TestWithParam<DispatchCase> {};
+using Dispatch = testhost::HostTestWithParam<DispatchCase>;
 
 TEST_P(Dispatch, RunsExactlyOneMode) {
   const DispatchCase& c = GetParam();
-  sim::SimHost host(one_outdated_adapter());
-  const sim::RunResult r = host.run(c.args);
+  sim::SimHost& h = host(one_outdated_adapter());
+  const sim::RunResult r = h.run(c.args);
   EXPECT_EQ(r.status, c.status) << r.out << r.err;
-  EXPECT_EQ(host.burns().size(), c.burns);
-  for (const auto& f : c.files) EXPECT_NE(host.read_file(f), "") << f;
-  for (const auto& f : c.no_files) EXPECT_EQ(host.read_file(f), "") << f;
+  EXPECT_EQ(h.burns().size(), c.burns);
+  for (const auto& f : c.files) EXPECT_NE(h.read_file(f), "") << f;
+  for (const auto& f : c.no_files) EXPECT_EQ(h.read_file(f), "") << f;
   // Every mode opens (and so creates) the event log.
-  EXPECT_EQ(host.run_shell("test -f pyxflash.log && echo present").out, "present\n");
+  EXPECT_EQ(h.run_shell("test -f pyxflash.log && echo present").out, "present\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -270,19 +245,21 @@ INSTANTIATE_TEST_SUITE_P(
         DispatchCase{"silent_force_slash_form", {"-s", "/F"}, 0, 1, {}, {"-F"}},
         DispatchCase{"grouped_silent_force", {"-sF"}, 0, 1, {}, {}}));
 
-TEST(ApplyReportName, ComesFromTheSecondArgumentOnly) {
-  sim::SimHost host(one_outdated_adapter());
-  ASSERT_EQ(host.run({"-d"}).status, 0);
-  ASSERT_NE(host.read_file("nicdiscovery.xml"), "");
+using ApplyReportName = OnSimHost;
+
+TEST_F(ApplyReportName, ComesFromTheSecondArgumentOnly) {
+  sim::SimHost& h = host(one_outdated_adapter());
+  ASSERT_EQ(h.run({"-d"}).status, 0);
+  ASSERT_NE(h.read_file("nicdiscovery.xml"), "");
   // Attached to -u, the name is consumed by the scanner but the default
   // report is applied; here that report asks for the upgrade.
-  const sim::RunResult attached = host.run({"-umissing.xml"});
+  const sim::RunResult attached = h.run({"-umissing.xml"});
   EXPECT_EQ(attached.status, 0) << attached.out << attached.err;
-  EXPECT_EQ(host.burns().size(), 1u);
+  EXPECT_EQ(h.burns().size(), 1u);
   // As a second argument the name is used, and a missing report flashes nothing.
-  const sim::RunResult separate = host.run({"-u", "missing.xml"});
+  const sim::RunResult separate = h.run({"-u", "missing.xml"});
   EXPECT_NE(separate.status, 0);
-  EXPECT_EQ(host.burns().size(), 1u);
+  EXPECT_EQ(h.burns().size(), 1u);
 }
 
 // The name of the query-error file in /tmp differs from run to run.
@@ -290,9 +267,11 @@ std::string without_temp_names(const std::string& out) {
   return std::regex_replace(out, std::regex("/tmp/data[A-Za-z0-9]{6}"), "/tmp/dataXXXXXX");
 }
 
-TEST(InteractiveOption, DashIRunsLikeNoOption) {
-  sim::SimHost plain(one_outdated_adapter());
-  sim::SimHost with_i(one_outdated_adapter());
+using InteractiveOption = OnSimHost;
+
+TEST_F(InteractiveOption, DashIRunsLikeNoOption) {
+  sim::SimHost& plain = host(one_outdated_adapter());
+  sim::SimHost& with_i = host(one_outdated_adapter());
   const sim::RunResult a = plain.run({}, "n\n");
   const sim::RunResult b = with_i.run({"-i"}, "n\n");
   EXPECT_EQ(b.status, a.status);
@@ -302,11 +281,13 @@ TEST(InteractiveOption, DashIRunsLikeNoOption) {
   EXPECT_TRUE(with_i.burns().empty());
 }
 
-TEST(EventLogFile, TwoRunsAppendTheirAnswers) {
-  sim::SimHost host(one_outdated_adapter());
-  host.run({}, "n\n");
-  host.run({}, "No\n");
-  const std::string log = host.event_log();
+using EventLogFile = OnSimHost;
+
+TEST_F(EventLogFile, TwoRunsAppendTheirAnswers) {
+  sim::SimHost& h = host(one_outdated_adapter());
+  h.run({}, "n\n");
+  h.run({}, "No\n");
+  const std::string log = h.event_log();
   const std::regex answer(
       R"(\[INFO\]      \[[A-Z][a-z]{2} [A-Z][a-z]{2} [ 123][0-9] [0-9:]{8} [0-9]{4}\] )"
       R"(Would you like to flash the firmware\?\n y/n/q \(y\): (n|No)\n\n\n)");

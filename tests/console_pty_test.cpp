@@ -10,19 +10,18 @@
 #include <string>
 
 #include "sim/simhost.h"
+#include "tests/builders.h"
+#include "tests/fixtures.h"
 #include "tests/pty_reader.h"
-#include "tests/host_builders.h"
 
-TEST(Terminal, QuestionFirstThenLiveBurnProgress) {
-  sim::HostSpec desc;
+using Terminal = testhost::HostTest;
+
+TEST_F(Terminal, QuestionFirstThenLiveBurnProgress) {
   auto a = testhost::adapter("0000:05:00.0", 0x1017, "QRV11", "16.35.1012", "0002c9aabb11");
   a.flash->burn = sim::BurnBehaviour::slow;
   a.flash->burn_seconds = 3;
-  desc.functions.push_back(a);
-  desc.catalog_xml =
-      testhost::catalog({{"Quorvane QX-50", "15B3", "1017", "QRV11", "16.35.2000", "qx50.bin"}});
-  desc.images = {{"qx50.bin", "QRV11", "16.35.2000"}};
-  sim::SimHost host(desc);
+  sim::SimHost& h = host(
+      testhost::host_of({a}, {{"Quorvane QX-50", "1017", "QRV11", "16.35.2000", "qx50.bin"}}));
 
   int master = -1;
   pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
@@ -30,7 +29,7 @@ TEST(Terminal, QuestionFirstThenLiveBurnProgress) {
   if (pid == 0) {
     int status = 1;
     try {
-      status = host.run_attached({});
+      status = h.run_attached({});
     } catch (...) {
       status = 99;
     }
@@ -40,7 +39,7 @@ TEST(Terminal, QuestionFirstThenLiveBurnProgress) {
   std::string screen;
   ASSERT_TRUE(testpty::read_until(master, screen, "y/n/q (y):", 30)) << screen;
   // vexor is waiting for the answer: nothing has been burned yet.
-  EXPECT_TRUE(host.burns().empty());
+  EXPECT_TRUE(h.burns().empty());
 
   ASSERT_EQ(::write(master, "y\n", 2), 2);
   ASSERT_TRUE(testpty::read_until(master, screen, "writing image: ", 30)) << screen;
@@ -52,5 +51,5 @@ TEST(Terminal, QuestionFirstThenLiveBurnProgress) {
   ASSERT_EQ(::waitpid(pid, &status, 0), pid);
   ::close(master);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << "\n" << screen;
-  EXPECT_EQ(host.adapter("0000:05:00.0").fw, "16.35.2000");
+  EXPECT_EQ(h.adapter("0000:05:00.0").fw, "16.35.2000");
 }

@@ -7,81 +7,63 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iostream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "sim/simhost.h"
-#include "tests/host_builders.h"
+#include "tests/builders.h"
+#include "tests/fixtures.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using testhost::adapter;
-using testhost::catalog;
-
-const char* const kAddrA = "0000:05:00.0";  // has a newer image in the catalog
-const char* const kAddrB = "0000:81:00.0";  // already runs the latest image
+using testhost::kAddrA;
+using testhost::kAddrB;
+using testhost::report_xml;
+using testhost::ReportDevice;
+using testhost::with;
 
 const char* const kEarlierLog =
     "[INFO]      [Thu Jan  1 00:00:00 2026] an earlier run\n\n"
     "[ERROR]     [Thu Jan  1 00:00:01 2026] an earlier failure\n\n";
 
-// One device of a discovery report in the writer's layout.
-std::string device_xml(const std::string& bus, const std::string& device, const std::string& func,
-                       const std::string& devid, const std::string& psid,
-                       const std::string& action) {
-  auto leaf = [](const std::string& name, const std::string& value) {
-    return "            <" + name + " value=\"" + value + "\"/>\n";
-  };
-  return "        <device>\n" + leaf("device_id", "ib0") + leaf("venid", "15B3") +
-         leaf("devid", devid) + leaf("subvenid", "15B3") + leaf("subdevid", "0050") +
-         leaf("macaddress", "0002c9aabb114") + leaf("product_id", "QX") +
-         leaf("busnumber", bus) + leaf("devicenumber", device) + leaf("funcnumber", func) +
-         "            <fw_item>\n" + leaf("type", "ROM") + leaf("firmware_id", psid) +
-         leaf("version", "16.35.2000") + leaf("active_version", "16.35.1012") +
-         leaf("action", action) + "            </fw_item>\n        </device>\n";
-}
-
-std::string report_of(const std::string& devices) {
-  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-         "<zk_rom_discovery version=\"2.0.0.0\">\n    <devices>\n" +
-         devices + "    </devices>\n</zk_rom_discovery>\n";
+// Adapter A as a discovery report describes it, asking for action.
+ReportDevice device_a(const std::string& action) {
+  return {.devid = "1017", .mac = "0002c9aabb114", .product = "QX", .bus = "0000:05",
+          .psid = "QRV11", .version = "16.35.2000", .active = "16.35.1012", .action = action};
 }
 
 // The report a previous -d left; every row must find it unchanged unless the
 // row itself writes a new one.
 const std::string& earlier_report() {
-  static const std::string r =
-      report_of(device_xml("0000:05", "00", "0", "1017", "QRV11", "Nothing"));
+  static const std::string r = report_xml({device_a("Nothing")});
   return r;
 }
-
-std::string upgrade_a() { return device_xml("0000:05", "00", "0", "1017", "QRV11", "upgrade"); }
 
 // 999 devices of A's board at addresses the host does not have, all with
 // action "Nothing", then A asking for an upgrade: nothing may be cut off at
 // some fixed number of devices.
 std::string thousand_devices() {
-  std::string devices;
+  std::vector<ReportDevice> devices;
   for (int i = 0; i < 999; ++i) {
     char bus[16], dev[8];
     std::snprintf(bus, sizeof bus, "0001:%02x", i / 32);
     std::snprintf(dev, sizeof dev, "%02x", i % 32);
-    devices += device_xml(bus, dev, "0", "1017", "QRV11", "Nothing");
+    devices.push_back(with(with(device_a("Nothing"), &ReportDevice::bus, bus),
+                           &ReportDevice::device, dev));
   }
-  return report_of(devices + upgrade_a());
+  devices.push_back(device_a("upgrade"));
+  return report_xml(devices);
 }
 
 std::string hostile_report() {
-  return report_of(
-      device_xml("0000:05;touch pwned-bus;", "00", "0", "1017", "QRV11", "upgrade") +
-      device_xml("0000:05", "00`touch pwned-dev`", "0", "1017", "QRV11", "upgrade") +
-      device_xml("0000:05", "00", "0$(touch pwned-func)", "1017", "QRV11", "upgrade") +
-      device_xml("0000:05", "00", "0", "1017", "QRV11$(touch pwned-psid)", "upgrade") +
-      device_xml("&amp;&amp; touch pwned-amp", "00", "0", "1017", "QRV11", "upgrade|touch pwned"));
+  const ReportDevice a = device_a("upgrade");
+  return report_xml({with(a, &ReportDevice::bus, "0000:05;touch pwned-bus;"),
+                     with(a, &ReportDevice::device, "00`touch pwned-dev`"),
+                     with(a, &ReportDevice::func, "0$(touch pwned-func)"),
+                     with(a, &ReportDevice::psid, "QRV11$(touch pwned-psid)"),
+                     with(with(a, &ReportDevice::bus, "&& touch pwned-amp"), &ReportDevice::action,
+                          "upgrade|touch pwned")});
 }
 
 // A catalog whose document breaks after A's entries and those of a hundred
@@ -90,17 +72,16 @@ std::string hostile_report() {
 // within the first block hides everything.)
 std::string malformed_catalog() {
   std::vector<testhost::CatalogEntry> entries = {
-      {"Quorvane QX-50", "15B3", "1017", "QRV11", "16.35.1012", "qx50-1012.bin"},
-      {"Quorvane QX-50", "15B3", "1017", "QRV11", "16.35.2000", "qx50-2000.bin"},
+      {"Quorvane QX-50", "1017", "QRV11", "16.35.1012", "qx50-1012.bin"},
+      {"Quorvane QX-50", "1017", "QRV11", "16.35.2000", "qx50-2000.bin"},
   };
   for (int i = 0; i < 100; ++i)
-    entries.push_back(
-        {"Other board", "15B3", "101D", "QRV9" + std::to_string(i), "1.0.0", "o.bin"});
-  std::string good = catalog(entries);
+    entries.push_back({"Other board", "101D", "QRV9" + std::to_string(i), "1.0.0", "o.bin"});
+  std::string good = testhost::catalog_xml(entries);
   good.resize(good.rfind("</NICFWData>"));
   return good + "  <nic name=\"broken <<\n" +
-         "  <nic name=\"Quorvane QX-100\" venid=\"15B3\" devid=\"1003\" subvenid=\"15B3\" "
-         "PSID=\"QRV22\" subdevid=\"0050\" rom=\"2.42.5000\" fwFile=\"qx100-2.42.bin\"/>\n"
+         testhost::catalog_entry_xml(
+             {"Quorvane QX-100", "1003", "QRV22", "2.42.5000", "qx100-2.42.bin"}) +
          "</NICFWData>\n";
 }
 
@@ -161,20 +142,8 @@ struct FaultRow {
 void PrintTo(const FaultRow& row, std::ostream* os) { *os << row.name; }
 
 sim::HostSpec healthy_host() {
-  sim::HostSpec desc;
+  sim::HostSpec desc = testhost::two_adapter_host();
   desc.secure_boot = sim::SecureBoot::disabled;
-  desc.functions.push_back(adapter(kAddrA, 0x1017, "QRV11", "16.35.1012", "0002c9aabb11"));
-  desc.functions.push_back(adapter(kAddrB, 0x1003, "QRV22", "2.42.5000", "0002c9aabb22"));
-  desc.functions[0].interfaces = {"ens5"};
-  desc.functions[1].interfaces = {"ib0"};
-  desc.catalog_xml = catalog({
-      {"Quorvane QX-50", "15B3", "1017", "QRV11", "16.35.1012", "qx50-1012.bin"},
-      {"Quorvane QX-50", "15B3", "1017", "QRV11", "16.35.2000", "qx50-2000.bin"},
-      {"Quorvane QX-100", "15B3", "1003", "QRV22", "2.42.5000", "qx100-2.42.bin"},
-  });
-  desc.images = {{"qx50-1012.bin", "QRV11", "16.35.1012"},
-                 {"qx50-2000.bin", "QRV11", "16.35.2000"},
-                 {"qx100-2.42.bin", "QRV22", "2.42.5000"}};
   return desc;
 }
 
@@ -211,41 +180,30 @@ void apply_to_host(Setup setup, sim::SimHost& host) {
 
 std::string tmp_contents(const std::string& dir) {
   std::string all;
-  for (const auto& e : fs::directory_iterator(dir)) {
-    std::ifstream in(e.path(), std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    all += ss.str();
-  }
+  for (const auto& file : testhost::files_named(dir, "")) all += testhost::file_text(file);
   return all;
 }
 
-std::string shell_quoted(const std::string& word) {
-  std::string out = "'";
-  for (char c : word) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return out + "'";
-}
-
-class FaultMatrix : public ::testing::TestWithParam<FaultRow> {};
+using FaultMatrix = testhost::HostTestWithParam<FaultRow>;
 
 TEST_P(FaultMatrix, ExitsRightLogsRightLosesNothing) {
   const FaultRow& row = GetParam();
   sim::HostSpec desc = healthy_host();
   apply_to_desc(row.setup, desc);
-  sim::SimHost host(desc);
-  host.set_timeout(20);
-  apply_to_host(row.setup, host);
-  host.write_file("pyxflash.log", kEarlierLog);
-  host.write_file("nicdiscovery.xml", earlier_report());
-  if (!row.report.empty()) host.write_file("fault.xml", row.report);
+  sim::SimHost& h = host(desc);
+  h.set_timeout(20);
+  apply_to_host(row.setup, h);
+  h.write_file("pyxflash.log", kEarlierLog);
+  h.write_file("nicdiscovery.xml", earlier_report());
+  if (!row.report.empty()) h.write_file("fault.xml", row.report);
 
   std::string line = row.before[0] ? std::string(row.before) +
                                          " || { echo 'fault set-up failed' >&2; exit 125; }; "
                                    : std::string();
   line += "exec ./vexor";
-  for (const auto& a : row.args) line += " " + shell_quoted(a);
-  const sim::RunResult r = host.run_shell(line);
-  const std::string log = host.event_log();
+  for (const auto& a : row.args) line += " " + testhost::quoted(a);
+  const sim::RunResult r = h.run_shell(line);
+  const std::string log = h.event_log();
   const std::string said = r.out + r.err;
 
   EXPECT_EQ(r.status, row.status) << said << log;
@@ -260,12 +218,9 @@ TEST_P(FaultMatrix, ExitsRightLogsRightLosesNothing) {
   for (const auto& text : row.said)
     EXPECT_NE(said.find(text), std::string::npos) << text << "\nnot said:\n" << said;
 
-  std::vector<std::string> burned;
-  for (const auto& burn : host.burns())
-    burned.push_back(burn.size() >= 4 ? burn[burn.size() - 4] : "?");
-  EXPECT_EQ(burned, row.burned);
+  EXPECT_EQ(testhost::burned_addresses(h), row.burned);
 
-  const std::string report_now = host.read_file("nicdiscovery.xml");
+  const std::string report_now = h.read_file("nicdiscovery.xml");
   if (row.new_report) {
     EXPECT_NE(report_now, earlier_report());
     EXPECT_NE(report_now.find("<busnumber value=\"0000:81\"/>"), std::string::npos) << report_now;
@@ -273,27 +228,22 @@ TEST_P(FaultMatrix, ExitsRightLogsRightLosesNothing) {
     EXPECT_EQ(report_now, earlier_report()) << "the earlier report was not kept";
   }
   if (!row.report.empty()) {
-    EXPECT_EQ(host.read_file("fault.xml"), row.report);
+    EXPECT_EQ(h.read_file("fault.xml"), row.report);
   }
   // Every file the log says was kept is there.
   for (size_t at = appended.find(" is kept in /tmp/"); at != std::string::npos;
        at = appended.find(" is kept in /tmp/", at + 1)) {
     const size_t start = at + std::string(" is kept in /tmp/").size();
     const std::string name = appended.substr(start, appended.find('\n', start) - start);
-    EXPECT_TRUE(fs::exists(fs::path(host.tmp_dir()) / name)) << "/tmp/" << name << " is gone";
+    EXPECT_TRUE(fs::exists(fs::path(h.tmp_dir()) / name)) << "/tmp/" << name << " is gone";
   }
   if (row.kept_in_tmp) {
-    EXPECT_NE(tmp_contents(host.tmp_dir()).find(row.kept_in_tmp), std::string::npos)
+    EXPECT_NE(tmp_contents(h.tmp_dir()).find(row.kept_in_tmp), std::string::npos)
         << row.kept_in_tmp << " not kept under /tmp";
   }
   // No text from a report or a utility's output ever became a command.
-  for (const auto& e : fs::directory_iterator(host.component_dir()))
+  for (const auto& e : fs::directory_iterator(h.component_dir()))
     EXPECT_EQ(e.path().filename().string().rfind("pwned", 0), std::string::npos) << e.path();
-
-  if (HasFailure()) {
-    host.keep();
-    std::cerr << "simulated host kept in " << host.dir() << "\n";
-  }
 }
 
 const std::string kNoMatchA = std::string("For ") + kAddrA + " no matching firmware file in XML";
@@ -345,7 +295,9 @@ INSTANTIATE_TEST_SUITE_P(
                  "<action value=\"upgrade\"></device>",
                  2, {"read_discovery_report: Failed to parse fault.xml"}, {}, {}, nullptr},
         FaultRow{"report_truncated", Setup::none, "", {"-u", "fault.xml"},
-                 report_of(upgrade_a() + upgrade_a()).substr(0, 900), 2,
+                 testhost::cut_before(report_xml({device_a("upgrade"), device_a("upgrade")}),
+                                      "<fw_item>", 2),
+                 2,
                  {"read_discovery_report: Failed to parse fault.xml"}, {}, {}, nullptr},
         FaultRow{"report_with_1000_devices", Setup::none, "", {"-u", "fault.xml"},
                  thousand_devices(), 0, {kSuccessA}, {}, {kAddrA}, nullptr},

@@ -9,49 +9,27 @@
 #include <string>
 
 #include "main/vexor.h"
+#include "tests/builders.h"
+#include "tests/fixtures.h"
 
 namespace {
 
-// Resets the run-wide state and gives the test an event log it can read.
-class FlashOne : public ::testing::Test {
+// A fresh run-wide state, one adapter record selected for a burn, and an
+// event log the test can read.
+class FlashOne : public testhost::RunStateTest {
  protected:
   void SetUp() override {
+    RunStateTest::SetUp();
     g_iFlag = FLAG_SILENT;
     silent = 2;
-    boot_mode_value = 0;
     read_discovery = 1;  // take the image from the first entry, no selection
-    log_ = std::tmpfile();
-    ASSERT_NE(log_, nullptr);
-    ppyxflash_fout = log_;
-    g_ninfo.assign(1, nic_info{});
-    nic_info& nic = g_ninfo[0];
-    nic.flags = NIC_USABLE | NIC_SELECTED;
-    nic.fw_count = 1;
-    nic.pbus_info = "0000:81:00.0";
-    nic.pxmlFwImage = {std::string("qx.bin")};
-    nic.pxmlName = {std::string("Quorvane QX-100")};
-    nic.uFwROMmaj = {2};
-    nic.uFwROMmin = {42};
-    nic.uFwROMrel = {5000};
+    ppyxflash_fout = std::tmpfile();
+    ASSERT_NE(ppyxflash_fout, nullptr);
+    g_ninfo = {testhost::record_with_catalog(
+        {{"Quorvane QX-100", "1003", "QRV0000000001", "2.42.5000", "qx.bin"}})};
+    g_ninfo[0].flags |= NIC_SELECTED;
   }
-  void TearDown() override {
-    ppyxflash_fout = nullptr;
-    std::fclose(log_);
-    g_ninfo.clear();
-    g_iFlag = 0;
-    silent = 0;
-    read_discovery = 0;
-  }
-  std::string log_text() {
-    std::fflush(log_);
-    std::rewind(log_);
-    std::string s;
-    char buf[512];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, log_)) > 0) s.append(buf, n);
-    return s;
-  }
-  FILE* log_ = nullptr;
+  std::string log_text() { return testhost::stream_text(ppyxflash_fout); }
 };
 
 }  // namespace

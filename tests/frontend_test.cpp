@@ -12,15 +12,19 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "main/vexor.h"
+#include "tests/builders.h"
+#include "tests/fixtures.h"
 
 namespace {
+
+using testhost::kUsage;
+using testhost::stream_text;
 
 // A mutable argument vector, as main() receives it (argv[argc] is null).
 class Argv {
@@ -54,15 +58,13 @@ class StdoutCapture {
     file_ = std::tmpfile();
     dup2(fileno(file_), 1);
   }
-  ~StdoutCapture() { restore(); }
+  ~StdoutCapture() {
+    restore();
+    std::fclose(file_);
+  }
   std::string text() {
     restore();
-    std::rewind(file_);
-    std::string out;
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, file_)) > 0) out.append(buf, n);
-    return out;
+    return stream_text(file_);
   }
 
  private:
@@ -109,52 +111,12 @@ class StdinFeed {
   int saved_ = -1;
 };
 
-std::string read_whole(FILE* f) {
-  std::fflush(f);
-  std::rewind(f);
-  std::string out;
-  char buf[4096];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
-  return out;
-}
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-const std::string kUsage =
-    "USAGE: vexor [ -s ] [ -s [ -F ] ] [ -s [ -f ] ] [ -y ] [ -d ] [ -c ] [ -h ]\n"
-    "\t With no option, interactively upgrade firmware. \n"
-    "\t -s  Silently upgrade firmware.\n"
-    "\t -y  Assume default repsonse for all prompts.\n"
-    "\t -d  Generates NIC Discovery xml file for currently installed version.\n"
-    "\t -c  Display currently installed firmware information.\n"
-    "\t -h  Display this help menu.\n";
-
 // The ctime form: "Wed Jun 30 21:49:08 1993", day right-aligned in two.
 const char* const kTimeForm =
     R"((Mon|Tue|Wed|Thu|Fri|Sat|Sun) (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) )"
     R"(( [1-9]|[12][0-9]|3[01]) [0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9]{4})";
 
-class FrontEnd : public ::testing::Test {
- protected:
-  void SetUp() override { reset(); }
-  void TearDown() override {
-    if (ppyxflash_fout != nullptr) std::fclose(ppyxflash_fout);
-    reset();
-  }
-  static void reset() {
-    g_iFlag = 0;
-    silent = 0;
-    boot_mode_value = 0;
-    g_XMLDiscoveryReport.clear();
-    ppyxflash_fout = nullptr;
-  }
-};
+using FrontEnd = testhost::RunStateTest;
 
 // ---------------------------------------------------------------- pre-check
 
@@ -389,7 +351,7 @@ TEST_F(FrontEnd, YesNoShowsThePromptAndLogsTheAnswerAsRead) {
   EXPECT_EQ(feed.rest(), "next\n");
   const std::regex line(std::string(R"(\[INFO\]      \[)") + kTimeForm +
                         R"(\] Would you like to flash the firmware\?\n y/n/q \(y\): Yes\n\n\n)");
-  const std::string log = read_whole(ppyxflash_fout);
+  const std::string log = stream_text(ppyxflash_fout);
   EXPECT_TRUE(std::regex_match(log, line)) << log;
 }
 
@@ -399,7 +361,7 @@ TEST_F(FrontEnd, YesNoAtEndOfInputQuitsWithoutLogging) {
   StdoutCapture cap;
   EXPECT_EQ(nfwu_yesno("Go on?", 0, 0, 0, "y"), 2);
   EXPECT_EQ(cap.text(), "Go on? y/n/q (y):Unknown input problem!\nQuit...\n");
-  EXPECT_EQ(read_whole(ppyxflash_fout), "");
+  EXPECT_EQ(stream_text(ppyxflash_fout), "");
 }
 
 TEST_F(FrontEnd, YesNoDropsTheRestOfAnOverlongAnswer) {
@@ -411,7 +373,7 @@ TEST_F(FrontEnd, YesNoDropsTheRestOfAnOverlongAnswer) {
   StdoutCapture cap;
   EXPECT_EQ(nfwu_yesno("First?", 0, 0, 0, "y"), 1);
   EXPECT_EQ(nfwu_yesno("Second?", 0, 0, 0, "y"), 2);
-  const std::string log = read_whole(ppyxflash_fout);
+  const std::string log = stream_text(ppyxflash_fout);
   EXPECT_NE(log.find("First? y/n/q (y): " + std::string(499, 'y') + "\n\n"), std::string::npos);
   EXPECT_EQ(log.find("yyyes"), std::string::npos);
   EXPECT_NE(log.find("Second? y/n/q (y): q\n\n\n"), std::string::npos);
@@ -432,7 +394,7 @@ TEST_P(YesNoShortcut, AnswersYesWithoutShowingReadingOrLogging) {
   EXPECT_EQ(nfwu_yesno("Downgrade?", 1, 1, 1, GetParam().yorn), 0);
   EXPECT_EQ(cap.text(), "");
   EXPECT_EQ(feed.rest(), "n\n");
-  EXPECT_EQ(read_whole(ppyxflash_fout), "");
+  EXPECT_EQ(stream_text(ppyxflash_fout), "");
 }
 
 INSTANTIATE_TEST_SUITE_P(Flags, YesNoShortcut,
@@ -495,7 +457,7 @@ TEST_P(EventLogLine, TagBracketedTimeAndTextOnDiskAtOnce) {
   log_quorvane_event(f, GetParam(), "burn of 0000:81:00.0 at 100%s\n");
   log_quorvane_event(f, GetParam(), "second");
   // Read through another stream while f is still open: each line is flushed.
-  const std::string log = read_file(path);
+  const std::string log = testhost::file_text(path);
   std::fclose(f);
   std::remove(path);
   const std::string t = std::regex_replace(tag, std::regex(R"([\[\]])"), R"(\$&)") + R"( \[)" +
@@ -514,20 +476,8 @@ TEST_F(FrontEnd, EventLogWithoutAStreamIsSkipped) {
 // Runs a test body in a fresh temporary working directory.
 class InTempDir : public FrontEnd {
  protected:
-  void SetUp() override {
-    FrontEnd::SetUp();
-    old_ = std::filesystem::current_path();
-    char tmpl[] = "/tmp/vexor_front_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    std::filesystem::current_path(dir_);
-  }
-  void TearDown() override {
-    FrontEnd::TearDown();
-    std::filesystem::current_path(old_);
-    std::filesystem::remove_all(dir_);
-  }
-  std::filesystem::path old_, dir_;
+  testhost::ScratchDir dir_{"vexor_front"};
+  testhost::WorkingDir cwd_{dir_.path()};
 };
 
 TEST_F(InTempDir, OpenEventLogAppendsToWhatEarlierRunsLeft) {
@@ -538,7 +488,7 @@ TEST_F(InTempDir, OpenEventLogAppendsToWhatEarlierRunsLeft) {
   // A second opening in the same process keeps appending too.
   open_event_log("frontend_test.cpp", 2);
   log_quorvane_event(ppyxflash_fout, WARNING_TAG, "two");
-  const std::string log = read_file("pyxflash.log");
+  const std::string log = testhost::file_text("pyxflash.log");
   EXPECT_EQ(log.rfind("earlier run\n[INFO]      [", 0), 0u) << log;
   EXPECT_NE(log.find("] one\n[WARNING]   ["), std::string::npos) << log;
   EXPECT_TRUE(log.ends_with("] two\n")) << log;

@@ -3,74 +3,43 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iostream>
 #include <iterator>
-#include <memory>
 #include <regex>
 
 #include "sim/simhost.h"
-#include "tests/host_builders.h"
+#include "tests/builders.h"
+#include "tests/fixtures.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using sim::Adapter;
 using sim::Function;
 using sim::HostSpec;
-using sim::SimHost;
+using testhost::CatalogEntry;
+using testhost::count_of;
+using testhost::other_vendor;
 
 constexpr const char* kPsid = "QRV0000000001";
 constexpr const char* kNotCompleted = "\nNIC firmware update did not complete.  Check log for errors. \n";
 constexpr const char* kListHeading = " PCI-ID              \t\tNIC\n";
 
+// A function of board 1003 as the flash utility reports it.
 Function vendor_function(const std::string& address, std::optional<std::string> fw,
                          std::optional<std::string> psid,
                          std::optional<std::string> mac = "0002c9aabbcc") {
-  Function f;
-  f.address = address;
-  Adapter a;
-  a.fw = std::move(fw);
-  a.psid = std::move(psid);
-  a.mac = std::move(mac);
-  f.flash = a;
-  return f;
+  return testhost::adapter(address, 0x1003, std::move(psid), std::move(fw), std::move(mac));
 }
 
-Function other_vendor(const std::string& address) {
-  Function f;
-  f.address = address;
-  f.vendor = 0x1f1c;
-  f.device = 0x0042;
-  f.subsystem_vendor = 0x1f1c;
-  f.subsystem_device = 0x0001;
-  f.pci_class = 0x020000;
-  return f;
-}
-
-std::string catalog_entry(const std::string& name, const std::string& devid,
-                          const std::string& psid, const std::string& rom) {
-  return "  <fw name=\"" + name + "\" venid=\"15B3\" devid=\"" + devid +
-         "\" subvenid=\"15B3\" PSID=\"" + psid + "\" subdevid=\"0050\" rom=\"" + rom +
-         "\" fwFile=\"" + name + ".bin\"/>\n";
-}
-
-std::string catalog(const std::string& entries) {
-  return "<?xml version=\"1.0\"?>\n<catalog>\n" + entries + "</catalog>\n";
+// A catalog entry of board devid whose image is named after the entry.
+CatalogEntry catalog_entry(const std::string& name, const std::string& devid,
+                           const std::string& psid, const std::string& rom) {
+  return {name, devid, psid, rom, name + ".bin"};
 }
 
 HostSpec host_of(std::vector<Function> functions,
-              std::string entries = catalog_entry("CardA", "1003", kPsid, "2.42.5000")) {
-  HostSpec desc;
-  desc.functions = std::move(functions);
-  desc.catalog_xml = catalog(entries);
-  return desc;
-}
-
-size_t occurrences(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1)) ++n;
-  return n;
+                 std::vector<CatalogEntry> entries = {catalog_entry("CardA", "1003", kPsid,
+                                                                    "2.42.5000")}) {
+  return testhost::host_of(std::move(functions), entries);
 }
 
 std::string skip_line(const std::string& address) {
@@ -81,24 +50,21 @@ std::string skip_line(const std::string& address) {
 class Inventory : public testhost::HostTest {
  protected:
   // The query-error file this run left in the simulated /tmp.
-  std::string error_file() const {
+  std::string error_file() {
     std::string found;
     int n = 0;
-    for (const auto& e : fs::directory_iterator(host_->tmp_dir())) {
-      std::string name = e.path().filename().string();
-      if (name.size() == 10 && name.rfind("data", 0) == 0) {
-        found = e.path().string();
+    for (const auto& path : testhost::files_named(host().tmp_dir(), "data")) {
+      if (path.filename().string().size() == 10) {
+        found = path.string();
         ++n;
       }
     }
-    EXPECT_EQ(n, 1) << "query-error files in " << host_->tmp_dir();
+    EXPECT_EQ(n, 1) << "query-error files in " << host().tmp_dir();
     return found;
   }
-  std::string error_file_text() const {
+  std::string error_file_text() {
     std::string path = error_file();
-    if (path.empty()) return "";
-    std::ifstream in(path);
-    return std::string(std::istreambuf_iterator<char>(in), {});
+    return path.empty() ? "" : testhost::file_text(path);
   }
 };
 
@@ -107,10 +73,10 @@ TEST_F(Inventory, DualPortAdapterIsBuiltOnce) {
                      vendor_function("0000:82:00.0", "2.36.5000", kPsid)}),
                {"-c"});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(occurrences(r.out, skip_line("0000:82:00.0")), 1u) << r.out;
-  EXPECT_EQ(occurrences(r.out, kListHeading), 1u) << r.out;
+  EXPECT_EQ(count_of(r.out, skip_line("0000:82:00.0")), 1u) << r.out;
+  EXPECT_EQ(count_of(r.out, kListHeading), 1u) << r.out;
   // Both functions were queried: three queries each.
-  EXPECT_EQ(host_->journal().size(), 6u);
+  EXPECT_EQ(host().journal().size(), 6u);
 }
 
 TEST_F(Inventory, ThirdFunctionOfOneAdapterIsSkippedOncePerEarlierMatch) {
@@ -119,17 +85,17 @@ TEST_F(Inventory, ThirdFunctionOfOneAdapterIsSkippedOncePerEarlierMatch) {
                      vendor_function("0000:83:00.0", "2.36.5000", kPsid)}),
                {"-c"});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(occurrences(r.out, skip_line("0000:82:00.0")), 1u) << r.out;
-  EXPECT_EQ(occurrences(r.out, skip_line("0000:83:00.0")), 2u) << r.out;
-  EXPECT_EQ(occurrences(r.out, kListHeading), 1u) << r.out;
+  EXPECT_EQ(count_of(r.out, skip_line("0000:82:00.0")), 1u) << r.out;
+  EXPECT_EQ(count_of(r.out, skip_line("0000:83:00.0")), 2u) << r.out;
+  EXPECT_EQ(count_of(r.out, kListHeading), 1u) << r.out;
 }
 
 TEST_F(Inventory, SameMacWithAnotherPsidIsNotSkipped) {
   auto r = run(host_of({vendor_function("0000:81:00.0", "2.36.5000", kPsid),
                      vendor_function("0000:82:00.0", "2.36.5000", "QRV0000000002")}),
                {"-c"});
-  EXPECT_EQ(occurrences(r.out, "Skipping interface"), 0u) << r.out;
-  EXPECT_EQ(occurrences(r.out, kListHeading), 2u) << r.out;
+  EXPECT_EQ(count_of(r.out, "Skipping interface"), 0u) << r.out;
+  EXPECT_EQ(count_of(r.out, kListHeading), 2u) << r.out;
 }
 
 TEST_F(Inventory, FunctionsWithoutPsidAreNeverSkippedAndLackData) {
@@ -138,11 +104,11 @@ TEST_F(Inventory, FunctionsWithoutPsidAreNeverSkippedAndLackData) {
                {});
   EXPECT_EQ(r.status, 2) << r.out << r.err;
   EXPECT_NE(r.out.find(kNotCompleted), std::string::npos) << r.out;
-  EXPECT_EQ(occurrences(r.out, "Skipping interface"), 0u) << r.out;
+  EXPECT_EQ(count_of(r.out, "Skipping interface"), 0u) << r.out;
 
   std::string errors = error_file_text();
   for (const char* address : {"0000:81:00.0", "0000:82:00.0"}) {
-    EXPECT_EQ(occurrences(errors, std::string("\n\nFWUPG_ERROR: PSID or FW_Version is not found for ") +
+    EXPECT_EQ(count_of(errors, std::string("\n\nFWUPG_ERROR: PSID or FW_Version is not found for ") +
                                       address + " interface\n"),
               1u)
         << errors;
@@ -168,7 +134,7 @@ TEST_F(Inventory, OneFunctionWithFirmwareVersionIsEnough) {
                      vendor_function("0000:82:00.0", "2.36.5000", kPsid, "0002c9000002")}),
                {"-d"});
   EXPECT_EQ(r.status, 0) << r.out << r.err;
-  EXPECT_EQ(occurrences(host_->read_file("nicdiscovery.xml"), "<device>"), 1u);
+  EXPECT_EQ(count_of(host().read_file("nicdiscovery.xml"), "<device>"), 1u);
 }
 
 TEST_F(Inventory, OnlyOtherVendorsFindNothing) {
@@ -177,7 +143,7 @@ TEST_F(Inventory, OnlyOtherVendorsFindNothing) {
   EXPECT_NE(r.out.find("Interface 0000:02:00.0 is not Quorvane one.\n"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("Interface 0000:03:00.0 is not Quorvane one.\n"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find(kNotCompleted), std::string::npos) << r.out;
-  EXPECT_TRUE(host_->journal().empty()) << "other vendors' functions are never queried";
+  EXPECT_TRUE(host().journal().empty()) << "other vendors' functions are never queried";
 }
 
 TEST_F(Inventory, NumericVendorNameCountsAsTheVendor) {
@@ -187,21 +153,21 @@ TEST_F(Inventory, NumericVendorNameCountsAsTheVendor) {
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out.find("is not Quorvane one"), std::string::npos) << r.out;
   EXPECT_TRUE(std::regex_search(r.out, std::regex("\\[0\\] 0000:81:00\\.0 [^\n]*15b3[^\n]*\n"))) << r.out;
-  EXPECT_EQ(occurrences(r.out, kListHeading), 1u) << r.out;
+  EXPECT_EQ(count_of(r.out, kListHeading), 1u) << r.out;
 }
 
 TEST_F(Inventory, AdapterWithoutCatalogEntryIsStillUsable) {
   auto r = run(host_of({vendor_function("0000:81:00.0", "2.36.5000", kPsid)},
-                    catalog_entry("Other", "1017", kPsid, "16.35.1012")),
+                    {catalog_entry("Other", "1017", kPsid, "16.35.1012")}),
                {"-c"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.out.find("      ROM       2.36.5000    ROM\t\tNothing\t\t\t0000:81:00.0\n"),
             std::string::npos)
       << r.out;
   EXPECT_TRUE(std::regex_search(
-      host_->event_log(),
+      host().event_log(),
       std::regex("\\[ERROR\\]     \\[[^\\]]+\\] For 0000:81:00\\.0 no matching firmware file in XML\n")))
-      << host_->event_log();
+      << host().event_log();
 }
 
 TEST_F(Inventory, PrintsTheAdapterIdentity) {
@@ -234,8 +200,8 @@ TEST_F(Inventory, PrintsTheAdapterIdentity) {
 TEST_F(Inventory, LongPsidIsComparedWhole) {
   const std::string psid = "QRV00000000000000000000000000000000000042";  // 41 characters
   auto r = run(host_of({vendor_function("0000:81:00.0", "2.36.5000", psid)},
-                    catalog_entry("Cut", "1003", psid.substr(0, 29), "2.40.7000") +
-                        catalog_entry("Whole", "1003", psid, "2.42.5000")),
+                    {catalog_entry("Cut", "1003", psid.substr(0, 29), "2.40.7000"),
+                     catalog_entry("Whole", "1003", psid, "2.42.5000")}),
                {"-c"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.out.find("pciIdString-------------->15B3-1003-15B3-0050-" + psid + "\n"),
@@ -250,8 +216,8 @@ TEST_F(Inventory, MissingCatalogEndsTheRun) {
   desc.catalog_xml.reset();
   auto r = run(desc, {"-c"});
   EXPECT_EQ(r.status, 1) << r.out << r.err;
-  EXPECT_NE(host_->event_log().find("] Unable to open nic_fw/NICFWData.xml\n"), std::string::npos)
-      << host_->event_log();
+  EXPECT_NE(host().event_log().find("] Unable to open nic_fw/NICFWData.xml\n"), std::string::npos)
+      << host().event_log();
 }
 
 }  // namespace

@@ -2,11 +2,12 @@
 #include <gtest/gtest.h>
 
 #include "sim/simhost.h"
-#include "tests/host_builders.h"
+#include "tests/builders.h"
+#include "tests/fixtures.h"
 
 using testhost::adapter;
-using testhost::catalog;
 using testhost::CatalogEntry;
+using testhost::host_of;
 
 namespace {
 
@@ -24,14 +25,13 @@ std::string listing(const sim::RunResult& r) {
 }
 
 sim::HostSpec one_adapter(const std::vector<std::string>& roms) {
-  sim::HostSpec desc;
-  desc.functions.push_back(adapter("0000:81:00.0", 0x1003, "QRV22", "2.42.5000", "0002c9aabb22"));
   std::vector<CatalogEntry> entries;
   for (const auto& rom : roms)
-    entries.push_back({"Quorvane QX-100", "15B3", "1003", "QRV22", rom, "qx-" + rom + ".bin"});
-  desc.catalog_xml = catalog(entries);
-  return desc;
+    entries.push_back({"Quorvane QX-100", "1003", "QRV22", rom, "qx-" + rom + ".bin"});
+  return host_of({adapter("0000:81:00.0", 0x1003, "QRV22", "2.42.5000", "0002c9aabb22")}, entries);
 }
+
+using Listing = testhost::HostTest;
 
 }  // namespace
 
@@ -41,12 +41,11 @@ struct ListingCase {
   std::vector<std::string> rows;  // listed order
 };
 
-class ListingOrder : public ::testing::TestWithParam<ListingCase> {};
+using ListingOrder = testhost::HostTestWithParam<ListingCase>;
 
 TEST_P(ListingOrder, RowsFollowTheOrderingKey) {
   const auto& c = GetParam();
-  sim::SimHost host(one_adapter(c.roms));
-  auto r = host.run({"-c"});
+  auto r = run(one_adapter(c.roms), {"-c"});
   ASSERT_EQ(r.status, 0) << r.err;
 
   std::string expected = std::string(kHeading) + "15B3-1003-15B3-0050 \tQuorvane QX-100 \n\n" +
@@ -73,34 +72,26 @@ INSTANTIATE_TEST_SUITE_P(
         ListingCase{"single", {"2.42.5000"}, {"2.42.5000"}}),
     [](const auto& info) { return std::string(info.param.label); });
 
-TEST(Listing, AdapterWithoutCatalogEntryShowsNothingRow) {
-  auto desc = one_adapter({});
-  desc.catalog_xml = catalog({});
-  sim::SimHost host(desc);
-  auto r = host.run({"-c"});
+TEST_F(Listing, AdapterWithoutCatalogEntryShowsNothingRow) {
+  auto r = run(one_adapter({}), {"-c"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(listing(r), std::string(kHeading) + "15B3-1003-15B3-0050 \t(no catalog entry) \n\n" +
                             kTableHead +
                             "      ROM       2.42.5000    ROM\t\tNothing\t\t\t0000:81:00.0\n\n");
-  EXPECT_NE(host.event_log().find("[ERROR]     ["), std::string::npos);
-  EXPECT_NE(host.event_log().find("For 0000:81:00.0 no matching firmware file in XML\n"),
+  EXPECT_NE(host().event_log().find("[ERROR]     ["), std::string::npos);
+  EXPECT_NE(host().event_log().find("For 0000:81:00.0 no matching firmware file in XML\n"),
             std::string::npos);
 }
 
-TEST(Listing, OnlyUsableAdaptersAreListed) {
-  sim::HostSpec desc;
+TEST_F(Listing, OnlyUsableAdaptersAreListed) {
   // A dual-port adapter (second function skipped), a function whose query
   // gives no PSID, and another vendor's controller.
-  desc.functions.push_back(adapter("0000:81:00.0", 0x1003, "QRV22", "2.42.5000", "0002c9aabb22"));
-  desc.functions.push_back(adapter("0000:81:00.1", 0x1003, "QRV22", "2.42.5000", "0002c9aabb22"));
-  auto no_psid = adapter("0000:82:00.0", 0x1003, "QRV33", "2.42.5000", "0002c9aabb33");
-  no_psid.flash->psid.reset();
-  desc.functions.push_back(no_psid);
-  desc.functions.push_back(testhost::other_vendor("0000:03:00.0"));
-  desc.catalog_xml =
-      catalog({{"Quorvane QX-100", "15B3", "1003", "QRV22", "2.42.5000", "qx.bin"}});
-  sim::SimHost host(desc);
-  auto r = host.run({"-c"});
+  auto r = run(host_of({adapter("0000:81:00.0", 0x1003, "QRV22", "2.42.5000", "0002c9aabb22"),
+                        adapter("0000:81:00.1", 0x1003, "QRV22", "2.42.5000", "0002c9aabb22"),
+                        adapter("0000:82:00.0", 0x1003, std::nullopt, "2.42.5000", "0002c9aabb33"),
+                        testhost::other_vendor("0000:03:00.0")},
+                       {{"Quorvane QX-100", "1003", "QRV22", "2.42.5000", "qx.bin"}}),
+               {"-c"});
   ASSERT_EQ(r.status, 0) << r.err;
   std::string blocks = listing(r);
   EXPECT_EQ(testhost::count_of(blocks, kHeading), 1u);
@@ -110,12 +101,8 @@ TEST(Listing, OnlyUsableAdaptersAreListed) {
   EXPECT_EQ(blocks.find("0000:03:00.0"), std::string::npos);
 }
 
-TEST(Listing, NothingListedStillExitsZero) {
-  sim::HostSpec desc;
-  desc.functions.push_back(testhost::other_vendor("0000:03:00.0"));
-  desc.catalog_xml = catalog({});
-  sim::SimHost host(desc);
-  auto r = host.run({"-c"});
+TEST_F(Listing, NothingListedStillExitsZero) {
+  auto r = run(host_of({testhost::other_vendor("0000:03:00.0")}), {"-c"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(listing(r), "");
   EXPECT_NE(r.out.find("Interface 0000:03:00.0 is not Quorvane one.\n"), std::string::npos);

@@ -6,17 +6,14 @@
 
 #include <gtest/gtest.h>
 
-#include <iostream>
 #include <string>
 #include <vector>
 
 #include "sim/simhost.h"
-#include "tests/host_builders.h"
+#include "tests/builders.h"
+#include "tests/fixtures.h"
 
 namespace {
-
-using testhost::adapter;
-using testhost::catalog;
 
 const char* const kValgrind =
     "valgrind --tool=memcheck --error-exitcode=99 --leak-check=full "
@@ -25,24 +22,14 @@ const char* const kValgrind =
 // A has a newer image, B runs the latest one, C has a newer image whose
 // burn fails: between them every branch of the update and the report.
 sim::HostSpec three_adapters() {
-  sim::HostSpec desc;
+  sim::HostSpec desc = testhost::two_adapter_host();
   desc.secure_boot = sim::SecureBoot::disabled;
-  desc.functions.push_back(adapter("0000:05:00.0", 0x1017, "QRV11", "16.35.1012", "0002c9aabb11"));
-  desc.functions.push_back(adapter("0000:81:00.0", 0x1003, "QRV22", "2.42.5000", "0002c9aabb22"));
-  desc.functions.push_back(adapter("0000:82:00.0", 0x1003, "QRV33", "2.36.5000", "0002c9aabb33"));
-  desc.functions[0].interfaces = {"ens5"};
-  desc.functions[1].interfaces = {"ib0"};
+  desc.functions.push_back(
+      testhost::adapter("0000:82:00.0", 0x1003, "QRV33", "2.36.5000", "0002c9aabb33"));
   desc.functions[2].flash->burn = sim::BurnBehaviour::fail;
-  desc.catalog_xml = catalog({
-      {"Quorvane QX-50", "15B3", "1017", "QRV11", "16.35.1012", "qx50-1012.bin"},
-      {"Quorvane QX-50", "15B3", "1017", "QRV11", "16.35.2000", "qx50-2000.bin"},
-      {"Quorvane QX-100", "15B3", "1003", "QRV22", "2.42.5000", "qx100-2.42.bin"},
-      {"Quorvane QX-100", "15B3", "1003", "QRV33", "2.42.5000", "qx100c-2.42.bin"},
-  });
-  desc.images = {{"qx50-1012.bin", "QRV11", "16.35.1012"},
-                 {"qx50-2000.bin", "QRV11", "16.35.2000"},
-                 {"qx100-2.42.bin", "QRV22", "2.42.5000"},
-                 {"qx100c-2.42.bin", "QRV33", "2.42.5000"}};
+  auto entries = testhost::two_adapter_catalog();
+  entries.push_back({"Quorvane QX-100", "1003", "QRV33", "2.42.5000", "qx100c-2.42.bin"});
+  testhost::set_catalog(desc, entries);
   return desc;
 }
 
@@ -58,17 +45,17 @@ struct MemcheckRun {
 
 void PrintTo(const MemcheckRun& run, std::ostream* os) { *os << run.name; }
 
-class Memcheck : public ::testing::TestWithParam<MemcheckRun> {};
+using Memcheck = testhost::HostTestWithParam<MemcheckRun>;
 
 TEST_P(Memcheck, NoErrorsNoDefiniteLeaks) {
   const MemcheckRun& run = GetParam();
-  sim::SimHost host(three_adapters());
-  host.set_timeout(120);
+  sim::SimHost& h = host(three_adapters());
+  h.set_timeout(120);
   // The apply mode reads the report a plain -d run writes, with B's action
   // edited to ask for a rewrite and a device the host lacks appended.
   if (run.args.rfind("-u", 0) == 0) {
-    ASSERT_EQ(host.run({"-d"}).status, 0);
-    std::string report = host.read_file("nicdiscovery.xml");
+    ASSERT_EQ(h.run({"-d"}).status, 0);
+    std::string report = h.read_file("nicdiscovery.xml");
     const std::string b_action =
         "<active_version value=\"2.42.5000\"/>\n                <action value=\"";
     auto at = report.find(b_action);
@@ -78,11 +65,11 @@ TEST_P(Memcheck, NoErrorsNoDefiniteLeaks) {
     report.insert(report.rfind("    </devices>"),
                   "        <device><busnumber value=\"0000:99;\"/><fw_item><type value=\"ROM\"/>"
                   "<action value=\"upgrade\"/></fw_item></device>\n");
-    host.write_file("nicdiscovery.xml", report);
+    h.write_file("nicdiscovery.xml", report);
   }
 
   const sim::RunResult r =
-      host.run_shell(std::string(kValgrind) + " ./vexor " + run.args, run.stdin_text);
+      h.run_shell(std::string(kValgrind) + " ./vexor " + run.args, run.stdin_text);
 
   ASSERT_NE(r.err.find("Memcheck, a memory error detector"), std::string::npos)
       << "valgrind did not run:\n"
@@ -96,18 +83,10 @@ TEST_P(Memcheck, NoErrorsNoDefiniteLeaks) {
     EXPECT_NE(r.out.find(run.out_has), std::string::npos) << r.out;
   }
   if (*run.report_has) {
-    EXPECT_NE(host.read_file("nicdiscovery.xml").find(run.report_has), std::string::npos);
+    EXPECT_NE(h.read_file("nicdiscovery.xml").find(run.report_has), std::string::npos);
   }
 
-  std::vector<std::string> burned;
-  for (const auto& burn : host.burns())
-    burned.push_back(burn.size() >= 4 ? burn[burn.size() - 4] : "?");
-  EXPECT_EQ(burned, run.burned);
-
-  if (HasFailure()) {
-    host.keep();
-    std::cerr << "simulated host kept in " << host.dir() << "\n";
-  }
+  EXPECT_EQ(testhost::burned_addresses(h), run.burned);
 }
 
 INSTANTIATE_TEST_SUITE_P(

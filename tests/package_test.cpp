@@ -109,9 +109,10 @@ std::set<std::string> packages_of_linked_libraries() {
 }
 
 // Builds the Debian package into a scratch directory for each test.
-class DebPackage : public ::testing::Test {
+class DebPackage : public testhost::RunStateTest {
  protected:
   void SetUp() override {
+    RunStateTest::SetUp();
     deb_ = pack("DEB", scratch_.path() / "pkg", ".deb");
     ASSERT_FALSE(deb_.empty());
   }
@@ -156,8 +157,8 @@ TEST_F(DebPackage, ShipsStrippedProgramsAndTheManualWhereManLooks) {
     EXPECT_EQ(shipped.find(" .debug_"), std::string::npos) << program << "\n" << shipped;
   }
 
-  const std::string page = slurp(kSource + "/man/vexor.1");
-  EXPECT_EQ(slurp(unpacked / "opt/vexor/man/man1/vexor.1"), page);
+  const std::string page = file_text(kSource + "/man/vexor.1");
+  EXPECT_EQ(file_text(unpacked / "opt/vexor/man/man1/vexor.1"), page);
   const fs::path manpath = unpacked / "usr/share/man";
   Shell found = shell("man --manpath=" + quoted(manpath.string()) + " -w vexor");
   EXPECT_EQ(found.status, 0) << found.out;
@@ -207,7 +208,7 @@ TEST_F(DebPackage, VersionIsTheSameInTheChangelogAndTheManual) {
   ASSERT_EQ(changelog.status, 0) << changelog.out;
   EXPECT_EQ(first_line(changelog.out), "vexor (" + kVersion + ") stable; urgency=medium");
   // The footer of the manual: .TH VEXOR 1 "date" "vexor VERSION" ...
-  EXPECT_NE(slurp(kSource + "/man/vexor.1").find("\" \"vexor " + kVersion + "\" \""),
+  EXPECT_NE(file_text(kSource + "/man/vexor.1").find("\" \"vexor " + kVersion + "\" \""),
             std::string::npos);
 }
 
@@ -309,7 +310,7 @@ TEST_P(DebRemoval, LeavesWhatTheSiteAddedAndNothingOfThePackage) {
             sorted({"d 0755 opt", "d 0755 opt/vexor", "d 0755 opt/vexor/nic_fw",
                     "f 0644 opt/vexor/nic_fw/NICFWData.xml", "f 0755 opt/vexor/nic_fw/pyxflash",
                     "f 0644 opt/vexor/pyxflash.log"}));
-  EXPECT_EQ(slurp(component / "nic_fw/NICFWData.xml"), catalog);
+  EXPECT_EQ(file_text(component / "nic_fw/NICFWData.xml"), catalog);
 
   EXPECT_EQ(host_status_of_vexor(), host_before) << "dpkg changed this machine's database";
 }

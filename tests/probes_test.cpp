@@ -19,7 +19,8 @@ extern "C" {
 
 #include "common/common_utilities.h"
 #include "sim/simhost.h"
-#include "tests/host_builders.h"
+#include "tests/builders.h"
+#include "tests/fixtures.h"
 
 namespace fs = std::filesystem;
 
@@ -143,23 +144,11 @@ TEST(GetPciInfo, MissingDeviceNamesItsVendorFile) {
 // The query runs "./nic_fw/pyxflash" relative to the working directory, so
 // each test works in a fresh directory holding a small shell script there.
 
-class QueryDir : public ::testing::Test {
+class QueryDir : public testhost::RunStateTest {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/vexor-probes-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    old_cwd_ = fs::current_path();
+    RunStateTest::SetUp();
     fs::create_directory(dir_ / "nic_fw");
-    fs::current_path(dir_);
-    saved_boot_value_ = boot_value;
-    boot_value = 0;
-  }
-  void TearDown() override {
-    boot_value = saved_boot_value_;
-    fs::current_path(old_cwd_);
-    if (!HasFailure()) fs::remove_all(dir_);
-    else std::cerr << "kept " << dir_ << " for a look\n";
   }
 
   // Installs nic_fw/pyxflash: it records its command line in "journal",
@@ -180,16 +169,11 @@ class QueryDir : public ::testing::Test {
   void write(const std::string& rel, const std::string& content) {
     std::ofstream(dir_ / rel, std::ios::binary) << content;
   }
-  std::string read(const std::string& rel) {
-    std::ifstream in(dir_ / rel, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-  }
+  std::string read(const std::string& rel) { return testhost::file_text(dir_ / rel); }
 
-  fs::path dir_;
-  fs::path old_cwd_;
-  int32_t saved_boot_value_ = 0;
+  testhost::ScratchDir scratch_{"vexor-probes"};
+  const fs::path dir_ = scratch_.path();
+  testhost::WorkingDir cwd_{dir_};
 };
 
 struct ExtractCase {
@@ -283,31 +267,21 @@ TEST_F(QueryDir, UtilityStillWritingAfterTheMatchDoesNotBlock) {
 // ---------------------------------------------------------------------------
 // The probes seen through vexor on a simulated host.
 
+// A function of the vendor as the flash utility reports it by default.
 sim::Function vendor_function(const std::string& address, uint32_t pci_class = 0x020700) {
-  sim::Function f;
-  f.address = address;
+  sim::Function f = testhost::adapter(address, 0x1003, "QRV0000000001", "2.36.5000");
   f.pci_class = pci_class;
-  f.flash = sim::Adapter{};
   return f;
 }
 
 sim::Function foreign_function(const std::string& address, uint16_t vendor, uint32_t pci_class) {
-  sim::Function f;
-  f.address = address;
-  f.vendor = vendor;
-  f.device = 0x0042;
-  f.subsystem_vendor = vendor;
-  f.subsystem_device = 0x0001;
+  sim::Function f = testhost::other_vendor(address);
+  f.vendor = f.subsystem_vendor = vendor;
   f.pci_class = pci_class;
   return f;
 }
 
-sim::HostSpec host_with(std::vector<sim::Function> functions) {
-  sim::HostSpec desc;
-  desc.functions = std::move(functions);
-  desc.catalog_xml = "<NICFWData/>\n";
-  return desc;
-}
+using testhost::host_of;
 
 // The "[i] address vendor" lines that follow the adapter list heading.
 std::vector<std::string> listed(const std::string& out) {
@@ -336,7 +310,7 @@ using SimEnumeration = OnSimHost;
 
 TEST_F(SimEnumeration, SortedOnePerPhysicalDeviceWhateverTheDeclaredOrder) {
   // Declared from the highest address down, functions of a device last-first.
-  auto r = run(host_with({vendor_function("0100:02:00.1"), vendor_function("0100:02:00.0"),
+  auto r = run(host_of({vendor_function("0100:02:00.1"), vendor_function("0100:02:00.0"),
                           vendor_function("0000:81:00.1"), vendor_function("0000:81:00.0"),
                           foreign_function("0000:06:00.1", 0x1f1c, 0x020000),
                           foreign_function("0000:06:00.0", 0x1f1c, 0x010802),
@@ -354,7 +328,7 @@ TEST_F(SimEnumeration, SortedOnePerPhysicalDeviceWhateverTheDeclaredOrder) {
   EXPECT_EQ(lines[3], "[3] 0000:81:00.0 Quorvane Technologies");
   // Only the kept function of a dual-port adapter is queried; nothing in
   // domain 0x0100 is.
-  std::vector<std::string> q = queries(*host_);
+  std::vector<std::string> q = queries(host());
   std::sort(q.begin(), q.end());
   q.erase(std::unique(q.begin(), q.end()), q.end());
   EXPECT_EQ(q, (std::vector<std::string>{"./nic_fw/pyxflash 0000:04:00.0",
@@ -362,13 +336,13 @@ TEST_F(SimEnumeration, SortedOnePerPhysicalDeviceWhateverTheDeclaredOrder) {
 }
 
 TEST_F(SimEnumeration, NoDeviceOfTheFourClasses) {
-  auto r = run(host_with({foreign_function("0000:03:00.0", 0x1f1c, 0x010802),
+  auto r = run(host_of({foreign_function("0000:03:00.0", 0x1f1c, 0x010802),
                           foreign_function("0000:04:00.0", 0x15b3, 0x0c0300)}),
                {"-c"});
   EXPECT_NE(r.out.find("NO Interface Found\n"), std::string::npos) << r.out;
   EXPECT_NE(r.err.find("get_interface_list filed RC = 1\n"), std::string::npos) << r.err;
   EXPECT_TRUE(listed(r.out).empty()) << r.out;
-  EXPECT_TRUE(host_->journal().empty());
+  EXPECT_TRUE(host().journal().empty());
 }
 
 TEST_F(SimEnumeration, EveryDeviceAndWholeVendorNameBeyondOldLimits) {
@@ -378,7 +352,7 @@ TEST_F(SimEnumeration, EveryDeviceAndWholeVendorNameBeyondOldLimits) {
     std::snprintf(addr, sizeof addr, "0000:%02x:00.0", bus);
     functions.push_back(foreign_function(addr, 0x1f1c, 0x020000));
   }
-  sim::HostSpec desc = host_with(functions);
+  sim::HostSpec desc = host_of(functions);
   const std::string long_name = "Ostrova Systems Advanced Network Fabric Products Division GmbH & Co";
   desc.vendor_names = {{0x15b3, "Quorvane Technologies"}, {0x1f1c, long_name}};
   auto r = run(desc, {"-c"});
@@ -405,14 +379,14 @@ struct GateCase {
 
 void PrintTo(const GateCase& c, std::ostream* os) { *os << c.name; }
 
-class SimGate : public OnSimHost, public ::testing::WithParamInterface<GateCase> {};
+using SimGate = testhost::HostTestWithParam<GateCase>;
 
 constexpr const char* kToolsMissing =
     "SecureBoot is enabled. qtk and quarz tools are not available/installed for firmware flash.\n";
 
 TEST_P(SimGate, OutcomeAndUtilityOfTheRun) {
   const GateCase& c = GetParam();
-  sim::HostSpec desc = host_with({vendor_function("0000:81:00.0")});
+  sim::HostSpec desc = host_of({vendor_function("0000:81:00.0")});
   desc.secure_boot = c.secure_boot;
   desc.qtk = c.qtk;
   desc.quarz = c.quarz;
@@ -424,7 +398,7 @@ TEST_P(SimGate, OutcomeAndUtilityOfTheRun) {
     ASSERT_NE(found, std::string::npos) << "missing or out of order: " << text << "\n" << r.out;
     pos = found + text.size();
   }
-  const std::vector<std::string> q = queries(*host_);
+  const std::vector<std::string> q = queries(host());
   if (c.utility == nullptr) {
     EXPECT_TRUE(q.empty());
     EXPECT_TRUE(listed(r.out).empty()) << r.out;
@@ -480,40 +454,27 @@ struct SimQueryCase {
 
 void PrintTo(const SimQueryCase& c, std::ostream* os) { *os << c.name; }
 
-class SimQuery : public OnSimHost, public ::testing::WithParamInterface<SimQueryCase> {
+class SimQuery : public testhost::HostTestWithParam<SimQueryCase> {
  protected:
-  std::string error_file_text() const {
-    for (const auto& e : fs::directory_iterator(host_->tmp_dir())) {
-      if (e.path().filename().string().rfind("data", 0) == 0) {
-        std::ifstream in(e.path());
-        std::stringstream ss;
-        ss << in.rdbuf();
-        return ss.str();
-      }
-    }
-    return "";
+  std::string error_file_text() {
+    const auto files = testhost::files_named(host().tmp_dir(), "data");
+    return files.empty() ? "" : testhost::file_text(files.front());
   }
 };
 
 sim::Adapter adapter_with(std::optional<std::string> psid, std::string query_error = "") {
-  sim::Adapter a;
-  a.fw = "2.36.5000";
-  a.psid = std::move(psid);
+  sim::Adapter a = testhost::flash_state(std::move(psid), "2.36.5000");
   a.query_error = std::move(query_error);
   return a;
 }
 
-size_t count_of(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
-  return n;
-}
+using testhost::count_of;
 
 TEST_P(SimQuery, ValueTheInventorySees) {
   const SimQueryCase& c = GetParam();
   sim::Function f = vendor_function("0000:81:00.0");
   f.flash = c.adapter;
-  auto r = run(host_with({f}), {"-c"});
+  auto r = run(host_of({f}), {"-c"});
   EXPECT_NE(r.out.find("\nQuorvane card info for 0000:81:00.0 = FW_VERSION 2.36.5000, BUS_INFO "
                        "0000:81:00.0, PSID " + c.psid_shown + "\n"),
             std::string::npos)
@@ -539,10 +500,10 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<SimQueryCase>& info) { return std::string(info.param.name); });
 
 TEST_F(OnSimHost, BaseMacJoinsTheTrailingCount) {
-  auto r = run(host_with({vendor_function("0000:81:00.0")}), {"-d"});
+  auto r = run(host_of({vendor_function("0000:81:00.0")}), {"-d"});
   EXPECT_EQ(r.status, 0) << r.out << r.err;
-  EXPECT_NE(host_->read_file("nicdiscovery.xml").find("<macaddress value=\"0002c9aabbcc4\"/>"), std::string::npos)
-      << host_->read_file("nicdiscovery.xml");
+  EXPECT_NE(host().read_file("nicdiscovery.xml").find("<macaddress value=\"0002c9aabbcc4\"/>"), std::string::npos)
+      << host().read_file("nicdiscovery.xml");
 }
 
 }  // namespace

@@ -13,18 +13,13 @@
 
 #include "main/vexor.h"
 #include "sim/simhost.h"
-#include "tests/host_builders.h"
+#include "tests/builders.h"
+#include "tests/fixtures.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string slurp(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
+using testhost::file_text;
 
 bool has(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
@@ -41,23 +36,13 @@ struct ActionCase {
   const char* action;
 };
 
-class ReportAction : public ::testing::TestWithParam<ActionCase> {
+class ReportAction : public testhost::RunStateTestWithParam<ActionCase> {
  protected:
-  void SetUp() override { g_ninfo.assign(1, nic_info{}); }
-  void TearDown() override { g_ninfo.clear(); }
-
   static void fill(const char* installed, const std::vector<const char*>& catalog) {
+    g_ninfo = {testhost::record_with_catalog(
+        testhost::entries_with_roms({catalog.begin(), catalog.end()}))};
     nic_info& nic = g_ninfo[0];
-    nic.flags = NIC_USABLE;
     parseversions(installed, &nic.uCurROMmaj, &nic.uCurROMmin, &nic.uCurROMrel);
-    for (const char* v : catalog) {
-      uint32_t a, b, c;
-      parseversions(v, &a, &b, &c);
-      nic.uFwROMmaj.push_back(a);
-      nic.uFwROMmin.push_back(b);
-      nic.uFwROMrel.push_back(c);
-    }
-    nic.fw_count = static_cast<int>(catalog.size());
   }
 };
 
@@ -102,38 +87,23 @@ TEST_F(ReportAction, EveryCatalogEntryCountsHoweverManyMatched) {
 // Saving: the library's bytes, and nothing lost on failure
 // ---------------------------------------------------------------------------
 
-class SaveReport : public ::testing::Test {
+class SaveReport : public testhost::RunStateTest {
  protected:
   void SetUp() override {
-    char templ[] = "/tmp/vexor-report-test-XXXXXX";
-    ASSERT_NE(mkdtemp(templ), nullptr);
-    dir_ = templ;
+    RunStateTest::SetUp();
     ppyxflash_fout = std::tmpfile();
     ASSERT_NE(ppyxflash_fout, nullptr);
 
-    nic_info nic;
-    nic.flags = NIC_USABLE;
-    nic.pbus_info = "0000:81:00.1";
+    // Non-ASCII text and characters that need escaping in an attribute.
+    nic_info nic = testhost::record_with_catalog(
+        {{"Carte r\xc3\xa9seau <QV> & \"dual\"", "1003", "QRV0000000001", "2.42.5000", "qv.bin"}},
+        "0000:81:00.1");
     nic.ven_id = 0x15b3;
     nic.dev_id = 0x1003;
     nic.pcurrent_mac = "0002c9aabbcc4";
     nic.psid = "QRV0000000001";
-    // Non-ASCII text and characters that need escaping in an attribute.
-    nic.pxmlName = {std::string("Carte r\xc3\xa9seau <QV> & \"dual\"")};
-    nic.fw_count = 1;
-    nic.uFwROMmaj = {2};
-    nic.uFwROMmin = {42};
-    nic.uFwROMrel = {5000};
     g_ninfo = {nic};
     g_nNics = 1;
-  }
-  void TearDown() override {
-    std::fclose(ppyxflash_fout);
-    ppyxflash_fout = nullptr;
-    g_ninfo.clear();
-    g_nNics = 0;
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
   }
 
   static xml_doc_ptr document() {
@@ -147,13 +117,7 @@ class SaveReport : public ::testing::Test {
     return doc;
   }
 
-  std::string log() const {
-    std::fflush(ppyxflash_fout);
-    std::rewind(ppyxflash_fout);
-    std::string text;
-    for (int c; (c = std::fgetc(ppyxflash_fout)) != EOF;) text += static_cast<char>(c);
-    return text;
-  }
+  std::string log() const { return testhost::stream_text(ppyxflash_fout); }
 
   std::vector<std::string> entries(const fs::path& d) const {
     std::vector<std::string> names;
@@ -162,7 +126,8 @@ class SaveReport : public ::testing::Test {
     return names;
   }
 
-  fs::path dir_;
+  testhost::ScratchDir scratch_{"vexor-report-test"};
+  const fs::path dir_ = scratch_.path();
 };
 
 TEST_F(SaveReport, WritesExactlyWhatTheLibraryWouldWrite) {
@@ -170,8 +135,8 @@ TEST_F(SaveReport, WritesExactlyWhatTheLibraryWouldWrite) {
   const fs::path ours = dir_ / "ours.xml", library = dir_ / "library.xml";
   ASSERT_EQ(save_discovery_report(doc.get(), ours.string()), 0) << log();
   ASSERT_GT(xmlSaveFileEnc(library.c_str(), doc.get(), "UTF-8"), 0);
-  const std::string bytes = slurp(ours);
-  EXPECT_EQ(bytes, slurp(library));
+  const std::string bytes = file_text(ours);
+  EXPECT_EQ(bytes, file_text(library));
   EXPECT_EQ(bytes.rfind("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n", 0), 0u) << bytes;
   EXPECT_TRUE(has(bytes, "<product_id value=\"Carte r\xc3\xa9seau &lt;QV&gt; &amp; &quot;dual&quot;\"/>"))
       << bytes;
@@ -182,7 +147,7 @@ TEST_F(SaveReport, ReplacesTheOldReportAndLeavesNothingElse) {
   std::ofstream(report) << "old report\n";
   xml_doc_ptr doc = document();
   ASSERT_EQ(save_discovery_report(doc.get(), report.string()), 0) << log();
-  EXPECT_TRUE(has(slurp(report), "<busnumber value=\"0000:81\"/>"));
+  EXPECT_TRUE(has(file_text(report), "<busnumber value=\"0000:81\"/>"));
   EXPECT_EQ(entries(dir_), std::vector<std::string>{"nicdiscovery.xml"});
 
   // The mode of a plainly created file, not the temporary file's 0600.
@@ -219,40 +184,7 @@ TEST_F(SaveReport, FailureIsLoggedAndKeepsWhatWasThere) {
 // The report on a simulated host
 // ---------------------------------------------------------------------------
 
-sim::Function quorvane(const std::string& address, uint16_t device,
-                       std::vector<std::string> interfaces, const std::string& fw,
-                       const std::string& psid, const std::string& mac) {
-  sim::Function f;
-  f.address = address;
-  f.device = device;
-  f.interfaces = std::move(interfaces);
-  sim::Adapter a;
-  a.fw = fw;
-  a.psid = psid;
-  a.mac = mac;
-  f.flash = a;
-  return f;
-}
-
-sim::Function ostrova(const std::string& address) {
-  sim::Function f;
-  f.address = address;
-  f.vendor = 0x1f1c;
-  f.device = 0x0042;
-  f.subsystem_vendor = 0x1f1c;
-  f.subsystem_device = 0x0001;
-  f.pci_class = 0x020000;
-  f.interfaces = {"eno1"};
-  return f;
-}
-
-std::string catalog_entry(const std::string& name, const std::string& devid,
-                          const std::string& psid, const std::string& rom,
-                          const std::string& file) {
-  return "  <Firmware name=\"" + name + "\" venid=\"15B3\" devid=\"" + devid +
-         "\" subvenid=\"15B3\" PSID=\"" + psid + "\" subdevid=\"0050\" rom=\"" + rom +
-         "\" fwFile=\"" + file + "\"/>\n";
-}
+using testhost::adapter;
 
 // Four adapters, one per action, and another vendor's NIC:
 //  04:00.0 installed 2.42.5000, catalog 2.9.1000 and 2.42.5000 -> rewrite
@@ -260,60 +192,19 @@ std::string catalog_entry(const std::string& name, const std::string& devid,
 //  81:00.0 installed 2.10.0, catalog 2.9.9 -> downgrade
 //  af:00.0 no catalog entry, no interface -> Nothing
 sim::HostSpec several_adapters() {
-  sim::HostSpec desc;
-  desc.functions = {
-      ostrova("0000:02:00.0"),
-      quorvane("0000:04:00.0", 0x1003, {"ib0"}, "2.42.5000", "QRV0000000004", "0002c9000004"),
-      // Created in this order; ls lists enp5s0 first.
-      quorvane("0000:05:00.0", 0x1007, {"ib5", "enp5s0"}, "2.10.0", "QRV0000000005",
-               "0002c9000005"),
-      quorvane("0000:81:00.0", 0x1017, {"ens81f0"}, "2.10.0", "QRV0000000081", "0002c9000081"),
-      quorvane("0000:af:00.0", 0x1003, {}, "2.36.5000", "QRV00000000AF", "0002c90000af"),
-  };
-  desc.catalog_xml =
-      "<?xml version=\"1.0\"?>\n<NICFWData>\n" +
-      catalog_entry("QV-A", "1003", "QRV0000000004", "2.9.1000", "qva-2.9.1000.bin") +
-      catalog_entry("QV-A", "1003", "QRV0000000004", "2.42.5000", "qva-2.42.5000.bin") +
-      catalog_entry("QV-B", "1007", "QRV0000000005", "2.9.9", "qvb-2.9.9.bin") +
-      catalog_entry("QV-B", "1007", "QRV0000000005", "2.10.1", "qvb-2.10.1.bin") +
-      catalog_entry("QV-C", "1017", "QRV0000000081", "2.9.9", "qvc-2.9.9.bin") + "</NICFWData>\n";
-  desc.images = {{"qva-2.9.1000.bin", "QRV0000000004", "2.9.1000"},
-                 {"qva-2.42.5000.bin", "QRV0000000004", "2.42.5000"},
-                 {"qvb-2.9.9.bin", "QRV0000000005", "2.9.9"},
-                 {"qvb-2.10.1.bin", "QRV0000000005", "2.10.1"},
-                 {"qvc-2.9.9.bin", "QRV0000000081", "2.9.9"}};
-  return desc;
-}
-
-std::string expected_device(const std::string& device_id, const std::string& devid,
-                            const std::string& mac, const std::string& product,
-                            const std::string& bus, const std::string& psid,
-                            const std::string& version, const std::string& active,
-                            const std::string& action) {
-  return "        <device>\n"
-         "            <device_id value=\"" + device_id + "\"/>\n"
-         "            <venid value=\"15B3\"/>\n"
-         "            <devid value=\"" + devid + "\"/>\n"
-         "            <subvenid value=\"15B3\"/>\n"
-         "            <subdevid value=\"0050\"/>\n"
-         "            <macaddress value=\"" + mac + "\"/>\n"
-         "            <product_id value=\"" + product + "\"/>\n"
-         "            <busnumber value=\"" + bus + "\"/>\n"
-         "            <devicenumber value=\"00\"/>\n"
-         "            <funcnumber value=\"0\"/>\n"
-         "            <slotnumber value=\"\"/>\n"
-         "            <nictype value=\"QUORVANE\"/>\n"
-         "            <fw_item>\n"
-         "                <type value=\"ROM\"/>\n"
-         "                <firmware_id value=\"" + psid + "\"/>\n"
-         "                <version value=\"" + version + "\"/>\n"
-         "                <active_version value=\"" + active + "\"/>\n"
-         "                <action value=\"" + action + "\"/>\n"
-         "                <duration value=\"210\"/>\n"
-         "                <message value=\"\"/>\n"
-         "                <shared value=\"no\"/>\n"
-         "            </fw_item>\n"
-         "        </device>\n";
+  return testhost::host_of(
+      {testhost::other_vendor("0000:02:00.0", {"eno1"}),
+       adapter("0000:04:00.0", 0x1003, "QRV0000000004", "2.42.5000", "0002c9000004", {"ib0"}),
+       // Created in this order; ls lists enp5s0 first.
+       adapter("0000:05:00.0", 0x1007, "QRV0000000005", "2.10.0", "0002c9000005",
+               {"ib5", "enp5s0"}),
+       adapter("0000:81:00.0", 0x1017, "QRV0000000081", "2.10.0", "0002c9000081", {"ens81f0"}),
+       adapter("0000:af:00.0", 0x1003, "QRV00000000AF", "2.36.5000", "0002c90000af")},
+      {{"QV-A", "1003", "QRV0000000004", "2.9.1000", "qva-2.9.1000.bin"},
+       {"QV-A", "1003", "QRV0000000004", "2.42.5000", "qva-2.42.5000.bin"},
+       {"QV-B", "1007", "QRV0000000005", "2.9.9", "qvb-2.9.9.bin"},
+       {"QV-B", "1007", "QRV0000000005", "2.10.1", "qvb-2.10.1.bin"},
+       {"QV-C", "1017", "QRV0000000081", "2.9.9", "qvc-2.9.9.bin"}});
 }
 
 using DiscoveryReport = testhost::HostTest;
@@ -322,25 +213,22 @@ TEST_F(DiscoveryReport, DocumentForSeveralAdapters) {
   sim::SimHost& h = host(several_adapters());
   sim::RunResult r = h.run({"-d"});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
-  const std::string expected =
-      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-      "<zk_rom_discovery version=\"2.0.0.0\">\n"
-      "    <type value=\"QUORVANE_NIC\"/>\n"
-      "    <alt_name value=\"Zentrik Quorvane InfiniBand Online Firmware Upgrade Utility for "
-      "Linux\"/>\n"
-      "    <version value=\"1.0.0\"/>\n"
-      "    <takes_effect value=\"reboot\"/>\n"
-      "    <devices>\n" +
-      expected_device("ib0", "1003", "0002c90000044", "QV-A", "0000:04", "QRV0000000004",
-                      "2.9.1000", "2.42.5000", "rewrite") +
-      expected_device("enp5s0", "1007", "0002c90000054", "QV-B", "0000:05", "QRV0000000005",
-                      "2.9.9", "2.10.0", "upgrade") +
-      expected_device("ens81f0", "1017", "0002c90000814", "QV-C", "0000:81", "QRV0000000081",
-                      "2.9.9", "2.10.0", "downgrade") +
-      expected_device("", "1003", "0002c90000af4", "", "0000:af", "QRV00000000AF", "",
-                      "2.36.5000", "Nothing") +
-      "    </devices>\n"
-      "</zk_rom_discovery>\n";
+  auto device = [](std::string device_id, std::string devid, std::string mac,
+                   std::string product, std::string bus, std::string psid, std::string version,
+                   std::string active, std::string action) {
+    return testhost::ReportDevice{.device_id = device_id, .devid = devid, .mac = mac,
+                                  .product = product, .bus = bus, .psid = psid,
+                                  .version = version, .active = active, .action = action};
+  };
+  const std::string expected = testhost::report_xml(
+      {device("ib0", "1003", "0002c90000044", "QV-A", "0000:04", "QRV0000000004", "2.9.1000",
+              "2.42.5000", "rewrite"),
+       device("enp5s0", "1007", "0002c90000054", "QV-B", "0000:05", "QRV0000000005", "2.9.9",
+              "2.10.0", "upgrade"),
+       device("ens81f0", "1017", "0002c90000814", "QV-C", "0000:81", "QRV0000000081", "2.9.9",
+              "2.10.0", "downgrade"),
+       device("", "1003", "0002c90000af4", "", "0000:af", "QRV00000000AF", "", "2.36.5000",
+              "Nothing")});
   EXPECT_EQ(h.read_file("nicdiscovery.xml"), expected);
   // The adapter without an interface is reported with an empty device_id.
   EXPECT_TRUE(has(h.event_log(),
@@ -362,18 +250,14 @@ struct NoAdapterCase {
   bool vendor_adapter_without_psid;
 };
 
-class DiscoveryWithoutUsableAdapter : public DiscoveryReport,
-                                      public ::testing::WithParamInterface<NoAdapterCase> {};
+using DiscoveryWithoutUsableAdapter = testhost::HostTestWithParam<NoAdapterCase>;
 
 TEST_P(DiscoveryWithoutUsableAdapter, ExitsWithTwoAndKeepsTheOldReport) {
-  sim::HostSpec desc;
-  desc.functions = {ostrova("0000:02:00.0")};
+  sim::HostSpec desc = testhost::host_of({testhost::other_vendor("0000:02:00.0", {"eno1"})});
   if (GetParam().vendor_adapter_without_psid) {
-    sim::Function f = quorvane("0000:81:00.0", 0x1003, {"ib0"}, "2.42.5000", "x", "0002c9000081");
-    f.flash->psid = std::nullopt;
-    desc.functions.push_back(f);
+    desc.functions.push_back(
+        adapter("0000:81:00.0", 0x1003, std::nullopt, "2.42.5000", "0002c9000081", {"ib0"}));
   }
-  desc.catalog_xml = "<NICFWData/>\n";
   sim::SimHost& h = host(desc);
   h.write_file("nicdiscovery.xml", "the old report\n");
   sim::RunResult r = h.run({"-d"});
@@ -394,8 +278,7 @@ struct SaveFailureCase {
   const char* error;  // errno text expected in the log
 };
 
-class DiscoverySaveFailure : public DiscoveryReport,
-                             public ::testing::WithParamInterface<SaveFailureCase> {};
+using DiscoverySaveFailure = testhost::HostTestWithParam<SaveFailureCase>;
 
 TEST_P(DiscoverySaveFailure, KeepsTheOldReportAndSaysWhy) {
   sim::SimHost& h = host(several_adapters());

@@ -25,6 +25,7 @@
 
 #include "sim/hostfile.h"
 #include "sim/simhost.h"
+#include "tests/fixtures.h"
 #include "tests/pty_reader.h"
 #include "tests/ship_tools.h"
 
@@ -44,18 +45,20 @@ const std::vector<std::string> kComponentTree = {
     "d 0755 nic_fw",       "f 0755 getqrvninfo", "f 0755 vexor",
 };
 
+using ShipPackage = testhost::HostTest;
+
 }  // namespace
 
 TEST(ShipInstall, LaysOutExactlyTheComponentDirectory) {
-  ScratchDir scratch;
+  ScratchDir scratch("vexor-ship");
   const fs::path dir = scratch.path() / "component";
   Shell r = shell("cmake --install " + quoted(kBuild) + " --prefix " + quoted(dir.string()));
   ASSERT_EQ(r.status, 0) << r.out;
   EXPECT_EQ(tree_of(dir), sorted(kComponentTree));
 }
 
-TEST(ShipPackage, UnpacksIntoAComponentDirectoryThatLists) {
-  ScratchDir scratch;
+TEST_F(ShipPackage, UnpacksIntoAComponentDirectoryThatLists) {
+  ScratchDir scratch("vexor-ship");
   // "cpack" alone makes the tarball and nothing else.
   const fs::path archive = pack("", scratch.path() / "pkg", ".tar.gz");
   ASSERT_FALSE(archive.empty());
@@ -82,12 +85,12 @@ TEST(ShipPackage, UnpacksIntoAComponentDirectoryThatLists) {
 
   // Given a flash utility and a catalog (the demo host's), the unpacked
   // component lists the adapters.
-  sim::SimHost host(sim::parse_host_file(std::string(VEXOR_SIM_HOSTS) + "/demo.host"));
+  sim::SimHost& h = host(sim::parse_host_file(std::string(VEXOR_SIM_HOSTS) + "/demo.host"));
   r = shell("tar -xzf " + quoted(archive.string()) + " --strip-components=1 -C " +
-            quoted(host.component_dir()));
+            quoted(h.component_dir()));
   ASSERT_EQ(r.status, 0) << r.out;
-  ASSERT_EQ(slurp(fs::path(host.component_dir()) / "vexor"), slurp(tops[0] / "vexor"));
-  sim::RunResult run = host.run({"-c"});
+  ASSERT_EQ(file_text(fs::path(h.component_dir()) / "vexor"), file_text(tops[0] / "vexor"));
+  sim::RunResult run = h.run({"-c"});
   EXPECT_EQ(run.status, 0) << run.out << run.err;
   EXPECT_NE(run.out.find("      ROM       16.35.1012    ROM\t\t16.35.1012\t\t0000:05:00.0\n"),
             std::string::npos)
@@ -130,7 +133,7 @@ TEST(ShipManPage, DescribesEveryOptionTheScannerAccepts) {
 }
 
 TEST(ShipDemo, RunsToTheEndWithoutATerminal) {
-  ScratchDir scratch;
+  ScratchDir scratch("vexor-ship");
   Shell r = shell("TMPDIR=" + quoted(scratch.path().string()) + " bash " +
                   quoted(kSource + "/scripts/demo.sh") + " --build " + quoted(kBuild) + " </dev/null");
   EXPECT_EQ(r.status, 0) << r.out;
@@ -157,7 +160,7 @@ TEST(ShipDemo, RunsToTheEndWithoutATerminal) {
 }
 
 TEST(ShipDemo, CtrlCAtTheQuestionEndsTheDemoAndRemovesTheHost) {
-  ScratchDir scratch;
+  ScratchDir scratch("vexor-ship");
   const std::string script = kSource + "/scripts/demo.sh";
   int master = -1;
   pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);

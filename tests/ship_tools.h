@@ -1,6 +1,7 @@
 // Helpers of the tests that drive the build tree's packaging tools (cmake,
-// cpack, dpkg, lintian) and the programs they ship: shell commands, scratch
-// directories and listings of file trees.
+// cpack, dpkg, lintian) and the programs they ship: shell commands, packing
+// and listings of file trees; scratch directories and file readers are the
+// shared ones of tests/fixtures.h and tests/builders.h.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -11,27 +12,24 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <set>
-#include <sstream>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "tests/builders.h"
+#include "tests/fixtures.h"
+
 namespace shiptest {
+
+using testhost::file_text;
+using testhost::quoted;
+using testhost::ScratchDir;
 
 struct Shell {
   int status = -1;  // exit status, or 128 + the signal that ended it
   std::string out;  // standard output and standard error
 };
-
-// s as one word for /bin/sh.
-inline std::string quoted(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
 
 // Runs command through /bin/sh with standard error joined to standard output.
 inline Shell shell(const std::string& command) {
@@ -48,34 +46,6 @@ inline Shell shell(const std::string& command) {
   r.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
   return r;
 }
-
-// The whole file, or "" when it cannot be read.
-inline std::string slurp(const std::filesystem::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-// A fresh directory for one test under $TMPDIR, removed afterwards unless the
-// test failed (then it is kept for a look).
-class ScratchDir {
- public:
-  explicit ScratchDir(const std::string& prefix = "vexor-ship") {
-    std::string t = (std::filesystem::temp_directory_path() / (prefix + "-XXXXXX")).string();
-    if (::mkdtemp(t.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = t;
-  }
-  ~ScratchDir() {
-    if (!::testing::Test::HasFailure()) std::filesystem::remove_all(path_);
-  }
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
 
 // One "type mode path" line per entry below root (type d, f, l or ?; mode in
 // octal; path relative to root), sorted.

@@ -17,6 +17,8 @@
 #include "sim/hostfile.h"
 #include "sim/sim_state.h"
 #include "sim/simhost.h"
+#include "tests/builders.h"
+#include "tests/fixtures.h"
 
 namespace {
 
@@ -27,46 +29,26 @@ using sim::Function;
 using sim::HostSpec;
 using sim::SimHost;
 
-Function vendor_function(const std::string& address, uint16_t device, std::vector<std::string> nets,
-                         std::optional<Adapter> flash) {
-  Function f;
-  f.address = address;
-  f.device = device;
-  f.interfaces = std::move(nets);
-  f.flash = std::move(flash);
-  return f;
-}
-
-Adapter adapter(std::optional<std::string> fw, std::optional<std::string> psid,
-                std::optional<std::string> mac = "0002c9aabbcc") {
-  Adapter a;
-  a.fw = std::move(fw);
-  a.psid = std::move(psid);
-  a.mac = std::move(mac);
-  return a;
-}
+using testhost::flash_state;
 
 // Two vendor adapters (one of them dual-port) and another vendor's NIC.
 HostSpec two_adapters() {
-  HostSpec desc;
-  desc.functions.push_back(vendor_function("0000:81:00.0", 0x1003, {"ib0"}, adapter("2.36.5000", "QRV0000000022")));
-  desc.functions.push_back(vendor_function("0000:81:00.1", 0x1003, {"ib1"}, adapter("2.36.5000", "QRV0000000022")));
-  desc.functions.push_back(
-      vendor_function("0000:05:00.0", 0x1017, {"ens5f0"}, adapter("16.35.1012", "QRV0000000011", "0002c9a0b1c2")));
-  Function other;
-  other.address = "0000:02:00.0";
-  other.vendor = 0x1f1c;
-  other.device = 0x0042;
-  other.subsystem_vendor = 0x1f1c;
-  other.subsystem_device = 0x0001;
-  other.pci_class = 0x020000;
-  other.interfaces = {"eno1"};
-  desc.functions.push_back(other);
+  HostSpec desc = testhost::host_of(
+      {testhost::adapter("0000:81:00.0", 0x1003, "QRV0000000022", "2.36.5000", "0002c9aabbcc",
+                         {"ib0"}),
+       testhost::adapter("0000:81:00.1", 0x1003, "QRV0000000022", "2.36.5000", "0002c9aabbcc",
+                         {"ib1"}),
+       testhost::adapter("0000:05:00.0", 0x1017, "QRV0000000011", "16.35.1012", "0002c9a0b1c2",
+                         {"ens5f0"}),
+       testhost::other_vendor("0000:02:00.0", {"eno1"})});
   desc.images = {{"qx100-2.42.5000.bin", "QRV0000000022", "2.42.5000"},
                  {"qx200-16.35.2000.bin", "QRV0000000011", "16.35.2000"}};
-  desc.catalog_xml = "<NICFWData/>\n";
   return desc;
 }
+
+using SimHostView = testhost::HostTest;
+using SimUtility = testhost::HostTest;
+using SimHostLife = testhost::HostTest;
 
 std::vector<std::string> lines_of(const std::string& text) {
   std::vector<std::string> lines;
@@ -82,9 +64,9 @@ std::string lower(std::string s) {
 
 // --- Inside the namespace --------------------------------------------------
 
-TEST(SimHostView, LspciListsExactlyTheSimulatedFunctionsWithOurNames) {
-  SimHost host(two_adapters());
-  auto r = host.run_shell("lspci -D -nn");
+TEST_F(SimHostView, LspciListsExactlyTheSimulatedFunctionsWithOurNames) {
+  SimHost& h = host(two_adapters());
+  auto r = h.run_shell("lspci -D -nn");
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "");  // libpci found every file it wanted
   auto lines = lines_of(r.out);
@@ -98,11 +80,11 @@ TEST(SimHostView, LspciListsExactlyTheSimulatedFunctionsWithOurNames) {
   EXPECT_EQ(lines[3].rfind("0000:81:00.1 ", 0), 0u) << lines[3];
 }
 
-TEST(SimHostView, VendorMissingFromTheDatabaseShowsNumerically) {
+TEST_F(SimHostView, VendorMissingFromTheDatabaseShowsNumerically) {
   auto desc = two_adapters();
   desc.vendor_names = {{0x15b3, "Quorvane Technologies"}};
-  SimHost host(desc);
-  auto r = host.run_shell("lspci -D -nn -s 0000:02:00.0; lspci -D -nn -s 0000:81:00.0");
+  SimHost& h = host(desc);
+  auto r = h.run_shell("lspci -D -nn -s 0000:02:00.0; lspci -D -nn -s 0000:81:00.0");
   ASSERT_EQ(r.status, 0) << r.err;
   auto lines = lines_of(r.out);
   ASSERT_EQ(lines.size(), 2u) << r.out;
@@ -111,9 +93,9 @@ TEST(SimHostView, VendorMissingFromTheDatabaseShowsNumerically) {
   EXPECT_NE(lines[1].find("Quorvane Technologies"), std::string::npos) << lines[1];
 }
 
-TEST(SimHostView, SysfsFilesAndNetLinksHaveTheKernelsShape) {
-  SimHost host(two_adapters());
-  auto r = host.run_shell(
+TEST_F(SimHostView, SysfsFilesAndNetLinksHaveTheKernelsShape) {
+  SimHost& h = host(two_adapters());
+  auto r = h.run_shell(
       "cd /sys/bus/pci/devices/0000:05:00.0 && cat vendor device subsystem_vendor subsystem_device class && "
       "readlink /sys/class/net/ens5f0 /sys/class/net/ib1 && ls /sys/class/net");
   ASSERT_EQ(r.status, 0) << r.err;
@@ -132,15 +114,15 @@ struct ToolCase {
   const char* expected;
 };
 
-class SimHostTools : public ::testing::TestWithParam<ToolCase> {};
+using SimHostTools = testhost::HostTestWithParam<ToolCase>;
 
 TEST_P(SimHostTools, UsrBinShowsTheDescribedTools) {
   auto desc = two_adapters();
   desc.secure_boot = GetParam().secure_boot;
   desc.qtk = GetParam().qtk;
   desc.quarz = GetParam().quarz;
-  SimHost host(desc);
-  auto r = host.run_shell(
+  SimHost& h = host(desc);
+  auto r = h.run_shell(
       "/usr/bin/mokutil --sb-state 2>/dev/null | head -n 1; echo \"mokutil=$?\"; "
       "/usr/bin/qtk status 2>/dev/null; echo \"qtk=$?\"; "
       "/usr/bin/quarz --help > /dev/null 2>&1; echo \"quarz=$?\"; "
@@ -162,26 +144,26 @@ INSTANTIATE_TEST_SUITE_P(
                  "\x01\x7f sb-state ?? 0x7f3a\nmokutil=0\nqtk=127\nquarz=0\nsh-kept\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(SimHostView, UsrBinIsReadOnlyAndTmpIsTheHostsOwn) {
-  SimHost host(two_adapters());
-  auto r = host.run_shell("touch /usr/bin/vexor-sim-probe; echo \"touch=$?\"; mktemp /tmp/dataXXXXXX");
+TEST_F(SimHostView, UsrBinIsReadOnlyAndTmpIsTheHostsOwn) {
+  SimHost& h = host(two_adapters());
+  auto r = h.run_shell("touch /usr/bin/vexor-sim-probe; echo \"touch=$?\"; mktemp /tmp/dataXXXXXX");
   auto lines = lines_of(r.out);
   ASSERT_EQ(lines.size(), 2u) << r.out << r.err;
   EXPECT_NE(lines[0], "touch=0");
   EXPECT_FALSE(fs::exists("/usr/bin/vexor-sim-probe"));
   std::string name = fs::path(lines[1]).filename();
-  EXPECT_TRUE(fs::exists(fs::path(host.tmp_dir()) / name));
+  EXPECT_TRUE(fs::exists(fs::path(h.tmp_dir()) / name));
   EXPECT_FALSE(fs::exists(fs::path("/tmp") / name));
 }
 
-TEST(SimHostView, ShippedUtilityAbsentOrNotExecutable) {
+TEST_F(SimHostView, ShippedUtilityAbsentOrNotExecutable) {
   auto desc = two_adapters();
   desc.pyxflash_present = false;
-  SimHost absent(desc);
+  SimHost& absent = host(desc);
   EXPECT_EQ(absent.run_shell("test -e nic_fw/pyxflash").status, 1);
   desc.pyxflash_present = true;
   desc.pyxflash_executable = false;
-  SimHost plain(desc);
+  SimHost& plain = host(desc);
   EXPECT_EQ(plain.run_shell("test -f nic_fw/pyxflash && ! test -x nic_fw/pyxflash").status, 0);
 }
 
@@ -193,13 +175,13 @@ struct QueryCase {
   std::vector<std::string> expected;  // the labelled lines, in order
 };
 
-class SimUtilityQuery : public ::testing::TestWithParam<QueryCase> {};
+using SimUtilityQuery = testhost::HostTestWithParam<QueryCase>;
 
 TEST_P(SimUtilityQuery, PrintsEachLabelOnlyOnItsOwnLine) {
   auto desc = two_adapters();
   desc.functions[0].flash = GetParam().adapter;
-  SimHost host(desc);
-  auto r = host.run_shell("./nic_fw/pyxflash -d 0000:81:00.0 q 2>&1");
+  SimHost& h = host(desc);
+  auto r = h.run_shell("./nic_fw/pyxflash -d 0000:81:00.0 q 2>&1");
   EXPECT_EQ(r.status, 0) << r.out;
   std::vector<std::string> labelled;
   for (const auto& line : lines_of(r.out)) {
@@ -216,19 +198,19 @@ INSTANTIATE_TEST_SUITE_P(
     Table, SimUtilityQuery,
     ::testing::Values(
         QueryCase{"AllThree",
-                  adapter("2.36.5000", "QRV0000000022"),
+                  flash_state("QRV0000000022", "2.36.5000"),
                   {"FW Version:  2.36.5000", "PSID:  QRV0000000022", "Base MAC:  0002c9aabbcc  4"}},
-        QueryCase{"FwMissing", adapter(std::nullopt, "QRV0000000022"),
+        QueryCase{"FwMissing", flash_state("QRV0000000022", std::nullopt),
                   {"PSID:  QRV0000000022", "Base MAC:  0002c9aabbcc  4"}},
-        QueryCase{"PsidEmptyMacMissing", adapter("2.36.5000", "", std::nullopt),
+        QueryCase{"PsidEmptyMacMissing", flash_state("", "2.36.5000", std::nullopt),
                   {"FW Version:  2.36.5000", "PSID:"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(SimUtility, QueryErrorsPrintOnlyTheErrorAndFail) {
+TEST_F(SimUtility, QueryErrorsPrintOnlyTheErrorAndFail) {
   auto desc = two_adapters();
   desc.functions[0].flash->query_error = "pyxflash: error: device 0000:81:00.0 is busy";
-  SimHost host(desc);
-  auto r = host.run_shell(
+  SimHost& h = host(desc);
+  auto r = h.run_shell(
       "./nic_fw/pyxflash -d 0000:81:00.0 q 2>&1; echo \"rc=$?\"; "
       "./nic_fw/pyxflash -d 0000:02:00.0 q 2>&1; echo \"rc=$?\"");
   EXPECT_EQ(r.out,
@@ -236,11 +218,11 @@ TEST(SimUtility, QueryErrorsPrintOnlyTheErrorAndFail) {
             "pyxflash: error: no device at 0000:02:00.0\nrc=1\n");
 }
 
-TEST(SimUtility, JournalRecordsEveryArgumentVectorInOrder) {
+TEST_F(SimUtility, JournalRecordsEveryArgumentVectorInOrder) {
   auto desc = two_adapters();
   desc.quarz.present = true;
-  SimHost host(desc);
-  auto r = host.run_shell(
+  SimHost& h = host(desc);
+  auto r = h.run_shell(
       "./nic_fw/pyxflash -d 0000:81:00.0 q > /dev/null; /usr/bin/quarz --help > /dev/null; "
       "./nic_fw/pyxflash \"two words\" \"$(printf 'tab\\there')\" 'back\\slash' > /dev/null 2>&1; "
       "exec ./nic_fw/pyxflash -s -y -d 0000:05:00.0 -i ./nic_fw/qx200-16.35.2000.bin b");
@@ -250,25 +232,25 @@ TEST(SimUtility, JournalRecordsEveryArgumentVectorInOrder) {
       {"/usr/bin/quarz", "--help"},
       {"./nic_fw/pyxflash", "two words", "tab\there", "back\\slash"},
       {"./nic_fw/pyxflash", "-s", "-y", "-d", "0000:05:00.0", "-i", "./nic_fw/qx200-16.35.2000.bin", "b"}};
-  EXPECT_EQ(host.journal(), expected);
-  EXPECT_EQ(host.burns(), std::vector<std::vector<std::string>>{expected[3]});
+  EXPECT_EQ(h.journal(), expected);
+  EXPECT_EQ(h.burns(), std::vector<std::vector<std::string>>{expected[3]});
 }
 
-TEST(SimUtility, BurnSetsTheVersionALaterQueryShows) {
-  SimHost host(two_adapters());
-  auto r = host.run_shell(
+TEST_F(SimUtility, BurnSetsTheVersionALaterQueryShows) {
+  SimHost& h = host(two_adapters());
+  auto r = h.run_shell(
       "./nic_fw/pyxflash -y -d 0000:81:00.0 -i ./nic_fw/qx100-2.42.5000.bin b; echo \"rc=$?\"; "
       "./nic_fw/pyxflash -d 0000:81:00.0 q | grep 'FW Version'");
   EXPECT_NE(r.out.find("writing image: 50%"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("rc=0\nFW Version:  2.42.5000\n"), std::string::npos) << r.out;
-  EXPECT_EQ(host.adapter("0000:81:00.0").fw, "2.42.5000");
-  EXPECT_EQ(host.adapter("0000:81:00.1").fw, "2.36.5000");  // the other function keeps its own state
+  EXPECT_EQ(h.adapter("0000:81:00.0").fw, "2.42.5000");
+  EXPECT_EQ(h.adapter("0000:81:00.1").fw, "2.36.5000");  // the other function keeps its own state
 }
 
-TEST(SimUtility, SilentBurnPrintsLessThanTheTalkativeOne) {
-  SimHost host(two_adapters());
-  auto loud = host.run_shell("./nic_fw/pyxflash -y -d 0000:81:00.0 -i ./nic_fw/qx100-2.42.5000.bin b");
-  auto quiet = host.run_shell("./nic_fw/pyxflash -s -y -d 0000:81:00.1 -i ./nic_fw/qx100-2.42.5000.bin b");
+TEST_F(SimUtility, SilentBurnPrintsLessThanTheTalkativeOne) {
+  SimHost& h = host(two_adapters());
+  auto loud = h.run_shell("./nic_fw/pyxflash -y -d 0000:81:00.0 -i ./nic_fw/qx100-2.42.5000.bin b");
+  auto quiet = h.run_shell("./nic_fw/pyxflash -s -y -d 0000:81:00.1 -i ./nic_fw/qx100-2.42.5000.bin b");
   ASSERT_EQ(loud.status, 0);
   ASSERT_EQ(quiet.status, 0);
   EXPECT_LT(lines_of(quiet.out).size(), lines_of(loud.out).size());
@@ -283,18 +265,18 @@ struct BurnCase {
   const char* output;   // a text the merged output must hold
 };
 
-class SimUtilityBurn : public ::testing::TestWithParam<BurnCase> {};
+using SimUtilityBurn = testhost::HostTestWithParam<BurnCase>;
 
 TEST_P(SimUtilityBurn, FailingBurnsLeaveTheVersionAlone) {
   auto desc = two_adapters();
   desc.functions[2].flash->burn = GetParam().behaviour;
-  SimHost host(desc);
-  auto r = host.run_shell(std::string("exec ./nic_fw/pyxflash -y -d 0000:05:00.0 -i ") + GetParam().image +
+  SimHost& h = host(desc);
+  auto r = h.run_shell(std::string("exec ./nic_fw/pyxflash -y -d 0000:05:00.0 -i ") + GetParam().image +
                           " b 2>&1");
   EXPECT_EQ(r.status, GetParam().status) << r.out;
   EXPECT_NE(r.out.find(GetParam().output), std::string::npos) << r.out;
-  EXPECT_EQ(host.adapter("0000:05:00.0").fw, "16.35.1012");
-  EXPECT_EQ(host.burns().size(), 1u);
+  EXPECT_EQ(h.adapter("0000:05:00.0").fw, "16.35.1012");
+  EXPECT_EQ(h.burns().size(), 1u);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -307,34 +289,34 @@ INSTANTIATE_TEST_SUITE_P(
         BurnCase{"Killed", BurnBehaviour::killed, "./nic_fw/qx200-16.35.2000.bin", 128 + 9, "writing image: 50%"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(SimUtility, SlowBurnTakesItsTimeAndReportsProgress) {
+TEST_F(SimUtility, SlowBurnTakesItsTimeAndReportsProgress) {
   auto desc = two_adapters();
   desc.functions[2].flash->burn = BurnBehaviour::slow;
   desc.functions[2].flash->burn_seconds = 0.4;
-  SimHost host(desc);
+  SimHost& h = host(desc);
   auto start = std::chrono::steady_clock::now();
-  auto r = host.run_shell("./nic_fw/pyxflash -s -y -d 0000:05:00.0 -i ./nic_fw/qx200-16.35.2000.bin b");
+  auto r = h.run_shell("./nic_fw/pyxflash -s -y -d 0000:05:00.0 -i ./nic_fw/qx200-16.35.2000.bin b");
   auto took = std::chrono::steady_clock::now() - start;
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_GE(took, std::chrono::milliseconds(400));
   EXPECT_NE(r.out.find("writing image: 10%"), std::string::npos) << r.out;
-  EXPECT_EQ(host.adapter("0000:05:00.0").fw, "16.35.2000");
+  EXPECT_EQ(h.adapter("0000:05:00.0").fw, "16.35.2000");
 }
 
-TEST(SimUtility, RejectsCommandLinesOutsideItsInterface) {
-  SimHost host(two_adapters());
+TEST_F(SimUtility, RejectsCommandLinesOutsideItsInterface) {
+  SimHost& h = host(two_adapters());
   for (const char* cmd : {"./nic_fw/pyxflash -d 0000:81:00.0 -i ./nic_fw/qx100-2.42.5000.bin b",
                           "./nic_fw/pyxflash -y -d 0000:81:00.0 b", "./nic_fw/pyxflash q -d 0000:81:00.0"}) {
-    auto r = host.run_shell(cmd);
+    auto r = h.run_shell(cmd);
     EXPECT_NE(r.status, 0) << cmd;
     EXPECT_NE(r.err.find("pyxflash: error: unknown command line"), std::string::npos) << cmd << "\n" << r.err;
   }
-  EXPECT_EQ(host.adapter("0000:81:00.0").fw, "2.36.5000");
+  EXPECT_EQ(h.adapter("0000:81:00.0").fw, "2.36.5000");
 }
 
 // --- Life cycle -----------------------------------------------------------
 
-TEST(SimHostLife, DirectoryIsRemovedUnlessKept) {
+TEST_F(SimHostLife, DirectoryIsRemovedUnlessKept) {
   std::string gone, kept;
   {
     SimHost host(two_adapters());
@@ -352,7 +334,7 @@ TEST(SimHostLife, DirectoryIsRemovedUnlessKept) {
   fs::remove_all(kept);
 }
 
-TEST(SimHostLife, ReopenedDirectoryKeepsTheFlashedState) {
+TEST_F(SimHostLife, ReopenedDirectoryKeepsTheFlashedState) {
   std::string dir = fs::temp_directory_path() / ("vexor-sim-test-" + std::to_string(::getpid()));
   fs::remove_all(dir);
   {
@@ -371,7 +353,7 @@ TEST(SimHostLife, ReopenedDirectoryKeepsTheFlashedState) {
   fs::remove_all(dir);
 }
 
-TEST(SimHostLife, RefusesToLayOutOverSomethingElse) {
+TEST_F(SimHostLife, RefusesToLayOutOverSomethingElse) {
   std::string dir = fs::temp_directory_path() / ("vexor-sim-other-" + std::to_string(::getpid()));
   fs::create_directories(dir);
   { std::ofstream(dir + "/precious") << "data"; }
@@ -380,7 +362,7 @@ TEST(SimHostLife, RefusesToLayOutOverSomethingElse) {
   fs::remove_all(dir);
 }
 
-TEST(SimHostLife, BadDescriptionsAreRefusedBeforeAnythingIsLaidOut) {
+TEST_F(SimHostLife, BadDescriptionsAreRefusedBeforeAnythingIsLaidOut) {
   auto bad_address = two_adapters();
   bad_address.functions[0].address = "81:00.0";
   EXPECT_THROW(SimHost{bad_address}, std::invalid_argument);
@@ -389,8 +371,8 @@ TEST(SimHostLife, BadDescriptionsAreRefusedBeforeAnythingIsLaidOut) {
   EXPECT_THROW(SimHost{bad_image}, std::invalid_argument);
 }
 
-TEST(SimHostLife, WithoutTheRightToMountItFailsWithTheReason) {
-  SimHost host(two_adapters());
+TEST_F(SimHostLife, WithoutTheRightToMountItFailsWithTheReason) {
+  SimHost& h = host(two_adapters());
   pid_t pid = ::fork();
   ASSERT_GE(pid, 0);
   if (pid == 0) {
@@ -401,7 +383,7 @@ TEST(SimHostLife, WithoutTheRightToMountItFailsWithTheReason) {
     data[0].effective &= ~(1u << CAP_SYS_ADMIN);
     if (::syscall(SYS_capset, &header, data) != 0) std::_Exit(3);
     try {
-      host.run_shell("true");
+      h.run_shell("true");
     } catch (const std::runtime_error& e) {
       std::_Exit(std::string(e.what()).find("unshare(CLONE_NEWNS)") != std::string::npos ? 0 : 4);
     }
@@ -413,26 +395,26 @@ TEST(SimHostLife, WithoutTheRightToMountItFailsWithTheReason) {
   EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
-TEST(SimHostLife, HungCommandIsKilledAtTheTimeout) {
-  SimHost host(two_adapters());
-  host.set_timeout(0.3);
+TEST_F(SimHostLife, HungCommandIsKilledAtTheTimeout) {
+  SimHost& h = host(two_adapters());
+  h.set_timeout(0.3);
   auto start = std::chrono::steady_clock::now();
-  auto r = host.run_shell("sleep 5 & wait");
+  auto r = h.run_shell("sleep 5 & wait");
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
   EXPECT_EQ(r.status, 128 + 9);
   EXPECT_NE(r.err.find("killed after"), std::string::npos) << r.err;
 }
 
-TEST(SimHostLife, RunStartsTheComponentsVexor) {
-  SimHost host(two_adapters());
-  auto r = host.run({"-c"});
+TEST_F(SimHostLife, RunStartsTheComponentsVexor) {
+  SimHost& h = host(two_adapters());
+  auto r = h.run({"-c"});
   EXPECT_NE(r.out.find("Zentrik Quorvane InfiniBand Online Firmware Upgrade Utility for Linux"), std::string::npos)
       << r.out << r.err;
 }
 
-TEST(SimHostLife, StdinReachesTheCommand) {
-  SimHost host(two_adapters());
-  auto r = host.run_shell("read a; read b; echo \"$b,$a\"", "y\nq\n");
+TEST_F(SimHostLife, StdinReachesTheCommand) {
+  SimHost& h = host(two_adapters());
+  auto r = h.run_shell("read a; read b; echo \"$b,$a\"", "y\nq\n");
   EXPECT_EQ(r.out, "q,y\n");
 }
 
@@ -448,7 +430,7 @@ TEST(SimState, EscapedFieldsRoundTrip) {
 }
 
 TEST(SimState, AdapterTextKeepsMissingAndEmptyApart) {
-  Adapter a = adapter(std::nullopt, "", "00:02");
+  Adapter a = flash_state("", std::nullopt, "00:02");
   a.query_error = "pyxflash: error: line one\nline two";
   a.burn = BurnBehaviour::slow;
   a.burn_seconds = 1.5;

@@ -1,11 +1,14 @@
+// Firmware versions: splitting a version text, the ordering key, and the
+// ascending order of an adapter's catalog versions.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <array>
 #include <climits>
 #include <ostream>
 
 #include "main/vexor.h"
+#include "tests/builders.h"
+#include "tests/fixtures.h"
 
 namespace {
 
@@ -85,19 +88,15 @@ INSTANTIATE_TEST_SUITE_P(
                       KeyCase{2147483647, 1, 1, 2147483647}));
 
 // Fixture with one adapter record whose fw_count drives sort_fw.
-class SortFw : public ::testing::Test {
+class SortFw : public testhost::RunStateTest {
  protected:
-  void SetUp() override { g_ninfo.assign(1, nic_info{}); }
-  void TearDown() override { g_ninfo.clear(); }
+  void SetUp() override {
+    RunStateTest::SetUp();
+    g_ninfo.assign(1, nic_info{});
+  }
   void set_count(int n) { g_ninfo[0].fw_count = n; }
-  void set_catalog(const std::vector<std::array<uint32_t, 3>>& versions) {
-    nic_info& nic = g_ninfo[0];
-    nic.fw_count = static_cast<int>(versions.size());
-    for (const auto& v : versions) {
-      nic.uFwROMmaj.push_back(v[0]);
-      nic.uFwROMmin.push_back(v[1]);
-      nic.uFwROMrel.push_back(v[2]);
-    }
+  void set_catalog(const std::vector<std::string>& roms) {
+    g_ninfo = {testhost::record_with_catalog(testhost::entries_with_roms(roms))};
   }
 };
 
@@ -111,7 +110,7 @@ TEST_F(SortFw, EqualKeysAboveASmallerOneChangeTheirOrder) {
 }
 
 TEST_F(SortFw, FollowsTheKeyNotTheNumbers) {
-  set_catalog({{2, 9, 1000}, {2, 10, 700}});
+  set_catalog({"2.9.1000", "2.10.700"});
   std::vector<std::string> texts;
   std::vector<int64_t> keys;
   build_sorted_versions(0, texts, keys);
@@ -120,7 +119,7 @@ TEST_F(SortFw, FollowsTheKeyNotTheNumbers) {
 }
 
 TEST_F(SortFw, BuildSortedVersionsOrdersTheCatalogAscending) {
-  set_catalog({{2, 42, 5000}, {2, 36, 5000}, {2, 40, 7000}});
+  set_catalog({"2.42.5000", "2.36.5000", "2.40.7000"});
   std::vector<std::string> texts = {"stale"};
   std::vector<int64_t> keys = {99};
   build_sorted_versions(0, texts, keys);
@@ -158,8 +157,9 @@ TEST_F(SortFw, CountBeyondTheTablesStaysInsideThem) {
 }
 
 TEST_F(SortFw, MoreThanFiftyEntriesAreAllOrdered) {
-  std::vector<std::array<uint32_t, 3>> versions;
-  for (uint32_t i = 0; i < 120; ++i) versions.push_back({1, 100 + (i * 37) % 120, 0});
+  std::vector<std::string> versions;
+  for (uint32_t i = 0; i < 120; ++i)
+    versions.push_back("1." + std::to_string(100 + (i * 37) % 120) + ".0");
   set_catalog(versions);
   std::vector<std::string> texts;
   std::vector<int64_t> keys;
