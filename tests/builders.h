@@ -154,6 +154,17 @@ inline sim::HostSpec two_adapter_host() {
                  two_adapter_catalog());
 }
 
+// The journal entry of a burn of image into the adapter at address (silent:
+// in the utility's silent form, "-s").
+inline std::vector<std::string> burn_argv(const std::string& address, const std::string& image,
+                                          bool silent) {
+  std::vector<std::string> argv{"pyxflash"};
+  if (silent) argv.push_back("-s");
+  for (const char* a : {"-y", "-d"}) argv.push_back(a);
+  argv.insert(argv.end(), {address, "-i", "./nic_fw/" + image, "b"});
+  return argv;
+}
+
 // ---------------------------------------------------------------------------
 // Discovery reports
 // ---------------------------------------------------------------------------
@@ -224,17 +235,6 @@ inline std::string report_xml(const std::vector<ReportDevice>& devices) {
   std::string text;
   for (const auto& d : devices) text += device_xml(d);
   return report_xml(text);
-}
-
-// The journal entry of a burn of image into the adapter at address (silent:
-// in the utility's silent form, "-s").
-inline std::vector<std::string> burn_argv(const std::string& address, const std::string& image,
-                                          bool silent) {
-  std::vector<std::string> argv{"pyxflash"};
-  if (silent) argv.push_back("-s");
-  for (const char* a : {"-y", "-d"}) argv.push_back(a);
-  argv.insert(argv.end(), {address, "-i", "./nic_fw/" + image, "b"});
-  return argv;
 }
 
 // ---------------------------------------------------------------------------

@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <optional>
 
-#include "common/text_checks.h"
 #include "main/vexor.h"
 #include "sim/simhost.h"
 #include "tests/builders.h"
@@ -24,47 +23,6 @@ using Burns = std::vector<std::vector<std::string>>;
 bool has(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
-
-// ---------------------------------------------------------------------------
-// Texts read from the report
-// ---------------------------------------------------------------------------
-
-struct HexCase {
-  const char* text;
-  int32_t value;
-};
-
-class Axtoi : public ::testing::TestWithParam<HexCase> {};
-
-TEST_P(Axtoi, ReadsAtMostFourHexDigits) {
-  EXPECT_EQ(axtoi(GetParam().text), GetParam().value) << "text '" << GetParam().text << "'";
-}
-
-INSTANTIATE_TEST_SUITE_P(Texts, Axtoi,
-                         ::testing::Values(HexCase{"15b3", 0x15B3}, HexCase{"15B3", 0x15B3},
-                                           HexCase{"15B30", 0x15B3}, HexCase{"", 0},
-                                           HexCase{"50", 0x50}, HexCase{"1g03", 0x1},
-                                           HexCase{"x15b3", 0}, HexCase{"ffff", 0xFFFF}));
-
-struct AddressCase {
-  const char* text;
-  bool valid;
-};
-
-class BusAddress : public ::testing::TestWithParam<AddressCase> {};
-
-TEST_P(BusAddress, OnlyTheBusAddressFormIsAccepted) {
-  EXPECT_EQ(is_bus_address(GetParam().text), GetParam().valid) << GetParam().text;
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Texts, BusAddress,
-    ::testing::Values(AddressCase{"0000:81:00.0", true}, AddressCase{"ABCD:eF:1f.7", true},
-                      AddressCase{"0000:81:00.8", false}, AddressCase{"000:81:00.0", false},
-                      AddressCase{"00000:81:00.0", false}, AddressCase{"0000:81:00.0 ", false},
-                      AddressCase{"0000-81:00.0", false}, AddressCase{"0000:81.00.0", false},
-                      AddressCase{"0000:81:0g.0", false}, AddressCase{"0000:81:00.0;", false},
-                      AddressCase{"$(x):81:00.0", false}, AddressCase{"", false}));
 
 // ---------------------------------------------------------------------------
 // Hosts and reports
