@@ -13,32 +13,8 @@
 # question is answered with Enter, which takes the default it shows.
 set -euo pipefail
 
-usage() { echo "usage: bash scripts/demo.sh [--build BUILD-DIR]" >&2; exit 2; }
-build=
-case $# in
-  0) ;;
-  2) [[ $1 == --build ]] || usage
-     build=$(cd "$2" && pwd) ;;
-  *) usage ;;
-esac
-cd "$(dirname "$0")/.."
-
-if [[ $(id -u) -ne 0 ]]; then
-  echo "demo: run this as root (it installs packages, and the simulated host needs a private mount namespace)" >&2
-  exit 1
-fi
-if [[ -z $build ]]; then
-  echo "demo: installing what is missing and building into build/ (the first build takes a minute or so)"
-  # The demo needs vexor-sim and what it runs (vexor, getqrvninfo, the
-  # simulated flash utility), not the tests.
-  bash scripts/setup.sh vexor-sim
-  build=$PWD/build
-fi
-vexor_sim=$build/sim/vexor-sim
-if [[ ! -x $vexor_sim ]]; then
-  echo "demo: $vexor_sim is missing; build the tree first" >&2
-  exit 1
-fi
+source "$(dirname "$0")/demo-setup.sh"
+demo_setup demo "$@"
 
 state=$(mktemp -d -t vexor-demo-XXXXXX)
 trap 'rm -rf "$state"' EXIT

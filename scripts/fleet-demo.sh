@@ -12,30 +12,8 @@
 # the demo lays out is in one temporary directory, removed when it ends.
 set -euo pipefail
 
-usage() { echo "usage: bash scripts/fleet-demo.sh [--build BUILD-DIR]" >&2; exit 2; }
-build=
-case $# in
-  0) ;;
-  2) [[ $1 == --build ]] || usage
-     build=$(cd "$2" && pwd) ;;
-  *) usage ;;
-esac
-cd "$(dirname "$0")/.."
-
-if [[ $(id -u) -ne 0 ]]; then
-  echo "fleet-demo: run this as root (it installs packages, and the simulated hosts need private mount namespaces)" >&2
-  exit 1
-fi
-if [[ -z $build ]]; then
-  echo "fleet-demo: installing what is missing and building into build/ (the first build takes a minute or so)"
-  bash scripts/setup.sh vexor-sim
-  build=$PWD/build
-fi
-vexor_sim=$build/sim/vexor-sim
-if [[ ! -x $vexor_sim ]]; then
-  echo "fleet-demo: $vexor_sim is missing; build the tree first" >&2
-  exit 1
-fi
+source "$(dirname "$0")/demo-setup.sh"
+demo_setup fleet-demo "$@"
 
 state=$(mktemp -d -t vexor-fleet-demo-XXXXXX)
 trap 'rm -rf "$state"' EXIT
