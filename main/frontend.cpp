@@ -347,23 +347,17 @@ void open_event_log(const char* unit, int line) {
 void reset_run_state() {
   if (ppyxflash_fout != nullptr) std::fclose(ppyxflash_fout);
   ppyxflash_fout = nullptr;
-  g_iFlag = 0;
-  silent = 0;
-  boot_mode_value = 0;
-  boot_value = 0;
-  g_XMLDiscoveryReport.clear();
-  print_msg.clear();
+  for (int32_t* number : {&g_iFlag, &silent, &boot_mode_value, &boot_value, &g_nNics,
+                          &g_nQuorvanePorts}) {
+    *number = 0;
+  }
+  for (int* number : {&nic_count, &fw_invalid, &fw_invalid_count, &read_discovery}) *number = 0;
+  for (std::string* text : {&g_XMLDiscoveryReport, &print_msg, &sub_ven_id_new, &sub_dev_id_new,
+                            &bus_info}) {
+    text->clear();
+  }
   g_ninfo.clear();
-  g_nNics = 0;
-  g_nQuorvanePorts = 0;
-  nic_count = 0;
   fw_number.clear();
-  sub_ven_id_new.clear();
-  sub_dev_id_new.clear();
   ver_buf.clear();
-  fw_invalid = 0;
-  fw_invalid_count = 0;
-  read_discovery = 0;
   firmware_id.clear();
-  bus_info.clear();
 }
