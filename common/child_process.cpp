@@ -1,9 +1,13 @@
 #include "common/child_process.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 
@@ -17,6 +21,29 @@ bool redirect(int fd, int target) {
   return ::dup2(fd, target) == target;
 }
 
+// In the child: closes every descriptor above 2 except keep (-1: none).
+// close_range where the kernel has it, one by one up to limit otherwise.
+void close_other_fds(int keep, long limit) {
+  const unsigned first = STDERR_FILENO + 1;
+  bool done;
+  if (keep > STDERR_FILENO) {
+    done = (static_cast<unsigned>(keep) == first ||
+            ::close_range(first, static_cast<unsigned>(keep) - 1, 0) == 0) &&
+           ::close_range(static_cast<unsigned>(keep) + 1, ~0U, 0) == 0;
+  } else {
+    done = ::close_range(first, ~0U, 0) == 0;
+  }
+  if (done) return;
+  for (long fd = first; fd < limit; ++fd)
+    if (fd != keep) ::close(static_cast<int>(fd));
+}
+
+child_end end_of(int status) {
+  if (WIFEXITED(status)) return {child_end::kind::exited, WEXITSTATUS(status)};
+  if (WIFSIGNALED(status)) return {child_end::kind::signalled, WTERMSIG(status)};
+  return {child_end::kind::no_status, 0};
+}
+
 }  // namespace
 
 pid_t spawn_child(const char* program, const std::vector<std::string>& argv,
@@ -27,6 +54,8 @@ pid_t spawn_child(const char* program, const std::vector<std::string>& argv,
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
 
+  const long fd_limit = std::min(::sysconf(_SC_OPEN_MAX) > 0 ? ::sysconf(_SC_OPEN_MAX) : 1024L, 65536L);
+
   std::fflush(stdout);
   std::fflush(stderr);
   const pid_t pid = ::fork();
@@ -36,8 +65,12 @@ pid_t spawn_child(const char* program, const std::vector<std::string>& argv,
     return pid;
   }
   if (options.new_process_group && ::setpgid(0, 0) != 0) ::_exit(options.exec_failure_status);
-  if (!redirect(options.stdout_fd, STDOUT_FILENO) || !redirect(options.stderr_fd, STDERR_FILENO))
+  if (!redirect(options.stdin_fd, STDIN_FILENO) || !redirect(options.stdout_fd, STDOUT_FILENO) ||
+      !redirect(options.stderr_fd, STDERR_FILENO))
     ::_exit(options.exec_failure_status);
+  if (options.inherited_fd > STDERR_FILENO && ::fcntl(options.inherited_fd, F_SETFD, 0) != 0)
+    ::_exit(options.exec_failure_status);
+  if (options.only_these_fds) close_other_fds(options.inherited_fd, fd_limit);
   ::execv(program, args.data());
   ::_exit(options.exec_failure_status);
 }
@@ -47,9 +80,28 @@ child_end wait_child(pid_t pid) {
   while (::waitpid(pid, &status, 0) < 0) {
     if (errno != EINTR) return {child_end::kind::no_status, errno};
   }
-  if (WIFEXITED(status)) return {child_end::kind::exited, WEXITSTATUS(status)};
-  if (WIFSIGNALED(status)) return {child_end::kind::signalled, WTERMSIG(status)};
-  return {child_end::kind::no_status, 0};
+  return end_of(status);
+}
+
+child_end wait_child_polling(pid_t pid, int interval_ms, const std::function<void()>& tick) {
+  // A pidfd becomes readable when the child ends, so the wait ends at once
+  // rather than at the next interval; without one (older kernels) a sleep
+  // does the same job less promptly.
+  unique_fd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+  for (;;) {
+    int status = 0;
+    const pid_t ended = ::waitpid(pid, &status, WNOHANG);
+    if (ended == pid) return end_of(status);
+    if (ended < 0 && errno != EINTR) return {child_end::kind::no_status, errno};
+    tick();
+    if (pidfd) {
+      pollfd p{pidfd.get(), POLLIN, 0};
+      ::poll(&p, 1, interval_ms);
+    } else {
+      const timespec pause{interval_ms / 1000, (interval_ms % 1000) * 1000000L};
+      ::nanosleep(&pause, nullptr);
+    }
+  }
 }
 
 bool open_pipe(unique_fd* read_end, unique_fd* write_end) {

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -13,8 +14,11 @@
 
 // How spawn_child sets up the child.
 struct spawn_options {
+  int stdin_fd = -1;               // becomes the child's standard input; -1 keeps the parent's
   int stdout_fd = -1;              // becomes the child's standard output; -1 keeps the parent's
   int stderr_fd = -1;              // becomes its standard error; -1 keeps the parent's
+  int inherited_fd = -1;           // a close-on-exec descriptor (above 2) the program keeps
+  bool only_these_fds = false;     // every other descriptor above 2 is closed, inherited ones too
   bool new_process_group = false;  // the child leads a process group of its own
   int exec_failure_status = 127;   // the child's exit status when program cannot be run
 };
@@ -41,6 +45,11 @@ struct child_end {
 
 // Waits for child pid to end, retrying when a signal interrupts the wait.
 child_end wait_child(pid_t pid);
+
+// Waits for child pid to end and, while it runs, calls tick about every
+// interval_ms milliseconds and at once after a signal has interrupted the
+// wait. tick is not called once the child is seen to have ended.
+child_end wait_child_polling(pid_t pid, int interval_ms, const std::function<void()>& tick);
 
 // Opens a pipe with both ends close-on-exec. False, with errno set, when it
 // cannot.

@@ -98,3 +98,62 @@ TEST(WaitChild, NoChildGivesNoStatus) {
 }
 
 }  // namespace
+
+namespace {
+
+// A descriptor of /dev/null, close-on-exec unless said otherwise.
+unique_fd null_fd(bool close_on_exec = true) {
+  return unique_fd(::open("/dev/null", O_RDONLY | (close_on_exec ? O_CLOEXEC : 0)));
+}
+
+// The exit status of sh -c script run with options.
+int run_script(const std::string& script, const spawn_options& options) {
+  const pid_t pid = spawn_child("/bin/sh", {"sh", "-c", script}, options);
+  return pid > 0 ? wait_child(pid).value : -1;
+}
+
+std::string has_fd(int fd) { return "test -e /proc/self/fd/" + std::to_string(fd); }
+
+}  // namespace
+
+TEST(SpawnChild, KeepsTheInheritedDescriptorAndClosesTheRestWhenAsked) {
+  unique_fd kept = null_fd();
+  unique_fd other = null_fd();
+  unique_fd left_open = null_fd(false);  // as a caller may leave one
+  spawn_options options;
+  options.inherited_fd = kept.get();
+  EXPECT_EQ(run_script(has_fd(kept.get()) + " && ! " + has_fd(other.get()) + " && " +
+                           has_fd(left_open.get()),
+                       options),
+            0);
+  options.only_these_fds = true;
+  EXPECT_EQ(run_script(has_fd(kept.get()) + " && ! " + has_fd(other.get()) + " && ! " +
+                           has_fd(left_open.get()),
+                       options),
+            0);
+  // The parent's own descriptor keeps its close-on-exec flag.
+  EXPECT_TRUE(::fcntl(kept.get(), F_GETFD) & FD_CLOEXEC);
+}
+
+TEST(SpawnChild, StandardInputComesFromTheGivenDescriptor) {
+  unique_fd read_end;
+  unique_fd write_end;
+  ASSERT_TRUE(open_pipe(&read_end, &write_end));
+  ASSERT_TRUE(write_all(write_end.get(), "hello\n", 6));
+  write_end.reset();
+  spawn_options options;
+  options.stdin_fd = read_end.get();
+  EXPECT_EQ(run_script("read word && test \"$word\" = hello && ! read more", options), 0);
+}
+
+TEST(WaitChildPolling, TicksWhileTheChildRunsAndGivesItsEnd) {
+  const pid_t pid = spawn_child("/bin/sh", {"sh", "-c", "sleep 0.3; exit 4"}, spawn_options{});
+  ASSERT_GT(pid, 0);
+  int ticks = 0;
+  const child_end end = wait_child_polling(pid, 20, [&] { ++ticks; });
+  EXPECT_EQ(end.how, child_end::kind::exited);
+  EXPECT_EQ(end.value, 4);
+  EXPECT_GT(ticks, 1);
+  // Nothing is left to wait for.
+  EXPECT_EQ(wait_child_polling(pid, 20, [&] { ++ticks; }).how, child_end::kind::no_status);
+}
