@@ -2,6 +2,7 @@
 // and as /usr/bin/quarz; answers the query and burn command lines from the
 // adapter state kept in the host's state directory, and records every
 // invocation in the journal before it does anything else.
+#include <dirent.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -60,6 +62,7 @@ std::optional<sim::Adapter> open_device(const std::string& state_dir, const std:
 int query(const std::string& state_dir, const std::string& address) {
   std::optional<sim::Adapter> a = open_device(state_dir, address);
   if (!a) return 1;
+  if (a->query_seconds > 0) std::this_thread::sleep_for(std::chrono::duration<double>(a->query_seconds));
   if (!a->query_error.empty()) {
     std::fprintf(stderr, "%s\n", a->query_error.c_str());
     return 1;
@@ -93,8 +96,26 @@ void progress(int percent) {
   std::fflush(stdout);
 }
 
+// Lists the descriptors this process was started with, and what each
+// leads to, for the tests of what vexor passes on to a burn.
+void record_descriptors(const std::string& state_dir, const std::string& address) {
+  std::string listing;
+  if (DIR* d = ::opendir("/proc/self/fd")) {
+    while (const dirent* e = ::readdir(d)) {
+      if (e->d_name[0] == '.' || std::atoi(e->d_name) == ::dirfd(d)) continue;
+      char target[4096];
+      const ssize_t n = ::readlink((std::string("/proc/self/fd/") + e->d_name).c_str(), target,
+                                   sizeof target - 1);
+      listing += std::string(e->d_name) + "\t" + std::string(target, n > 0 ? size_t(n) : 0) + "\n";
+    }
+    ::closedir(d);
+  }
+  std::ofstream(sim::descriptors_path(state_dir, address), std::ios::trunc) << listing;
+}
+
 int burn(const std::string& state_dir, const std::string& address, const std::string& image_path,
          bool silent) {
+  record_descriptors(state_dir, address);
   std::optional<sim::Adapter> a = open_device(state_dir, address);
   if (!a) return 1;
   auto text = sim::slurp(image_path);

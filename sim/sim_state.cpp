@@ -47,6 +47,10 @@ std::string unescape_field(const std::string& text) {
 
 std::string journal_path(const std::string& state_dir) { return state_dir + "/journal"; }
 
+std::string descriptors_path(const std::string& state_dir, const std::string& address) {
+  return state_dir + "/descriptors-" + address;
+}
+
 bool append_journal(const std::string& path, const std::vector<std::string>& argv) {
   std::string line;
   for (size_t i = 0; i < argv.size(); ++i) {
@@ -119,6 +123,7 @@ std::string adapter_to_text(const Adapter& a) {
   if (!a.query_error.empty()) out << "query_error=" << escape_field(a.query_error) << '\n';
   out << "burn=" << burn_name(a.burn) << '\n';
   out << "burn_seconds=" << a.burn_seconds << '\n';
+  if (a.query_seconds > 0) out << "query_seconds=" << a.query_seconds << '\n';
   return out.str();
 }
 
@@ -149,11 +154,11 @@ Adapter adapter_from_text(const std::string& text) {
       else if (value == "killed") a.burn = BurnBehaviour::killed;
       else if (value == "slow") a.burn = BurnBehaviour::slow;
       else throw std::runtime_error("unknown burn behaviour: " + value);
-    } else if (key == "burn_seconds") {
+    } else if (key == "burn_seconds" || key == "query_seconds") {
       try {
-        a.burn_seconds = std::stod(value);
+        (key == "burn_seconds" ? a.burn_seconds : a.query_seconds) = std::stod(value);
       } catch (const std::exception&) {
-        throw std::runtime_error("malformed burn_seconds: " + value);
+        throw std::runtime_error("malformed " + key + ": " + value);
       }
     } else {
       throw std::runtime_error("unknown adapter state key: " + key);

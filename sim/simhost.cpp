@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -11,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -18,6 +20,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -144,12 +147,28 @@ struct SimHost::Impl {
   fs::path state() const { return dir / "state"; }
   fs::path component() const { return dir / "component"; }
 
+  int runs = 0;  // runs started, for the names of their output files
+
+  fs::path lock_dir() const { return dir / "runroot/lock"; }
+
   void lay_out(bool fresh);
   void lay_out_sysfs();
   void lay_out_tools();
   void lay_out_component();
+  // A run started: its process, and the files its standard output and
+  // error go to (empty when attached).
+  struct Launched {
+    pid_t pid = -1;
+    std::string out_path, err_path;
+  };
+  Launched launch(const std::string& program, const std::vector<std::string>& argv, bool attached,
+                  const std::string& stdin_text);
+  // Waits for a run to end (with the timeout when captured); returns its status.
+  int finish(const Launched& run, bool attached, RunResult* captured);
   int spawn(const std::string& program, const std::vector<std::string>& argv, bool attached,
-            const std::string& stdin_text, RunResult* captured);
+            const std::string& stdin_text, RunResult* captured) {
+    return finish(launch(program, argv, attached, stdin_text), attached, captured);
+  }
 };
 
 void SimHost::Impl::lay_out(bool fresh) {
@@ -166,6 +185,7 @@ void SimHost::Impl::lay_out(bool fresh) {
   fs::create_directories(state());
   fs::create_directories(dir / "tmp");
   fs::create_directories(dir / "run");
+  fs::create_directories(lock_dir());
   ::chmod((dir / "tmp").c_str(), 01777);
 
   lay_out_sysfs();
@@ -258,8 +278,8 @@ void SimHost::Impl::lay_out_component() {
   for (const auto& image : desc.images) write_text(comp / "nic_fw" / image.file, image_to_text(image));
 }
 
-int SimHost::Impl::spawn(const std::string& program, const std::vector<std::string>& args, bool attached,
-                         const std::string& stdin_text, RunResult* captured) {
+SimHost::Impl::Launched SimHost::Impl::launch(const std::string& program, const std::vector<std::string>& args,
+                                              bool attached, const std::string& stdin_text) {
   // Everything the child needs is prepared here: after fork it only makes
   // system calls.
   const std::string d = dir.string();
@@ -269,6 +289,12 @@ int SimHost::Impl::spawn(const std::string& program, const std::vector<std::stri
   const std::string empty = d + "/empty";
   const std::string tmp = d + "/tmp";
   const std::string comp = component().string();
+  // The host's own /run/lock, so that no two hosts (nor the machine) share
+  // a run lock; on a machine without /run/lock it comes as part of a /run.
+  std::error_code lock_ec;
+  const bool cover_run = !fs::is_directory("/run/lock", lock_ec);
+  const std::string lock_source = cover_run ? (dir / "runroot").string() : lock_dir().string();
+  const char* const lock_target = cover_run ? "/run" : "/run/lock";
   const std::string overlay_opts = "lowerdir=" + d + "/bin:/usr/bin";
   std::vector<std::string> ids_targets, hwdb_targets;
   for (const char* p : kPciIdsPaths)
@@ -295,7 +321,10 @@ int SimHost::Impl::spawn(const std::string& program, const std::vector<std::stri
   env_c.push_back(nullptr);
 
   int in_fd = -1, out_fd = -1, err_fd = -1;
-  const std::string in_path = d + "/run/stdin", out_path = d + "/run/stdout", err_path = d + "/run/stderr";
+  // Each run its own files: runs in the background may overlap.
+  const std::string run_files = d + "/run/" + std::to_string(++runs);
+  const std::string in_path = run_files + ".stdin", out_path = run_files + ".stdout",
+                    err_path = run_files + ".stderr";
   struct Fds {
     int* fds[3];
     ~Fds() {
@@ -345,6 +374,7 @@ int SimHost::Impl::spawn(const std::string& program, const std::vector<std::stri
       if (::mount(empty.c_str(), t.c_str(), nullptr, MS_BIND, nullptr) != 0) die("bind over", t);
     if (::mount("overlay", "/usr/bin", "overlay", MS_RDONLY, overlay_opts.c_str()) != 0)
       die("overlay mount over", "/usr/bin");
+    if (::mount(lock_source.c_str(), lock_target, nullptr, MS_BIND, nullptr) != 0) die("bind over", lock_target);
     if (::chdir(comp.c_str()) != 0) die("chdir", comp);
     // Last, because it may cover the host's own directory.
     if (::mount(tmp.c_str(), "/tmp", nullptr, MS_BIND, nullptr) != 0) die("bind over", "/tmp");
@@ -365,7 +395,13 @@ int SimHost::Impl::spawn(const std::string& program, const std::vector<std::stri
     }
     fail("cannot run in a private mount namespace: " + problem);
   }
+  return {pid, attached ? std::string() : out_path, attached ? std::string() : err_path};
+}
 
+int SimHost::Impl::finish(const Launched& run, bool attached, RunResult* captured) {
+  const pid_t pid = run.pid;
+  const std::string& out_path = run.out_path;
+  const std::string& err_path = run.err_path;
   int wstatus = 0;
   bool timed_out = false;
   if (attached) {
@@ -475,6 +511,13 @@ RunResult SimHost::run(const std::vector<std::string>& args, const std::string& 
   return r;
 }
 
+BackgroundRun SimHost::start(const std::vector<std::string>& args, const std::string& stdin_text) {
+  std::vector<std::string> argv{"./vexor"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  const Impl::Launched run = impl_->launch("./vexor", argv, false, stdin_text);
+  return BackgroundRun(this, run.pid, {run.out_path, run.err_path});
+}
+
 int SimHost::run_attached(const std::vector<std::string>& args) {
   std::vector<std::string> argv{"./vexor"};
   argv.insert(argv.end(), args.begin(), args.end());
@@ -494,6 +537,35 @@ int SimHost::run_shell_attached(const std::string& command_line) {
 std::string SimHost::dir() const { return impl_->dir.string(); }
 std::string SimHost::component_dir() const { return impl_->component().string(); }
 std::string SimHost::tmp_dir() const { return (impl_->dir / "tmp").string(); }
+std::string SimHost::lock_dir() const { return impl_->lock_dir().string(); }
+
+void SimHost::wait_until_unlocked(double seconds) const {
+  const std::string path = (impl_->lock_dir() / "vexor.lock").string();
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ENOENT) return;  // no run ever took it
+    fail_errno("open " + path);
+  }
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  bool free = false;
+  while (!(free = ::flock(fd, LOCK_EX | LOCK_NB) == 0) && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ::close(fd);  // also gives the lock back
+  if (!free) fail(path + " is still locked after " + std::to_string(seconds) + " s");
+}
+
+std::vector<std::pair<int, std::string>> SimHost::burn_descriptors(const std::string& address) const {
+  std::vector<std::pair<int, std::string>> fds;
+  std::istringstream in(slurp(descriptors_path(impl_->state().string(), address)).value_or(""));
+  std::string line;
+  while (std::getline(in, line)) {
+    const size_t tab = line.find('\t');
+    if (tab == std::string::npos) continue;
+    fds.emplace_back(std::stoi(line.substr(0, tab)), line.substr(tab + 1));
+  }
+  std::sort(fds.begin(), fds.end());
+  return fds;
+}
 
 std::vector<std::vector<std::string>> SimHost::journal() const {
   return read_journal(journal_path(impl_->state().string()));
@@ -527,5 +599,58 @@ void SimHost::write_file(const std::string& relative, const std::string& content
 void SimHost::set_timeout(double seconds) { impl_->timeout_seconds = seconds; }
 
 void SimHost::keep() { impl_->keep = true; }
+
+BackgroundRun::BackgroundRun(BackgroundRun&& other) noexcept
+    : host_(other.host_), pid_(other.pid_), files_(std::move(other.files_)), waited_(other.waited_) {
+  other.waited_ = true;
+}
+
+BackgroundRun::~BackgroundRun() {
+  if (waited_ || pid_ <= 0) return;
+  ::kill(-pid_, SIGKILL);
+  ::kill(pid_, SIGKILL);
+  int ws;
+  while (::waitpid(pid_, &ws, 0) < 0 && errno == EINTR) {
+  }
+}
+
+void BackgroundRun::wait_until(const std::function<bool()>& condition, double seconds,
+                               const std::string& what) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  while (!condition()) {
+    // Looked at without reaping it: wait() still gets its status.
+    siginfo_t info{};
+    if (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+        info.si_pid == pid_) {
+      if (condition()) return;
+      fail("vexor ended before " + what);
+    }
+    if (std::chrono::steady_clock::now() >= deadline)
+      fail("no " + what + " within " + std::to_string(seconds) + " s");
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+void BackgroundRun::wait_for_burn_start(size_t burns_before, double seconds) {
+  wait_until([&] { return host_->burns().size() > burns_before; }, seconds, "a burn began");
+}
+
+void BackgroundRun::wait_for_journal(size_t n, double seconds) {
+  wait_until([&] { return host_->journal().size() >= n; }, seconds,
+             "the journal held " + std::to_string(n) + " entries");
+}
+
+void BackgroundRun::signal(int sig) {
+  if (waited_) fail("signal to a run that has ended");
+  if (::kill(pid_, sig) != 0) fail_errno("kill");
+}
+
+RunResult BackgroundRun::wait() {
+  if (waited_) fail("a background run is waited for once");
+  waited_ = true;
+  RunResult r;
+  host_->impl_->finish({pid_, files_.out, files_.err}, false, &r);
+  return r;
+}
 
 }  // namespace sim

@@ -4,10 +4,14 @@
 // inside a private mount namespace for each run of vexor.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace sim {
@@ -31,6 +35,7 @@ struct Adapter {
   std::string query_error;
   BurnBehaviour burn = BurnBehaviour::ok;
   double burn_seconds = 0;  // for BurnBehaviour::slow
+  double query_seconds = 0;  // each query waits this long before it answers
 };
 
 struct Function {
@@ -80,6 +85,46 @@ struct RunResult {
   std::string err;   // standard error
 };
 
+class SimHost;
+
+// A run of vexor on a simulated host that goes on in the background while
+// the test does something else. A run neither waited for nor detached is
+// killed (with its process group) when the handle goes.
+class BackgroundRun {
+ public:
+  BackgroundRun(BackgroundRun&& other) noexcept;
+  BackgroundRun& operator=(BackgroundRun&&) = delete;
+  BackgroundRun(const BackgroundRun&) = delete;
+  ~BackgroundRun();
+
+  pid_t pid() const { return pid_; }
+  // Waits until the flash utility's journal holds more than burns_before
+  // burns, that is until one more burn has begun. Throws std::runtime_error
+  // when vexor ends first or none begins within seconds.
+  void wait_for_burn_start(size_t burns_before = 0, double seconds = 30);
+  // Waits until the journal holds at least n entries (queries and burns).
+  // Throws like wait_for_burn_start.
+  void wait_for_journal(size_t n, double seconds = 30);
+  // Sends sig to vexor alone (not to its process group).
+  void signal(int sig);
+  // Waits for vexor to end (killed after the host's timeout) and returns
+  // what it printed. Once only.
+  RunResult wait();
+
+ private:
+  friend class SimHost;
+  struct Files {
+    std::string out, err;
+  };
+  BackgroundRun(SimHost* host, pid_t pid, Files files) : host_(host), pid_(pid), files_(std::move(files)) {}
+  void wait_until(const std::function<bool()>& condition, double seconds, const std::string& what);
+
+  SimHost* host_;
+  pid_t pid_;
+  Files files_;
+  bool waited_ = false;
+};
+
 class SimHost {
  public:
   // Lays the host out in a fresh temporary directory. Throws
@@ -101,6 +146,9 @@ class SimHost {
   // Same, but standard input, output and error are the caller's own
   // (for the interactive demo); returns the exit status.
   int run_attached(const std::vector<std::string>& args);
+  // Starts the component directory's vexor with args as run() does, and
+  // returns at once.
+  BackgroundRun start(const std::vector<std::string>& args, const std::string& stdin_text = "");
   // Runs an arbitrary shell command line inside the same namespace, in the
   // component directory (for tests that look at the host from inside).
   RunResult run_shell(const std::string& command_line, const std::string& stdin_text = "");
@@ -113,12 +161,23 @@ class SimHost {
   std::string dir() const;            // the host's temporary directory
   std::string component_dir() const;  // where vexor runs
   std::string tmp_dir() const;        // what vexor sees as /tmp
+  std::string lock_dir() const;       // what vexor sees as /run/lock
+
+  // Waits until no process holds the run lock of the host's /run/lock (as
+  // after a burn that vexor left running when it was killed). Throws
+  // std::runtime_error when it is still held after seconds.
+  void wait_until_unlocked(double seconds = 30) const;
 
   // Every invocation of the flash utility (shipped or system copy), in order:
   // its full argument vector, argument zero first.
   std::vector<std::vector<std::string>> journal() const;
   // The journal entries that were burns (last argument "b").
   std::vector<std::vector<std::string>> burns() const;
+  // The descriptors the flash utility had open when it last burned the
+  // adapter at address: each number with what it leads to (readlink of
+  // /proc/self/fd/N, as seen inside the host), by number. Empty when it
+  // never burned it.
+  std::vector<std::pair<int, std::string>> burn_descriptors(const std::string& address) const;
   // Current state of an adapter as the flash utility keeps it.
   Adapter adapter(const std::string& address) const;
   // Contents of a file relative to the component directory ("" if missing).
@@ -131,6 +190,7 @@ class SimHost {
   void keep();  // leave the directory in place (a failed test's evidence)
 
  private:
+  friend class BackgroundRun;
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };

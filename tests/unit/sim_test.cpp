@@ -36,6 +36,7 @@ TEST(SimState, AdapterTextKeepsMissingAndEmptyApart) {
   a.query_error = "pyxflash: error: line one\nline two";
   a.burn = BurnBehaviour::slow;
   a.burn_seconds = 1.5;
+  a.query_seconds = 0.25;
   Adapter b = sim::adapter_from_text(sim::adapter_to_text(a));
   EXPECT_EQ(b.fw, std::nullopt);
   EXPECT_EQ(b.psid, std::optional<std::string>(""));
@@ -43,6 +44,7 @@ TEST(SimState, AdapterTextKeepsMissingAndEmptyApart) {
   EXPECT_EQ(b.query_error, a.query_error);
   EXPECT_EQ(b.burn, BurnBehaviour::slow);
   EXPECT_EQ(b.burn_seconds, 1.5);
+  EXPECT_EQ(b.query_seconds, 0.25);
   EXPECT_THROW(sim::adapter_from_text("burn=sideways\n"), std::runtime_error);
 }
 
