@@ -210,7 +210,7 @@ int32_t get_pci_info(const char* pbus_info, int32_t* ppci_ven, int32_t* ppci_dev
     path += pbus_info;
     path += '/';
     path += kAttributes[i];
-    unique_file file(std::fopen(path.c_str(), "r"));
+    unique_file file(std::fopen(path.c_str(), "re"));
     if (!file) {
       std::fprintf(stderr, "ERROR: could not open %s (errno=%d), %s,%d\n", path.c_str(), errno,
                    "common_utilities", 700);
@@ -229,7 +229,7 @@ int32_t get_pci_info(const char* pbus_info, int32_t* ppci_ven, int32_t* ppci_dev
 int32_t get_boot_mode() {
   std::fflush(stdout);
   {
-    unique_pipe pipe(popen("/usr/bin/mokutil --sb-state", "r"));
+    unique_pipe pipe(popen("/usr/bin/mokutil --sb-state", "re"));
     if (!pipe) {
       std::printf("\nERROR: In popen for mokutil, call failed \n\n");
       boot_value = 3;
@@ -314,7 +314,7 @@ int32_t get_firmware_info(const char* pif, opt_text* ppfw, const char* fw_match_
   command += " q 2>&1";
 
   std::fflush(stdout);
-  unique_pipe pipe(popen(command.c_str(), "r"));
+  unique_pipe pipe(popen(command.c_str(), "re"));
   if (!pipe) {
     std::fprintf(stderr,
                  "\n In popen for pyxflash fork(2) or pipe(2) calls fail, \t\t\t\t or cannot "

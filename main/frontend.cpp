@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "common/signals.h"
 #include "common/text_checks.h"
 #include "main/vexor.h"
 
@@ -226,6 +227,8 @@ int print_version() {
 }  // namespace
 
 int vexor_main(int argc, char** argv) {
+  // Before anything opens a file or starts a child.
+  prepare_process();
   if (is_version_request(argc, argv)) return print_version();
 
   switch (verify_cmd_line_options(argc, argv)) {
@@ -335,7 +338,7 @@ void open_event_log(const char* unit, int line) {
     std::fclose(ppyxflash_fout);
     ppyxflash_fout = nullptr;
   }
-  ppyxflash_fout = std::fopen(kEventLog, "a");
+  ppyxflash_fout = std::fopen(kEventLog, "ae");
   if (ppyxflash_fout == nullptr) {
     const int err = errno;
     std::fprintf(stderr, "FWUPG_ERROR: could not open %s (%d), %s,%d\n", kEventLog, err, unit,

@@ -49,7 +49,7 @@ constexpr const char* g_XMLFwImage = "fwFile";
 // "not in the catalog" and a silent update would end with 0. A catalog the
 // program cannot read is treated like a missing one instead.
 bool catalog_readable(const char* path) {
-  unique_file f(std::fopen(path, "r"));
+  unique_file f(std::fopen(path, "re"));
   if (!f) return false;
   std::fgetc(f.get());
   return std::ferror(f.get()) == 0;

@@ -79,7 +79,7 @@ std::string interface_name(const nic_info& nic) {
         "echo `ls -l /sys/class/net | grep -i %s | awk '{print $11}' | rev | cut -d / -f1 | "
         "rev`",
         address.c_str());
-    unique_pipe pipe(popen(command.c_str(), "r"));
+    unique_pipe pipe(popen(command.c_str(), "re"));
     if (pipe) {
       std::string line;
       int c;
@@ -616,7 +616,7 @@ int32_t get_qrvn_info(const std::string& cmd, std::string& data, const std::stri
     log_quorvane_event(ppyxflash_fout, ERROR_TAG, strprintf("command failed: %s\n", cmd.c_str()));
     return rc;
   }
-  unique_file in(std::fopen(dataFile.c_str(), "r"));
+  unique_file in(std::fopen(dataFile.c_str(), "re"));
   if (!in) {
     log_quorvane_event(ppyxflash_fout, ERROR_TAG,
                        strprintf("unable to open file %s\n", dataFile.c_str()));
