@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "common/run_lock.h"
 #include "common/signals.h"
 #include "common/text_checks.h"
 #include "main/vexor.h"
@@ -21,6 +22,12 @@ const char* const g_XMLDiscoveryReportDefault = "nicdiscovery.xml";
 std::string g_XMLDiscoveryReport;
 FILE* ppyxflash_fout = nullptr;
 std::string print_msg;
+std::string g_run_lock_path = "/run/lock/vexor.lock";
+
+namespace {
+// The run lock, held from the start of a mode to the end of the process.
+unique_fd g_run_lock;
+}  // namespace
 
 std::string strprintf(const char* fmt, ...) {
   va_list ap;
@@ -347,9 +354,35 @@ void open_event_log(const char* unit, int line) {
   }
 }
 
+void take_run_lock(bool exclusive) {
+  g_run_lock.reset();
+  file_lock lock = lock_file(g_run_lock_path, exclusive);
+  switch (lock.how) {
+    case file_lock::kind::held:
+      g_run_lock = std::move(lock.fd);
+      return;
+    case file_lock::kind::busy: {
+      // Deployment tools key on this text.
+      const std::string text = strprintf("another vexor run (pid %ld) is using the adapters",
+                                         static_cast<long>(lock.holder));
+      std::fprintf(stderr, "vexor: %s\n", text.c_str());
+      log_quorvane_event(ppyxflash_fout, ERROR_TAG, text + "\n");
+      std::exit(1);
+    }
+    case file_lock::kind::unavailable:
+      log_quorvane_event(ppyxflash_fout, WARNING_TAG,
+                         strprintf("Unable to lock %s: %s; the run goes on without the run lock\n",
+                                   g_run_lock_path.c_str(), std::strerror(lock.err)));
+      return;
+  }
+}
+
+int run_lock_fd() { return g_run_lock.get(); }
+
 void reset_run_state() {
   if (ppyxflash_fout != nullptr) std::fclose(ppyxflash_fout);
   ppyxflash_fout = nullptr;
+  g_run_lock.reset();
   for (int32_t* number : {&g_iFlag, &silent, &boot_mode_value, &boot_value, &g_nNics,
                           &g_nQuorvanePorts}) {
     *number = 0;

@@ -271,6 +271,7 @@ bool apply_device(int idx, bool* stop) {
 
 int32_t discover_HW() {
   open_event_log(kUnit, __LINE__);
+  take_run_lock(false);
   if (build_NIC_list() != 0) return 2;
   // A report that could not be saved is a failed run: the caller would
   // otherwise go on with an older report (or none) as if it were this one.
@@ -464,6 +465,7 @@ int32_t save_discovery_report(_xmlDoc* doc, const std::string& path) {
 int32_t read_discovery_report() {
   silent = 2;
   open_event_log(kUnit, __LINE__);
+  take_run_lock(true);
   const std::string path = g_XMLDiscoveryReport;
 
   int deviceCnt = 0;

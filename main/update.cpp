@@ -85,6 +85,7 @@ BurnOutcome run_burn(const char* program, const std::vector<std::string>& args, 
 
 int32_t show_current() {
   open_event_log("update", __LINE__);
+  take_run_lock(false);
 
   // A failed build leaves no usable record, so nothing is listed.
   build_NIC_list();
@@ -411,6 +412,7 @@ int32_t select_firmware(uint32_t uNicIdx) {
 
 int32_t fwupg() {
   open_event_log("update", __LINE__);
+  take_run_lock(true);
 
   int32_t rc = build_NIC_list();
   if (rc != 0) {

@@ -91,6 +91,21 @@ void reset_run_state();
 // the FWUPG_ERROR line (naming unit and line) to stderr and exits with 1.
 void open_event_log(const char* unit, int line);
 
+// Where the run lock lives: "/run/lock/vexor.lock". reset_run_state leaves
+// it alone; only a harness that must not touch the machine's lock points it
+// elsewhere.
+extern std::string g_run_lock_path;
+
+// Takes the run lock on g_run_lock_path for the mode that runs: exclusive
+// for the modes that burn, shared for those that only query. Held by
+// another run: says so on stderr and in the log and exits with 1. Not to
+// be had for another reason: logs a warning and the run goes on without it.
+void take_run_lock(bool exclusive);
+
+// The descriptor that holds the run lock (a burn passes it on to the flash
+// utility), -1 when none is held.
+int run_lock_fd();
+
 // Option scan of argv with "hcsFfipydu:" into g_iFlag (and silent); can run
 // again. Returns 0 to go on, or 1 after -h or an unknown option has printed
 // the usage text.

@@ -18,6 +18,7 @@ namespace {
 using testhost::count_of;
 using testhost::kAddrA;
 using testhost::kAddrB;
+using Argv = std::vector<std::string>;
 
 // Adapter A burns slowly (seconds), adapter B is due for a burn after it;
 // each board has one catalog entry, so -u burns the same images as -s.
@@ -32,9 +33,71 @@ sim::HostSpec both_due(double seconds, double query_seconds = 0) {
                {"Quorvane QX-100", "1003", "QRV22", "2.42.5000", "qx100-2.42.bin"}});
 }
 
+// The discovery report of both_due() asking for both upgrades.
+std::string both_due_report() {
+  return testhost::report_xml(
+      {{.devid = "1017", .mac = "0002c9aabb114", .bus = "0000:05", .psid = "QRV11",
+        .version = "16.35.2000", .active = "16.35.1012"},
+       {.devid = "1003", .mac = "0002c9aabb224", .bus = "0000:81", .psid = "QRV22",
+        .version = "2.42.5000", .active = "2.36.5000"}});
+}
+
+std::string refusal(pid_t pid) {
+  return "another vexor run (pid " + std::to_string(pid) + ") is using the adapters";
+}
+
 using BurnGuard = testhost::HostTest;
 
 }  // namespace
+
+struct SecondRunCase {
+  const char* name;
+  Argv args;
+};
+
+using RunDuringBurn = testhost::HostTestWithParam<SecondRunCase>;
+
+TEST_P(RunDuringBurn, IsRefusedAndTheFirstRunFinishes) {
+  sim::SimHost& h = host(both_due(1.5));
+  h.write_file("both.xml", both_due_report());
+  sim::BackgroundRun first = h.start({"-s"});
+  first.wait_for_burn_start();
+
+  const sim::RunResult second = h.run(GetParam().args);
+  EXPECT_EQ(second.status, 1) << second.out << second.err;
+  EXPECT_NE(second.err.find("vexor: " + refusal(first.pid()) + "\n"), std::string::npos)
+      << second.err;
+  // It never got as far as asking the utility anything.
+  EXPECT_EQ(h.journal().size(), 7u) << "six queries and the first run's burn of A";
+
+  const sim::RunResult done = first.wait();
+  EXPECT_EQ(done.status, 0) << done.err;
+  EXPECT_EQ(testhost::burned_addresses(h), (Argv{kAddrA, kAddrB}));
+  EXPECT_EQ(count_of(h.event_log(), refusal(first.pid())), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Lock, RunDuringBurn,
+                         ::testing::Values(SecondRunCase{"silent", {"-s"}},
+                                           SecondRunCase{"listing", {"-c"}},
+                                           SecondRunCase{"discovery", {"-d"}},
+                                           SecondRunCase{"apply", {"-u", "both.xml"}}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(BurnGuard, TwoListingsAtOnceBothWork) {
+  // Each query of A takes a while, so the first listing is still querying
+  // when the second one starts.
+  sim::SimHost& h = host(both_due(0, 0.4));
+  sim::BackgroundRun first = h.start({"-c"});
+  first.wait_for_journal(1);
+  const sim::RunResult second = h.run({"-c"});
+  const sim::RunResult first_done = first.wait();
+  for (const sim::RunResult* r : {&second, &first_done}) {
+    EXPECT_EQ(r->status, 0) << r->err;
+    EXPECT_EQ(r->err.find("is using the adapters"), std::string::npos) << r->err;
+    EXPECT_NE(r->out.find("16.35.1012"), std::string::npos) << r->out;
+  }
+  EXPECT_EQ(h.journal().size(), 12u);
+}
 
 TEST_F(BurnGuard, IgnoredSigchldAtStartStillSeesSuccess) {
   sim::SimHost& h = host(both_due(0));

@@ -109,6 +109,11 @@ const char* const kReadOnlyComponentDir =
     "d=$(basename \"$PWD\") && mount -c --bind . . && cd -P \"../$d\" && "
     "mount -c -o remount,bind,ro . && ! touch probe 2>/dev/null";
 const char* const kReadOnlyTmp = "mount -o remount,bind,ro /tmp && ! touch /tmp/probe 2>/dev/null";
+// The run lock's directory read-only, or not there at all.
+const char* const kReadOnlyRunLock =
+    "mount --bind /run/lock /run/lock && mount -o remount,bind,ro /run/lock && "
+    "! touch /run/lock/probe 2>/dev/null";
+const char* const kNoRunLock = "mount -t tmpfs none /run && ! test -e /run/lock";
 
 enum class Setup {
   none,
@@ -286,6 +291,15 @@ INSTANTIATE_TEST_SUITE_P(
                  {"Unable to create /tmp/data", "for the output of the burn of 0000:05:00.0: "
                   "Read-only file system", kSuccessA},
                  {"Not able to open this /tmp/data"}, {kAddrA}, nullptr},
+        FaultRow{"run_lock_read_only", Setup::none, kReadOnlyRunLock, {"-s"}, "", 0,
+                 {"[WARNING]  ", "Unable to lock /run/lock/vexor.lock: Read-only file system; the "
+                  "run goes on without the run lock", kSuccessA},
+                 {}, {kAddrA}, nullptr},
+        FaultRow{"run_lock_directory_missing", Setup::none, kNoRunLock, {"-u", "fault.xml"},
+                 report_xml({device_a("upgrade")}), 0,
+                 {"Unable to lock /run/lock/vexor.lock: No such file or directory; the run goes "
+                  "on without the run lock", kSuccessA},
+                 {}, {kAddrA}, nullptr},
         FaultRow{"tmp_not_writable_discovery", Setup::none, kReadOnlyTmp, {"-d"}, "", 0,
                  {}, {"Not able to open this /tmp/data"}, {}, nullptr, true},
         FaultRow{"report_missing", Setup::none, "", {"-u", "fault.xml"}, "", 2,
