@@ -54,7 +54,8 @@ pid_t spawn_child(const char* program, const std::vector<std::string>& argv,
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
 
-  const long fd_limit = std::min(::sysconf(_SC_OPEN_MAX) > 0 ? ::sysconf(_SC_OPEN_MAX) : 1024L, 65536L);
+  const long open_max = ::sysconf(_SC_OPEN_MAX);
+  const long fd_limit = std::min(open_max > 0 ? open_max : 1024L, 65536L);
 
   std::fflush(stdout);
   std::fflush(stderr);

@@ -1,4 +1,5 @@
 // Update workflow: the update run, flashing one adapter, the listing.
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "common/child_process.h"
+#include "common/signals.h"
 #include "main/vexor.h"
 
 namespace {
@@ -34,46 +36,102 @@ struct BurnOutcome {
   }
 };
 
-// Copies what the burn writes into output_fd (the burn's temporary file, -1
-// if there is none) and, when show is set, onto the console as it arrives,
-// so an operator watching a burn of several minutes sees its progress.
-void copy_burn_output(int from, int output_fd, bool show) {
-  char buf[4096];
-  for (;;) {
-    const ssize_t n = ::read(from, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    if (output_fd >= 0) write_all(output_fd, buf, static_cast<size_t>(n));
-    if (show) write_all(STDOUT_FILENO, buf, static_cast<size_t>(n));
+// Shows on the console what the burn writes into its output file, as the
+// file grows. It reads through a description of its own: the child writes
+// at the offset of the one it was given.
+class BurnFollower {
+ public:
+  // Follows output_name when show is set and there is a file.
+  BurnFollower(const std::string* output_name, bool show) {
+    if (show && output_name != nullptr)
+      file_.reset(::open(output_name->c_str(), O_RDONLY | O_CLOEXEC));
   }
-}
+  // Copies what was added since the last call. Standard output may be
+  // gone (a closed pipe): what cannot be written is dropped.
+  void copy_new() {
+    if (!file_) return;
+    char buf[4096];
+    ssize_t n;
+    while ((n = ::read(file_.get(), buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR)) {
+      if (n > 0) write_all(STDOUT_FILENO, buf, static_cast<size_t>(n));
+    }
+  }
 
-// Runs the burn: the utility is executed directly (no shell) with args, its
-// standard output and error going through a pipe to copy_burn_output. A
-// utility that cannot be executed ends its child with status 1, which
-// counts as a failed burn.
-BurnOutcome run_burn(const char* program, const std::vector<std::string>& args, int output_fd,
-                     bool show) {
+ private:
+  unique_fd file_;
+};
+
+// Keeps the signals that would end vexor from cutting a burn short, and
+// says once that one came: the burn goes on, and the run stops after it.
+class BurnWatch {
+ public:
+  explicit BurnWatch(const char* address) : address_(address) {}
+  // Says so on standard error and in the log, the first time a signal has
+  // been deferred.
+  void notice() {
+    const int sig = deferral_.received();
+    if (warned_ || sig == 0) return;
+    warned_ = true;
+    const std::string text = strprintf(
+        "Received SIG%s during the burn of %s: the burn goes on, and vexor stops when it has "
+        "finished\n",
+        sigabbrev_np(sig), address_);
+    std::fprintf(stderr, "vexor: %s", text.c_str());
+    std::fflush(stderr);
+    log_quorvane_event(ppyxflash_fout, WARNING_TAG, text);
+  }
+  int received() const { return deferral_.received(); }
+
+ private:
+  signal_deferral deferral_;
+  const char* address_;
+  bool warned_ = false;
+};
+
+// The burn's program and argument vector: the flash utility the Secure Boot
+// gate chose, in its silent form when the run is silent.
+struct BurnCommand {
+  const char* program;
+  std::vector<std::string> args;
+};
+
+// Runs the burn: the utility is executed directly (no shell), in a process
+// group of its own, so that the terminal's Ctrl-C is not sent to it, with
+// nothing of it passing through vexor: it reads /dev/null (a background
+// group reading the terminal would be stopped) and writes straight into
+// output_fd (its output file; /dev/null when there is none), and it keeps
+// the run lock, so no other run starts while it writes, even if vexor ends
+// first; no other descriptor reaches it. A utility that cannot be executed
+// ends its child with status 1, which counts as a failed burn.
+BurnOutcome run_burn(const BurnCommand& command, int output_fd, BurnFollower& follower,
+                     BurnWatch& watch) {
   BurnOutcome outcome;
-  unique_fd read_end;
-  unique_fd write_end;
-  if (!open_pipe(&read_end, &write_end)) {
+  unique_fd null_in(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+  unique_fd null_out(output_fd < 0 ? ::open("/dev/null", O_WRONLY | O_CLOEXEC) : -1);
+  // Rather no burn than one that reads the terminal or writes to it.
+  if (!null_in || (output_fd < 0 && !null_out)) {
     outcome.start_errno = errno;
     return outcome;
   }
   spawn_options options;
-  options.stdout_fd = write_end.get();
-  options.stderr_fd = write_end.get();
+  options.stdin_fd = null_in.get();
+  options.stdout_fd = output_fd >= 0 ? output_fd : null_out.get();
+  options.stderr_fd = options.stdout_fd;
+  options.inherited_fd = run_lock_fd();
+  options.only_these_fds = true;  // nothing vexor's own caller left open either
+  options.new_process_group = true;
   options.exec_failure_status = 1;
-  const pid_t pid = spawn_child(program, args, options);
+  const pid_t pid = spawn_child(command.program, command.args, options);
   if (pid < 0) {
     outcome.start_errno = errno;
     return outcome;
   }
   outcome.started = true;
-  write_end.reset();
-  copy_burn_output(read_end.get(), output_fd, show);
-  outcome.end = wait_child(pid);
+  outcome.end = wait_child_polling(pid, 100, [&] {
+    follower.copy_new();
+    watch.notice();
+  });
+  follower.copy_new();
   return outcome;
 }
 
@@ -194,13 +252,7 @@ void log_selection(nic_info& nic, size_t chosen) {
   nic.pcurrent_mac = format_mac(text_or_empty(nic.pcurrent_mac));
 }
 
-// The burn's program and argument vector: the flash utility the Secure Boot
-// gate chose, in its silent form when the run is silent.
-struct BurnCommand {
-  const char* program;
-  std::vector<std::string> args;
-};
-
+// The command that burns image_path into the adapter at address.
 BurnCommand burn_command(const std::string& address, const std::string& image_path) {
   const bool system_utility = boot_mode_value == 1;
   BurnCommand command{system_utility ? SYSTEM_FLASH_UTILITY : SHIPPED_FLASH_UTILITY,
@@ -271,6 +323,65 @@ int32_t log_failed_burn(const char* address, const BurnOutcome& burn,
   return rc;
 }
 
+// The record made before each burn starts: should vexor be killed outright
+// while the burn runs, the log still says what was being burned and where
+// its output is.
+void log_burn_start(const char* address, const std::string& image_path,
+                    const std::string* output_file) {
+  log_quorvane_event(
+      ppyxflash_fout, INFO_TAG,
+      output_file != nullptr
+          ? strprintf("Burning %s into %s; the flash utility's output goes to %s\n",
+                      image_path.c_str(), address, output_file->c_str())
+          : strprintf("Burning %s into %s; the flash utility's output is not kept\n",
+                      image_path.c_str(), address));
+}
+
+struct BurnResult {
+  int32_t rc;           // do_update_firmware's result
+  int deferred_signal;  // a signal that arrived meanwhile, 0 none
+};
+
+// Burns image_path into nic (at address) and classifies and logs the
+// outcome, with the signals that would end vexor deferred until all that is
+// done. The output file is removed after a success and kept otherwise.
+BurnResult burn_image(nic_info& nic, const char* address, const std::string& image_path) {
+  std::string output_name = "/tmp/dataXXXXXX";
+  unique_fd output = create_burn_output(&output_name, address);
+  temp_file_guard remove_output(output ? output_name : std::string());
+  const std::string* output_file = output ? &output_name : nullptr;
+  log_burn_start(address, image_path, output_file);
+
+  BurnWatch watch(address);
+  BurnFollower follower(output_file, !console_silenced());
+  const BurnOutcome burn =
+      run_burn(burn_command(address, image_path), output.get(), follower, watch);
+  output.reset();
+  BurnResult result{0, 0};
+  if (burn.flashed()) {
+    g_iFlag |= STATUS_FLASHED;
+    print_message(strprintf("Firmware Flashed:\tSUCCESS  for interface %s\n\n", address));
+    log_quorvane_event(ppyxflash_fout, INFO_TAG,
+                       strprintf("MAC %-12s Upgrade SUCCESS\n", text_or_empty(nic.pcurrent_mac)));
+  } else {
+    // Anything else failed: a non-zero exit, a child ended by a signal (its
+    // status byte reads 0, yet nothing was flashed), no status, or no child.
+    g_iFlag |= STATUS_FAILED;
+    remove_output.keep();
+    result.rc = log_failed_burn(address, burn, output_file);
+  }
+  watch.notice();  // also for a signal that came after the child had ended
+  result.deferred_signal = watch.received();
+  return result;
+}
+
+// The end of a run whose burn was asked to stop: nothing more is burned,
+// asked or summed up.
+[[noreturn]] void end_after_signal(int sig) {
+  if (ppyxflash_fout != nullptr) std::fflush(ppyxflash_fout);
+  std::exit(128 + sig);
+}
+
 }  // namespace
 
 int32_t do_update_firmware(uint32_t uNicIdx) {
@@ -302,27 +413,9 @@ int32_t do_update_firmware(uint32_t uNicIdx) {
     return 0;
   }
 
-  std::string output_name = "/tmp/dataXXXXXX";
-  unique_fd output = create_burn_output(&output_name, address);
-  temp_file_guard remove_output(output ? output_name : std::string());
-
-  const BurnCommand command = burn_command(address, "./nic_fw/" + *image);
-  const BurnOutcome burn =
-      run_burn(command.program, command.args, output.get(), !console_silenced());
-  const bool have_output = static_cast<bool>(output);
-  output.reset();
-  if (burn.flashed()) {
-    g_iFlag |= STATUS_FLASHED;
-    print_message(strprintf("Firmware Flashed:\tSUCCESS  for interface %s\n\n", address));
-    log_quorvane_event(ppyxflash_fout, INFO_TAG,
-                       strprintf("MAC %-12s Upgrade SUCCESS\n", text_or_empty(nic.pcurrent_mac)));
-    return 0;
-  }
-  // Anything else failed: a non-zero exit, a child ended by a signal (its
-  // status byte reads 0, yet nothing was flashed), no status, or no child.
-  g_iFlag |= STATUS_FAILED;
-  remove_output.keep();
-  return log_failed_burn(address, burn, have_output ? &output_name : nullptr);
+  const BurnResult burn = burn_image(nic, address, "./nic_fw/" + *image);
+  if (burn.deferred_signal != 0) end_after_signal(burn.deferred_signal);
+  return burn.rc;
 }
 
 // ---------------------------------------------------------------------------

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -42,13 +43,97 @@ std::string both_due_report() {
         .version = "2.42.5000", .active = "2.36.5000"}});
 }
 
+const std::string kStartA =
+    "Burning ./nic_fw/qx50-2000.bin into 0000:05:00.0; the flash utility's output goes to "
+    "/tmp/data";
+const char* const kSuccessA = "MAC 0002c9aabb114 Upgrade SUCCESS\n";
+
 std::string refusal(pid_t pid) {
   return "another vexor run (pid " + std::to_string(pid) + ") is using the adapters";
+}
+
+// Position of each text in log, failing the test for any that is missing.
+std::vector<size_t> positions(const std::string& log, const std::vector<std::string>& texts) {
+  std::vector<size_t> at;
+  for (const auto& t : texts) {
+    at.push_back(log.find(t));
+    EXPECT_NE(at.back(), std::string::npos) << t << "\nnot in the log:\n" << log;
+  }
+  return at;
 }
 
 using BurnGuard = testhost::HostTest;
 
 }  // namespace
+
+struct SignalCase {
+  const char* name;
+  int sig;
+  const char* sig_name;
+  Argv args;
+};
+
+using SignalDuringBurn = testhost::HostTestWithParam<SignalCase>;
+
+TEST_P(SignalDuringBurn, BurnCompletesThenTheRunEnds) {
+  const SignalCase& c = GetParam();
+  sim::SimHost& h = host(both_due(1));
+  h.write_file("both.xml", both_due_report());
+  sim::BackgroundRun run = h.start(c.args);
+  run.wait_for_burn_start();
+  run.signal(c.sig);
+  const sim::RunResult r = run.wait();
+
+  EXPECT_EQ(r.status, 128 + c.sig) << r.out << r.err;
+  // A was burned once and runs the new version; B, due next, was left.
+  EXPECT_EQ(testhost::burned_addresses(h), Argv{kAddrA});
+  EXPECT_EQ(h.adapter(kAddrA).fw, "16.35.2000");
+  EXPECT_EQ(h.adapter(kAddrB).fw, "2.36.5000");
+  const std::string warning = std::string("Received ") + c.sig_name +
+                              " during the burn of 0000:05:00.0: the burn goes on, and vexor "
+                              "stops when it has finished\n";
+  EXPECT_EQ(count_of(r.err, "vexor: " + warning), 1u) << r.err;
+  const std::string log = h.event_log();
+  const auto at = positions(log, {kStartA, warning, kSuccessA});
+  EXPECT_TRUE(at[0] < at[1] && at[1] < at[2]) << log;
+  EXPECT_EQ(count_of(log, "Burning "), 1u) << log;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Signals, SignalDuringBurn,
+    ::testing::Values(SignalCase{"term_silent", SIGTERM, "SIGTERM", {"-s"}},
+                      SignalCase{"int_silent", SIGINT, "SIGINT", {"-s"}},
+                      SignalCase{"hup_silent", SIGHUP, "SIGHUP", {"-s"}},
+                      SignalCase{"term_apply", SIGTERM, "SIGTERM", {"-u", "both.xml"}},
+                      SignalCase{"hup_apply", SIGHUP, "SIGHUP", {"-u", "both.xml"}},
+                      SignalCase{"int_yes_to_all", SIGINT, "SIGINT", {"-y"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(BurnGuard, KilledVexorLeavesTheBurnAndTheLockToTheUtility) {
+  sim::SimHost& h = host(both_due(2));
+  sim::BackgroundRun first = h.start({"-s"});
+  first.wait_for_burn_start();
+  first.signal(SIGKILL);
+  EXPECT_EQ(first.wait().status, 128 + SIGKILL);
+
+  // The orphaned burn still holds the adapters.
+  const sim::RunResult refused = h.run({"-s"});
+  EXPECT_EQ(refused.status, 1) << refused.out << refused.err;
+  EXPECT_NE(refused.err.find("vexor: " + refusal(first.pid()) + "\n"), std::string::npos)
+      << refused.err;
+
+  h.wait_until_unlocked();
+  EXPECT_EQ(h.adapter(kAddrA).fw, "16.35.2000");
+  EXPECT_EQ(testhost::burned_addresses(h), Argv{kAddrA});
+  const std::string log = h.event_log();
+  EXPECT_NE(log.find(kStartA), std::string::npos) << log;
+  EXPECT_NE(log.find("] " + refusal(first.pid()) + "\n"), std::string::npos) << log;
+
+  // Once the burn has ended the next run goes ahead: A is current, B is due.
+  const sim::RunResult after = h.run({"-s"});
+  EXPECT_EQ(after.status, 0) << after.err;
+  EXPECT_EQ(testhost::burned_addresses(h), (Argv{kAddrA, kAddrB}));
+}
 
 struct SecondRunCase {
   const char* name;
@@ -99,6 +184,42 @@ TEST_F(BurnGuard, TwoListingsAtOnceBothWork) {
   EXPECT_EQ(h.journal().size(), 12u);
 }
 
+struct PipeCase {
+  const char* name;
+  const char* reader;  // what vexor's standard output goes into
+  Argv args;
+  bool a_fails;  // A's burn fails, so that even -s writes something (the search's echo)
+  int status;
+};
+
+using ClosedPipe = testhost::HostTestWithParam<PipeCase>;
+
+TEST_P(ClosedPipe, RunGoesOnWhenItsReaderHasGone) {
+  const PipeCase& c = GetParam();
+  sim::HostSpec desc = both_due(1);
+  if (c.a_fails) desc.functions[0].flash->burn = sim::BurnBehaviour::fail;
+  sim::SimHost& h = host(desc);
+  std::string line = "{ ./vexor";
+  for (const auto& a : c.args) line += " " + a;
+  line += "; echo $? > status; } | " + std::string(c.reader) + " > /dev/null";
+  const sim::RunResult r = h.run_shell(line);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(h.read_file("status"), std::to_string(c.status) + "\n") << r.err;
+  EXPECT_EQ(testhost::burned_addresses(h), (Argv{kAddrA, kAddrB}));
+  EXPECT_EQ(h.adapter(kAddrB).fw, "2.42.5000");
+  const std::string log = h.event_log();
+  EXPECT_EQ(count_of(log, "Upgrade SUCCESS"), c.a_fails ? 1u : 2u) << log;
+  EXPECT_EQ(count_of(log, "Upgrade failed"), c.a_fails ? 1u : 0u) << log;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Pipes, ClosedPipe,
+    ::testing::Values(PipeCase{"silent_first_line", "head -n 1", {"-s"}, true, 2},
+                      PipeCase{"yes_first_line", "head -n 1", {"-y"}, false, 0},
+                      // The reader goes while the burn's progress is being shown.
+                      PipeCase{"yes_gone_during_burn", "sed '/writing image/q'", {"-y"}, false, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST_F(BurnGuard, IgnoredSigchldAtStartStillSeesSuccess) {
   sim::SimHost& h = host(both_due(0));
   const std::string ignoring = "perl -e '$SIG{CHLD}=\"IGNORE\"; exec @ARGV' ";
@@ -124,4 +245,19 @@ TEST_F(BurnGuard, ClosedStandardOutputKeepsConsoleTextOutOfTheLog) {
   for (const char* console : {"Zentrik Quorvane InfiniBand", "SecureBoot is disabled",
                               "PCI-ID", "List of Network Adapters", "writing image"})
     EXPECT_EQ(log.find(console), std::string::npos) << console << " in the log:\n" << log;
+}
+
+TEST_F(BurnGuard, UtilityGetsOnlyItsStreamsAndTheLock) {
+  sim::SimHost& h = host(both_due(0));
+  // A descriptor vexor's caller left open must not reach the burn either.
+  const sim::RunResult r = h.run_shell("exec 7< nic_fw/NICFWData.xml; ./vexor -s");
+  ASSERT_EQ(r.status, 0) << r.err;
+  const auto fds = h.burn_descriptors(kAddrA);
+  ASSERT_EQ(fds.size(), 4u) << testing::PrintToString(fds);
+  EXPECT_EQ(fds[0], (std::pair<int, std::string>{0, "/dev/null"}));
+  EXPECT_EQ(fds[1].first, 1);
+  EXPECT_EQ(fds[1].second.rfind("/tmp/data", 0), 0u) << fds[1].second;
+  EXPECT_EQ(fds[2], (std::pair<int, std::string>{2, fds[1].second}));
+  EXPECT_GT(fds[3].first, 2);
+  EXPECT_EQ(fds[3].second, "/run/lock/vexor.lock");
 }

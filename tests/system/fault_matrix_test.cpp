@@ -289,7 +289,10 @@ INSTANTIATE_TEST_SUITE_P(
                  {kSuccessA}, {}, {kAddrA}, nullptr},
         FaultRow{"tmp_not_writable", Setup::none, kReadOnlyTmp, {"-s"}, "", 0,
                  {"Unable to create /tmp/data", "for the output of the burn of 0000:05:00.0: "
-                  "Read-only file system", kSuccessA},
+                  "Read-only file system",
+                  "Burning ./nic_fw/qx50-2000.bin into 0000:05:00.0; the flash utility's output "
+                  "is not kept",
+                  kSuccessA},
                  {"Not able to open this /tmp/data"}, {kAddrA}, nullptr},
         FaultRow{"run_lock_read_only", Setup::none, kReadOnlyRunLock, {"-s"}, "", 0,
                  {"[WARNING]  ", "Unable to lock /run/lock/vexor.lock: Read-only file system; the "

@@ -91,15 +91,15 @@ TEST_F(FlashOne, EntryWithoutImageNameIsReportedAndNotBurned) {
 // burn must still count as failed. Running out of file descriptors stops the
 // burn before its child exists, which takes that same path.
 namespace {
-// Runs one burn with room for the output file but not for the pipe to the
-// child; exits 42 when it was counted as failed and not as flashed.
+// Runs one burn with room for the output file but not for the child's
+// standard input; exits 42 when it was counted as failed and not as flashed.
 [[noreturn]] void burn_without_descriptors() {
   // Keep the echo of the search command off the test's output.
   if (!std::freopen("/dev/null", "w", stdout)) std::_Exit(2);
   int probe = ::dup(0);  // the lowest free descriptor
   ::close(probe);
   struct rlimit lim;
-  lim.rlim_cur = lim.rlim_max = static_cast<rlim_t>(probe + 2);
+  lim.rlim_cur = lim.rlim_max = static_cast<rlim_t>(probe + 1);
   ::setrlimit(RLIMIT_NOFILE, &lim);
   do_update_firmware(0);
   // It must have taken the no-child path, not failed for another reason.
