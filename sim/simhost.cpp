@@ -130,6 +130,39 @@ bool valid_relative(const std::string& name) {
   return true;
 }
 
+// The private /dev of every run: the nodes and links that vexor, the shell
+// tools and the tests use, on a tmpfs of the run's own, so that nothing run
+// on the host (a report written to /dev/null or /dev/stdout included) can
+// reach the machine's devices or replace its /dev entries.
+struct DevNode {
+  const char* path;
+  unsigned major;
+  unsigned minor;
+};
+constexpr DevNode kDevNodes[] = {{"/dev/null", 1, 3},   {"/dev/zero", 1, 5},
+                                 {"/dev/full", 1, 7},   {"/dev/random", 1, 8},
+                                 {"/dev/urandom", 1, 9}, {"/dev/tty", 5, 0}};
+constexpr std::pair<const char*, const char*> kDevLinks[] = {{"/dev/fd", "/proc/self/fd"},
+                                                             {"/dev/stdin", "/proc/self/fd/0"},
+                                                             {"/dev/stdout", "/proc/self/fd/1"},
+                                                             {"/dev/stderr", "/proc/self/fd/2"}};
+
+// Mounts the private /dev inside the run's namespace. Runs in the child
+// after fork, so it only makes system calls. Returns the path that could not
+// be made, or null.
+const char* mount_private_dev() {
+  if (::mount("tmpfs", "/dev", "tmpfs", MS_NOSUID | MS_NOEXEC, "mode=0755,size=1m") != 0) return "/dev";
+  for (const DevNode& node : kDevNodes) {
+    // chmod as well: the umask, which vexor inherits, stays as it is.
+    if (::mknod(node.path, S_IFCHR | 0666, makedev(node.major, node.minor)) != 0 ||
+        ::chmod(node.path, 0666) != 0)
+      return node.path;
+  }
+  for (const auto& [path, target] : kDevLinks)
+    if (::symlink(target, path) != 0) return path;
+  return nullptr;
+}
+
 int decode_status(int wstatus) {
   if (WIFEXITED(wstatus)) return WEXITSTATUS(wstatus);
   if (WIFSIGNALED(wstatus)) return 128 + WTERMSIG(wstatus);
@@ -375,6 +408,7 @@ SimHost::Impl::Launched SimHost::Impl::launch(const std::string& program, const 
     if (::mount("overlay", "/usr/bin", "overlay", MS_RDONLY, overlay_opts.c_str()) != 0)
       die("overlay mount over", "/usr/bin");
     if (::mount(lock_source.c_str(), lock_target, nullptr, MS_BIND, nullptr) != 0) die("bind over", lock_target);
+    if (const char* dev = mount_private_dev()) die("private", dev);
     if (::chdir(comp.c_str()) != 0) die("chdir", comp);
     // Last, because it may cover the host's own directory.
     if (::mount(tmp.c_str(), "/tmp", nullptr, MS_BIND, nullptr) != 0) die("bind over", "/tmp");
