@@ -29,6 +29,7 @@
 #include "common/fw_version.h"
 #include "common/owners.h"
 #include "common/text_checks.h"
+#include "common/xml_checks.h"
 
 namespace {
 
@@ -97,7 +98,8 @@ struct Choice {
 };
 
 // Reads the catalog; every element with attributes is an entry. Returns
-// false when the catalog cannot be opened or is not well-formed.
+// false when the catalog cannot be opened, is not well-formed or declares
+// entities.
 bool best_image(const std::string& psid, std::optional<Choice>* best) {
   xml_reader_ptr reader(xmlReaderForFile(kCatalog, nullptr, 0));
   if (!reader) {
@@ -106,6 +108,10 @@ bool best_image(const std::string& psid, std::optional<Choice>* best) {
   }
   int ret;
   while ((ret = xmlTextReaderRead(reader.get())) == 1) {
+    if (declares_entities(reader.get())) {
+      std::fprintf(stderr, "getqrvninfo: %s declares entities; it is not read\n", kCatalog);
+      return false;
+    }
     if (xmlTextReaderNodeType(reader.get()) != XML_READER_TYPE_ELEMENT) continue;
     std::optional<std::string> entry_psid, rom, file;
     while (xmlTextReaderMoveToNextAttribute(reader.get()) == 1) {

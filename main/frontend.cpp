@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <new>
 
 #include "common/run_lock.h"
 #include "common/signals.h"
@@ -262,10 +263,21 @@ int vexor_main(int argc, char** argv) {
     return 1;
   }
 
-  if (g_iFlag & FLAG_LIST) return show_current();
-  if (g_iFlag & FLAG_DISCOVER) return discover_HW();
-  if (g_iFlag & FLAG_APPLY) return read_discovery_report();
-  return fwupg();
+  // Made before the mode runs: once memory has run out, composing the line
+  // could fail too.
+  static const std::string out_of_memory =
+      "Out of memory: a memory allocation failed, the run is ended\n";
+  try {
+    if (g_iFlag & FLAG_LIST) return show_current();
+    if (g_iFlag & FLAG_DISCOVER) return discover_HW();
+    if (g_iFlag & FLAG_APPLY) return read_discovery_report();
+    return fwupg();
+  } catch (const std::bad_alloc&) {
+    // What the mode held is released by now; whatever it had done (burns
+    // included) stands, and the caller learns that the run did not finish.
+    log_quorvane_event(ppyxflash_fout, ERROR_TAG, out_of_memory);
+    return 2;
+  }
 }
 
 // -------------------------------------------------------------------

@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "common/text_checks.h"
+#include "common/xml_checks.h"
 #include "main/vexor.h"
 
 std::vector<nic_info> g_ninfo;
@@ -53,6 +54,13 @@ bool catalog_readable(const char* path) {
   if (!f) return false;
   std::fgetc(f.get());
   return std::ferror(f.get()) == 0;
+}
+
+// A catalog that cannot be used is a missing one: logged, and the process
+// ends with 1.
+[[noreturn]] void catalog_unusable() {
+  log_quorvane_event(ppyxflash_fout, ERROR_TAG, strprintf("Unable to open %s\n", g_XMLFwFile));
+  std::exit(1);
 }
 
 // The catalog id "%4s-%4s-%4s-%4s-%s" of a complete working entry: vendor,
@@ -276,13 +284,15 @@ int read_NIC_FW_xml_file(const std::string& pciIdString, std::vector<XMLFW_INFO>
 
   xml_reader_ptr reader;
   if (catalog_readable(g_XMLFwFile)) reader.reset(xmlReaderForFile(g_XMLFwFile, nullptr, 0));
-  if (!reader) {
-    log_quorvane_event(ppyxflash_fout, ERROR_TAG, strprintf("Unable to open %s\n", g_XMLFwFile));
-    std::exit(1);
-  }
+  if (!reader) catalog_unusable();
   // A parse error ends the loop like the end of the document: the entries
   // found before it are kept.
   while (xmlTextReaderRead(reader.get()) == 1) {
+    if (declares_entities(reader.get())) {
+      log_quorvane_event(ppyxflash_fout, ERROR_TAG,
+                         strprintf("%s declares entities; it is not read\n", g_XMLFwFile));
+      catalog_unusable();
+    }
     const int count = xmlTextReaderAttributeCount(reader.get());
     for (int a = 0; a < count && xmlTextReaderMoveToNextAttribute(reader.get()) == 1; ++a) {
       const xmlChar* name = xmlTextReaderConstName(reader.get());

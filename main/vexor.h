@@ -65,7 +65,8 @@ int32_t verify_cmd_line_options(int argc, char** pargv);
 void usage();
 
 // The whole program: pre-check, option scan, banner, gate, refusal, one mode.
-// Returns the process exit status.
+// Returns the process exit status; 2, after an error line in the event log,
+// when the mode ran out of memory.
 int vexor_main(int argc, char** argv);
 
 // True when g_iFlag has 0x2, 0x40 or 0x20: console messages are not shown.

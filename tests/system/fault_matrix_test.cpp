@@ -56,6 +56,13 @@ std::string thousand_devices() {
   return report_xml(devices);
 }
 
+// The healthy catalog, defining an entity it never uses.
+std::string entity_catalog() {
+  std::string c = testhost::catalog_xml(testhost::two_adapter_catalog());
+  c.insert(c.find('\n') + 1, "<!DOCTYPE NICFWData [<!ENTITY e \"x\">]>\n");
+  return c;
+}
+
 std::string hostile_report() {
   const ReportDevice a = device_a("upgrade");
   return report_xml({with(a, &ReportDevice::bus, "0000:05;touch pwned-bus;"),
@@ -128,6 +135,7 @@ enum class Setup {
   noisy_query,
   noisy_burn,
   mokutil_garbage,
+  entity_catalog,
 };
 
 struct FaultRow {
@@ -162,6 +170,7 @@ void apply_to_desc(Setup setup, sim::HostSpec& desc) {
     case Setup::burn_fails: desc.functions[0].flash->burn = sim::BurnBehaviour::fail; break;
     case Setup::burn_killed: desc.functions[0].flash->burn = sim::BurnBehaviour::killed; break;
     case Setup::mokutil_garbage: desc.secure_boot = sim::SecureBoot::garbage; break;
+    case Setup::entity_catalog: desc.catalog_xml = entity_catalog(); break;
     default: break;
   }
 }
@@ -272,6 +281,10 @@ INSTANTIATE_TEST_SUITE_P(
                  {kSuccessA, kNoMatchB}, {"parser error"}, {kAddrA}, nullptr},
         FaultRow{"catalog_empty", Setup::empty_catalog, "", {"-s"}, "", 0,
                  {kNoMatchA, kNoMatchB}, {}, {}, nullptr},
+        FaultRow{"catalog_with_entities", Setup::entity_catalog, "", {"-s"}, "", 1,
+                 {"nic_fw/NICFWData.xml declares entities; it is not read",
+                  "Unable to open nic_fw/NICFWData.xml"},
+                 {}, {}, nullptr},
         FaultRow{"utility_missing", Setup::no_utility, "", {"-d"}, "", 2,
                  {}, {}, {}, kLacking},
         FaultRow{"utility_not_executable", Setup::utility_not_executable, "", {"-s"}, "", 2,
