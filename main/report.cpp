@@ -8,10 +8,18 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
+#include <iterator>
+#include <optional>
+#include <set>
+#include <string_view>
 
+#include "common/child_process.h"
 #include "common/text_checks.h"
+#include "common/xml_checks.h"
 #include "main/vexor.h"
 
 namespace {
@@ -45,15 +53,75 @@ std::string printable(const std::string& text) {
 // Writer helpers
 // ---------------------------------------------------------------------------
 
-// Characters below 0x20 other than tab, line feed and carriage return are
-// not allowed in XML 1.0; written raw they would end the document early
-// (the writer's document is parsed from its own output) and a truncated
-// report would be saved. They are shown as '?'.
+// The report's fixed texts: the header elements with their values, and the
+// leaves of a device and of its fw_item in document order. The writer and
+// the check of what it wrote both go by these.
+constexpr const char* kHeaderElements[5] = {"zk_rom_discovery", "type", "alt_name", "version",
+                                            "takes_effect"};
+constexpr const char* kHeaderValues[5] = {
+    "2.0.0.0", "QUORVANE_NIC",
+    "Zentrik Quorvane InfiniBand Online Firmware Upgrade Utility for Linux", "1.0.0", "reboot"};
+constexpr const char* kDeviceLeaves[12] = {
+    "device_id",  "venid",     "devid",        "subvenid",   "subdevid",   "macaddress",
+    "product_id", "busnumber", "devicenumber", "funcnumber", "slotnumber", "nictype"};
+constexpr const char* kItemLeaves[8] = {"type",   "firmware_id", "version", "active_version",
+                                        "action", "duration",    "message", "shared"};
+
+// Length of the UTF-8 sequence that starts at text[i], with its code point
+// in *cp; 0 when the bytes there are none (a stray continuation byte, an
+// overlong form, a surrogate, a value beyond U+10FFFF, a sequence cut short).
+size_t utf8_sequence(std::string_view text, size_t i, char32_t* cp) {
+  const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
+  const unsigned char lead = byte(i);
+  size_t len = 1;
+  char32_t c = lead;
+  char32_t smallest = 0;
+  if (lead >= 0xF0 && lead < 0xF8) {
+    len = 4, c = lead & 0x07, smallest = 0x10000;
+  } else if (lead >= 0xE0 && lead < 0xF0) {
+    len = 3, c = lead & 0x0F, smallest = 0x800;
+  } else if (lead >= 0xC0 && lead < 0xE0) {
+    len = 2, c = lead & 0x1F, smallest = 0x80;
+  } else if (lead >= 0x80) {
+    return 0;
+  }
+  if (len > text.size() - i) return 0;
+  for (size_t k = 1; k < len; ++k) {
+    if ((byte(i + k) & 0xC0) != 0x80) return 0;
+    c = (c << 6) | (byte(i + k) & 0x3F);
+  }
+  if (c < smallest || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return 0;
+  *cp = c;
+  return len;
+}
+
+// The characters an XML 1.0 document may hold.
+bool xml_char(char32_t c) {
+  return c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) ||
+         (c >= 0xE000 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0x10FFFF);
+}
+
+// A value as the report can hold it: valid UTF-8 of characters XML allows.
+// The values come from outside (the flash utility's PSID and MAC, interface
+// names, the catalog); an erased board reads as 0xFF bytes. The writer's
+// document is parsed from its own output, so a byte it cannot take ended
+// the document there and a report cut short was saved. Each byte that is
+// not part of a valid sequence, and each character XML does not allow
+// (controls other than tab, line feed and carriage return; U+FFFE, U+FFFF),
+// is shown as '?'; everything else is kept as it is.
 std::string xml_safe(const std::string& value) {
-  std::string out = value;
-  for (char& c : out) {
-    unsigned char u = static_cast<unsigned char>(c);
-    if (u < 0x20 && c != '\t' && c != '\n' && c != '\r') c = '?';
+  std::string out;
+  out.reserve(value.size());
+  for (size_t i = 0; i < value.size();) {
+    char32_t c = 0;
+    const size_t len = utf8_sequence(value, i, &c);
+    if (len == 0 || !xml_char(c)) {
+      out += '?';
+      i += len == 0 ? 1 : len;
+    } else {
+      out.append(value, i, len);
+      i += len;
+    }
   }
   return out;
 }
@@ -120,19 +188,298 @@ AddressParts split_address(const std::string& address) {
   return parts;
 }
 
-std::string directory_of(const std::string& path) {
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
 // Permissions a newly created report gets, as if it were opened for writing
 // the plain way; the temporary file starts out private.
 mode_t new_file_mode() {
   mode_t mask = umask(0);
   umask(mask);
   return 0666 & ~mask;
+}
+
+// ---------------------------------------------------------------------------
+// Checking what the writer made
+// ---------------------------------------------------------------------------
+
+// One element of a complete report: its depth, its name, and whether it is a
+// leaf, which carries the attribute "value".
+struct ReportElement {
+  int depth;
+  const char* name;
+  bool leaf;
+};
+
+// Every element of a complete report of `devices` devices, in document order.
+std::vector<ReportElement> complete_report(size_t devices) {
+  std::vector<ReportElement> elements{{0, kHeaderElements[0], false}};
+  for (size_t i = 1; i < std::size(kHeaderElements); ++i) {
+    elements.push_back({1, kHeaderElements[i], true});
+  }
+  elements.push_back({1, "devices", false});
+  for (size_t d = 0; d < devices; ++d) {
+    elements.push_back({2, "device", false});
+    for (const char* leaf : kDeviceLeaves) elements.push_back({3, leaf, true});
+    elements.push_back({3, "fw_item", false});
+    for (const char* leaf : kItemLeaves) elements.push_back({4, leaf, true});
+  }
+  return elements;
+}
+
+// True when bytes are a well-formed report holding every element the writer
+// writes for `devices` devices, in order, each leaf with its value: a
+// document the library cut short (it stops at a value it cannot take) has
+// lost at least the rest of one device.
+bool report_is_complete(const std::string& bytes, size_t devices) {
+  xml_reader_ptr reader(xmlReaderForMemory(bytes.data(), static_cast<int>(bytes.size()), nullptr,
+                                           nullptr, XML_PARSE_NONET));
+  if (!reader) return false;
+  const std::vector<ReportElement> expected = complete_report(devices);
+  size_t next = 0;
+  int ret;
+  while ((ret = xmlTextReaderRead(reader.get())) == 1) {
+    if (xmlTextReaderNodeType(reader.get()) != XML_READER_TYPE_ELEMENT) continue;
+    if (next == expected.size()) return false;
+    const ReportElement& e = expected[next++];
+    if (xmlTextReaderDepth(reader.get()) != e.depth ||
+        xmlStrcmp(xmlTextReaderConstName(reader.get()), X(e.name)) != 0) {
+      return false;
+    }
+    if (e.leaf && !xml_string(xmlTextReaderGetAttribute(reader.get(), X("value")))) return false;
+  }
+  return ret == 0 && next == expected.size();
+}
+
+// ---------------------------------------------------------------------------
+// Where the report goes
+// ---------------------------------------------------------------------------
+
+// What a report path leads to once its links are followed: an open
+// descriptor of this process (/dev/stdout, /dev/fd/N, /proc/self/fd/N), or a
+// name in a directory, which may not exist yet. Paths stay as reachable
+// from the working directory, never made absolute: the working directory
+// may have no name that leads back to it (a mount can cover it).
+struct ReportTarget {
+  bool descriptor = false;
+  int fd = -1;
+  std::string dir;    // the directory, as given or as the links lead
+  struct stat dir_st {};
+  std::string name;   // empty when the path itself names a directory
+  bool exists = false;
+  struct stat st {};  // of the file (or the descriptor's file) when it exists
+
+  std::string path() const {
+    if (name.empty()) return dir;
+    return dir == "/" ? "/" + name : dir + "/" + name;
+  }
+};
+
+bool same_inode(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// True when dir is this process's descriptor directory, /proc/self/fd.
+bool is_descriptor_dir(const struct stat& dir) {
+  for (const char* fds : {"/proc/self/fd", "/proc/thread-self/fd"}) {
+    struct stat st;
+    if (stat(fds, &st) == 0 && same_inode(st, dir)) return true;
+  }
+  return false;
+}
+
+bool is_number(const std::string& text) {
+  return !text.empty() && text.size() < 10 &&
+         std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// Takes the descriptor fd as the target. False, with *err set, when it is
+// not open.
+bool descriptor_target(int fd, ReportTarget* target, int* err) {
+  *target = ReportTarget{};
+  target->descriptor = true;
+  target->fd = fd;
+  target->exists = fstat(fd, &target->st) == 0;
+  if (!target->exists) *err = errno;
+  return target->exists;
+}
+
+// Follows the links of path to what is to be written. Each step looks at the
+// directory first, so a descriptor link is recognised however it is reached;
+// its target is the descriptor, never the name the kernel shows for it. A
+// link to a name that does not exist leads to that name (it is created).
+// False, with *err set, when a directory on the way is missing or unusable
+// or the links go round.
+bool resolve_report_target(const std::string& path, ReportTarget* target, int* err) {
+  std::string current = path;
+  for (int hops = 0; hops < 40; ++hops) {
+    const size_t slash = current.rfind('/');
+    *target = ReportTarget{};
+    target->dir = slash == std::string::npos ? "." : slash == 0 ? "/" : current.substr(0, slash);
+    target->name = slash == std::string::npos ? current : current.substr(slash + 1);
+    if (target->name.empty() || target->name == "." || target->name == "..") {
+      // The path names a directory outright ("dir/", "dir/..").
+      target->dir = current;
+      target->name.clear();
+    }
+    if (stat(target->dir.c_str(), &target->dir_st) != 0) {
+      *err = errno;
+      return false;
+    }
+    if (is_number(target->name) && is_descriptor_dir(target->dir_st)) {
+      return descriptor_target(std::stoi(target->name), target, err);
+    }
+    if (lstat(target->path().c_str(), &target->st) != 0) {
+      *err = errno;
+      return errno == ENOENT;
+    }
+    target->exists = true;
+    if (!S_ISLNK(target->st.st_mode)) return true;
+    std::error_code ec;
+    const std::string link = std::filesystem::read_symlink(target->path(), ec).string();
+    if (ec) {
+      *err = ec.value();
+      return false;
+    }
+    current = !link.empty() && link[0] == '/' ? link : target->dir + "/" + link;
+  }
+  *err = ELOOP;
+  return false;
+}
+
+// The files vexor reads, runs or holds during a run, which a report must
+// never replace, each with what it is.
+std::vector<std::pair<std::string, std::string>> files_of_vexor() {
+  return {{g_XMLFwFile, std::string("the firmware catalog ") + g_XMLFwFile},
+          {"pyxflash.log", "the event log pyxflash.log"},
+          {"/proc/self/exe", "vexor itself"},
+          {"./getqrvninfo", "the program ./getqrvninfo"},
+          {SHIPPED_FLASH_UTILITY, std::string("the flash utility ") + SHIPPED_FLASH_UTILITY},
+          {SYSTEM_FLASH_UTILITY, std::string("the flash utility ") + SYSTEM_FLASH_UTILITY},
+          {"/usr/bin/mokutil", "the program /usr/bin/mokutil"},
+          {"/usr/bin/qtk", "the program /usr/bin/qtk"},
+          {g_run_lock_path, "vexor's run lock " + g_run_lock_path}};
+}
+
+// True when the file at path is target: the same file when both exist,
+// else the same name in the same directory once links are followed.
+bool same_file(const std::string& path, const ReportTarget& target) {
+  struct stat st;
+  if (stat(path.c_str(), &st) == 0) return target.exists && same_inode(st, target.st);
+  ReportTarget other;
+  int err = 0;
+  return !target.exists && !target.descriptor && resolve_report_target(path, &other, &err) &&
+         !other.exists && !other.descriptor && same_inode(other.dir_st, target.dir_st) &&
+         other.name == target.name;
+}
+
+// Why the report may not be written to target; nothing when it may.
+std::optional<std::string> refusal(const ReportTarget& target) {
+  if (target.exists) {
+    const mode_t type = target.st.st_mode & S_IFMT;
+    if (type == S_IFDIR) return "it is a directory";
+    // A block device is a disk: never a place for a report.
+    if (type == S_IFBLK) return "it is a block device";
+    if (type == S_IFSOCK) return "it is a socket";
+  }
+  // Only a file the report would replace: a device or a FIFO that is also
+  // the event log (a log sent to /dev/null) loses nothing when written to.
+  if (!target.exists || S_ISREG(target.st.st_mode)) {
+    for (const auto& [path, what] : files_of_vexor()) {
+      if (same_file(path, target)) return "it is " + what;
+    }
+  }
+  struct stat firmware_dir;
+  if (!target.descriptor && stat("nic_fw", &firmware_dir) == 0 &&
+      same_inode(firmware_dir, target.dir_st)) {
+    return "it lies in nic_fw/, beside the catalog, the images and the flash utility";
+  }
+  return std::nullopt;
+}
+
+int32_t save_failed(const std::string& path, const char* step, const std::string& subject,
+                    int err) {
+  log_quorvane_event(ppyxflash_fout, ERROR_TAG,
+                     strprintf("xml_discovery_report: could not save %s: %s %s: %s\n",
+                               path.c_str(), step, subject.c_str(), std::strerror(err)));
+  return 1;
+}
+
+// Writes bytes to what is not a regular file: an open descriptor as it
+// stands (at its offset; nothing is truncated or renamed), or a device, FIFO
+// or terminal opened for writing. Returns 0, or 1 after logging.
+int32_t write_directly(const ReportTarget& target, const std::string& path,
+                       const std::string& bytes) {
+  unique_fd opened;
+  int fd = target.fd;
+  std::string what = strprintf("descriptor %d", fd);
+  if (target.descriptor) {
+    // What this process printed before comes first.
+    std::fflush(stdout);
+    std::fflush(stderr);
+  } else {
+    what = target.path();
+    opened.reset(open(what.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC));
+    if (!opened) return save_failed(path, "opening", what, errno);
+    fd = opened.get();
+  }
+  if (!write_all(fd, bytes.data(), bytes.size())) return save_failed(path, "writing", what, errno);
+  if (opened && opened.close() != 0) return save_failed(path, "closing", what, errno);
+  return 0;
+}
+
+// 0 when the file behind fd holds exactly bytes, else an errno value.
+int reads_back(int fd, const std::string& bytes) {
+  std::string back(bytes.size() + 1, '\0');
+  size_t got = 0;
+  while (got < back.size()) {
+    const ssize_t n = pread(fd, back.data() + got, back.size() - got, static_cast<off_t>(got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno;
+    if (n == 0) break;
+    got += static_cast<size_t>(n);
+  }
+  return got == bytes.size() && back.compare(0, got, bytes) == 0 ? 0 : EIO;
+}
+
+// Replaces the regular file target (or creates it) with bytes: a temporary
+// file in its own directory, written, synced and read back, is renamed over
+// it, so the old report stays whole until the new one is. An existing file's
+// owner and permission bits carry over. Returns 0, or 1 after logging.
+int32_t replace_file(const ReportTarget& target, const std::string& path,
+                     const std::string& bytes) {
+  std::string temp = target.dir + "/.vexor-report-XXXXXX";
+  unique_fd out = create_temp_file(&temp);
+  if (!out) return save_failed(path, "creating", temp, errno);
+  // From here on a failure leaves no temporary file behind.
+  temp_file_guard remove_temp(temp);
+
+  if (target.exists) {
+    // The owner first: changing it clears the set-id bits.
+    if (fchown(out.get(), target.st.st_uid, target.st.st_gid) != 0) {
+      return save_failed(path, "setting the owner of", temp, errno);
+    }
+    if (fchmod(out.get(), target.st.st_mode & 07777) != 0) {
+      return save_failed(path, "setting the mode of", temp, errno);
+    }
+  } else if (fchmod(out.get(), new_file_mode()) != 0) {
+    return save_failed(path, "setting the mode of", temp, errno);
+  }
+  if (!write_all(out.get(), bytes.data(), bytes.size())) {
+    return save_failed(path, "writing", temp, errno);
+  }
+  if (fsync(out.get()) != 0) return save_failed(path, "syncing", temp, errno);
+  if (const int err = reads_back(out.get(), bytes)) {
+    return save_failed(path, "reading back", temp, err);
+  }
+  if (out.close() != 0) return save_failed(path, "closing", temp, errno);
+  if (rename(temp.c_str(), target.path().c_str()) != 0) {
+    return save_failed(path, "renaming", temp, errno);
+  }
+  remove_temp.keep();
+
+  // Makes the rename itself durable; a failure here loses nothing that the
+  // file system has not already accepted.
+  unique_fd dir(open(target.dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir) fsync(dir.get());
+  return 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -279,12 +626,6 @@ int32_t discover_HW() {
 }
 
 void write_XML_start_elements(xml_writer_ptr& writer, xml_doc_ptr& doc) {
-  static const char* const elements[5] = {"zk_rom_discovery", "type", "alt_name", "version",
-                                          "takes_effect"};
-  static const char* const attribute[5] = {
-      "2.0.0.0", "QUORVANE_NIC",
-      "Zentrik Quorvane InfiniBand Online Firmware Upgrade Utility for Linux", "1.0.0", "reboot"};
-
   xmlDocPtr new_doc = nullptr;
   writer.reset(xmlNewTextWriterDoc(&new_doc, 0));
   doc.reset(writer ? new_doc : nullptr);
@@ -298,9 +639,9 @@ void write_XML_start_elements(xml_writer_ptr& writer, xml_doc_ptr& doc) {
   xmlTextWriterSetIndentString(w, X("    "));
   xmlTextWriterStartDocument(w, nullptr, "UTF-8", nullptr);
 
-  xmlTextWriterStartElement(w, X(elements[0]));
-  xmlTextWriterWriteAttribute(w, X("version"), X(attribute[0]));
-  for (int i = 1; i < 5; ++i) write_leaf(w, elements[i], attribute[i]);
+  xmlTextWriterStartElement(w, X(kHeaderElements[0]));
+  xmlTextWriterWriteAttribute(w, X("version"), X(kHeaderValues[0]));
+  for (int i = 1; i < 5; ++i) write_leaf(w, kHeaderElements[i], kHeaderValues[i]);
   xmlTextWriterStartElement(w, X("devices"));
 }
 
@@ -311,19 +652,24 @@ void write_XML_device_elements(_xmlTextWriter* writer, uint32_t IdxNic) {
   const std::string product_id =
       nic.fw_count > 0 ? catalog_text(nic.pxmlName, 0).value_or("") : std::string();
 
+  const std::string values[std::size(kDeviceLeaves)] = {
+      interface_name(nic),
+      strprintf("%04X", nic.ven_id),
+      strprintf("%04X", nic.dev_id),
+      strprintf("%04X", nic.sub_ven_id),
+      strprintf("%04X", nic.sub_dev_id),
+      nic.pcurrent_mac.value_or(""),
+      product_id,
+      parts.busnumber,
+      parts.devicenumber,
+      parts.funcnumber,
+      nic.pPort.value_or(""),
+      "QUORVANE"};
+
   xmlTextWriterStartElement(writer, X("device"));
-  write_leaf(writer, "device_id", interface_name(nic));
-  write_leaf(writer, "venid", strprintf("%04X", nic.ven_id));
-  write_leaf(writer, "devid", strprintf("%04X", nic.dev_id));
-  write_leaf(writer, "subvenid", strprintf("%04X", nic.sub_ven_id));
-  write_leaf(writer, "subdevid", strprintf("%04X", nic.sub_dev_id));
-  write_leaf(writer, "macaddress", nic.pcurrent_mac.value_or(""));
-  write_leaf(writer, "product_id", product_id);
-  write_leaf(writer, "busnumber", parts.busnumber);
-  write_leaf(writer, "devicenumber", parts.devicenumber);
-  write_leaf(writer, "funcnumber", parts.funcnumber);
-  write_leaf(writer, "slotnumber", nic.pPort.value_or(""));
-  write_leaf(writer, "nictype", "QUORVANE");
+  for (size_t i = 0; i < std::size(kDeviceLeaves); ++i) {
+    write_leaf(writer, kDeviceLeaves[i], values[i]);
+  }
   write_XML_FW_item(writer, IdxNic);
   xmlTextWriterEndElement(writer);
 }
@@ -336,19 +682,15 @@ void write_XML_FW_item(_xmlTextWriter* writer, uint32_t IdxNic) {
   if (!(nic.flags & NIC_USABLE)) return;
   const std::string fwtype = "ROM";
 
-  std::string value;
+  std::string version, active_version, action;
+  build_XML_FW_item_version(fwtype, version, IdxNic);
+  build_XML_FW_item_active_version(fwtype, active_version, IdxNic);
+  recommend_XML_FW_action(fwtype, action, IdxNic);
+  const std::string values[std::size(kItemLeaves)] = {
+      fwtype, nic.psid.value_or(""), version, active_version, action, "210", "", "no"};
+
   xmlTextWriterStartElement(writer, X("fw_item"));
-  write_leaf(writer, "type", fwtype);
-  write_leaf(writer, "firmware_id", nic.psid.value_or(""));
-  build_XML_FW_item_version(fwtype, value, IdxNic);
-  write_leaf(writer, "version", value);
-  build_XML_FW_item_active_version(fwtype, value, IdxNic);
-  write_leaf(writer, "active_version", value);
-  recommend_XML_FW_action(fwtype, value, IdxNic);
-  write_leaf(writer, "action", value);
-  write_leaf(writer, "duration", "210");
-  write_leaf(writer, "message", "");
-  write_leaf(writer, "shared", "no");
+  for (size_t i = 0; i < std::size(kItemLeaves); ++i) write_leaf(writer, kItemLeaves[i], values[i]);
   xmlTextWriterEndElement(writer);
 }
 
@@ -398,11 +740,13 @@ int32_t xml_discovery_report() {
   // writer finishes parsing into the document.
   xml_doc_ptr doc;
   xml_writer_ptr writer;
+  size_t devices = 0;
   write_XML_start_elements(writer, doc);
   if (writer) {
     for (size_t i = 0; i < inventory_size(); ++i) {
       if (g_ninfo[i].flags & NIC_USABLE) {
         write_XML_device_elements(writer.get(), static_cast<uint32_t>(i));
+        ++devices;
       }
     }
   }
@@ -411,51 +755,43 @@ int32_t xml_discovery_report() {
     return 1;
   }
   writer.reset();
-  return save_discovery_report(doc.get(), g_XMLDiscoveryReport);
+  return save_discovery_report(doc.get(), g_XMLDiscoveryReport, devices);
 }
 
-int32_t save_discovery_report(_xmlDoc* doc, const std::string& path) {
-  std::string temp = directory_of(path) + "/.vexor-report-XXXXXX";
-  auto fail = [&](const char* step, const std::string& subject, int err) {
-    log_quorvane_event(ppyxflash_fout, ERROR_TAG,
-                       strprintf("xml_discovery_report: could not save %s: %s %s: %s\n",
-                                 path.c_str(), step, subject.c_str(), std::strerror(err)));
-    return 1;
-  };
-
+int32_t save_discovery_report(_xmlDoc* doc, const std::string& path, size_t devices) {
   // The same bytes xmlSaveFileEnc(path, doc, "UTF-8") writes, held in memory
-  // so that nothing touches the old report before they are all on disk.
+  // and checked before anything is written anywhere.
   xmlChar* raw = nullptr;
   int size = 0;
   xmlDocDumpFormatMemoryEnc(doc, &raw, &size, "UTF-8", 0);
-  xml_string bytes(raw);
-  if (!bytes || size < 0) return fail("serialising", "the document", ENOMEM);
-
-  unique_fd out = create_temp_file(&temp);
-  if (!out) return fail("creating", temp, errno);
-  // From here on a failure leaves no temporary file behind.
-  temp_file_guard remove_temp(temp);
-
-  if (fchmod(out.get(), new_file_mode()) != 0) return fail("setting the mode of", temp, errno);
-  const char* p = reinterpret_cast<const char*>(bytes.get());
-  size_t left = static_cast<size_t>(size);
-  while (left > 0) {
-    ssize_t n = write(out.get(), p, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return fail("writing", temp, n < 0 ? errno : ENOSPC);
-    p += n;
-    left -= static_cast<size_t>(n);
+  xml_string dumped(raw);
+  if (!dumped || size < 0) return save_failed(path, "serialising", "the document", ENOMEM);
+  const std::string bytes(reinterpret_cast<const char*>(dumped.get()), static_cast<size_t>(size));
+  dumped.reset();
+  if (!report_is_complete(bytes, devices)) {
+    log_quorvane_event(
+        ppyxflash_fout, ERROR_TAG,
+        strprintf("xml_discovery_report: the report for %s came out incomplete (%zu devices "
+                  "written); it is not saved\n",
+                  path.c_str(), devices));
+    return 1;
   }
-  if (fsync(out.get()) != 0) return fail("syncing", temp, errno);
-  if (out.close() != 0) return fail("closing", temp, errno);
-  if (rename(temp.c_str(), path.c_str()) != 0) return fail("renaming", temp, errno);
-  remove_temp.keep();
 
-  // Makes the rename itself durable; a failure here loses nothing that the
-  // file system has not already accepted.
-  unique_fd dir(open(directory_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dir) fsync(dir.get());
-  return 0;
+  ReportTarget target;
+  int err = 0;
+  if (!resolve_report_target(path, &target, &err)) {
+    return save_failed(path, "following", path, err);
+  }
+  if (const std::optional<std::string> why = refusal(target)) {
+    log_quorvane_event(ppyxflash_fout, ERROR_TAG,
+                       strprintf("xml_discovery_report: not saving the report as %s: %s\n",
+                                 path.c_str(), why->c_str()));
+    return 1;
+  }
+  if (target.descriptor || (target.exists && !S_ISREG(target.st.st_mode))) {
+    return write_directly(target, path, bytes);
+  }
+  return replace_file(target, path, bytes);
 }
 
 // ===========================================================================

@@ -319,10 +319,17 @@ void build_XML_FW_item_active_version(const std::string& pFwtype, std::string& p
 // comparison of the installed version with every catalog version.
 void recommend_XML_FW_action(const std::string& pFwtype, std::string& pAttribute,
                              uint32_t IdxNic);
-// Saves doc to path in UTF-8 through a temporary file beside it that is renamed
-// over path only when completely written. Returns 0, or 1 after logging the
-// error (path and errno text); on failure an existing file at path is kept.
-int32_t save_discovery_report(_xmlDoc* doc, const std::string& path);
+// Saves doc, a report of `devices` devices, to path in UTF-8. The bytes are
+// first checked to be a complete report; then path's links are followed. A
+// regular file (or a name not yet taken) is replaced through a temporary
+// file in its own directory, read back before it is renamed over it; an
+// existing file keeps its owner and permission bits. An open descriptor
+// (/dev/stdout, /dev/fd/N), a character device or a FIFO is written as it
+// is. Refused: a directory, a block device, a socket, a name in nic_fw/, and
+// any file vexor reads, runs or holds (catalog, event log, vexor itself, the
+// utilities, the run lock). Returns 0, or 1 after logging why (path and
+// errno text); on failure an existing file at path is kept.
+int32_t save_discovery_report(_xmlDoc* doc, const std::string& path, size_t devices);
 
 // First pass: adds 1 to *deviceCnt when the reader stands on the start of an
 // element named "device".

@@ -136,6 +136,7 @@ enum class Setup {
   noisy_burn,
   mokutil_garbage,
   entity_catalog,
+  erased_psid,
 };
 
 struct FaultRow {
@@ -171,6 +172,8 @@ void apply_to_desc(Setup setup, sim::HostSpec& desc) {
     case Setup::burn_killed: desc.functions[0].flash->burn = sim::BurnBehaviour::killed; break;
     case Setup::mokutil_garbage: desc.secure_boot = sim::SecureBoot::garbage; break;
     case Setup::entity_catalog: desc.catalog_xml = entity_catalog(); break;
+    // An erased board reads as 0xFF.
+    case Setup::erased_psid: desc.functions[0].flash->psid = std::string(13, '\xff'); break;
     default: break;
   }
 }
@@ -298,6 +301,8 @@ INSTANTIATE_TEST_SUITE_P(
                  {}, {}, {}, kLacking},
         FaultRow{"utility_printing_garbage_on_burn", Setup::noisy_burn, "", {"-s"}, "", 0,
                  {kSuccessA}, {}, {kAddrA}, nullptr},
+        FaultRow{"utility_printing_an_erased_psid", Setup::erased_psid, "", {"-d"}, "", 0,
+                 {}, {}, {}, nullptr, true},
         FaultRow{"mokutil_printing_garbage", Setup::mokutil_garbage, "", {"-s"}, "", 0,
                  {kSuccessA}, {}, {kAddrA}, nullptr},
         FaultRow{"tmp_not_writable", Setup::none, kReadOnlyTmp, {"-s"}, "", 0,
@@ -318,6 +323,11 @@ INSTANTIATE_TEST_SUITE_P(
                  {}, {kAddrA}, nullptr},
         FaultRow{"tmp_not_writable_discovery", Setup::none, kReadOnlyTmp, {"-d"}, "", 0,
                  {}, {"Not able to open this /tmp/data"}, {}, nullptr, true},
+        FaultRow{"report_path_is_the_catalog", Setup::none, "", {"-d", "nic_fw/NICFWData.xml"},
+                 "", 2,
+                 {"xml_discovery_report: not saving the report as nic_fw/NICFWData.xml: it is the "
+                  "firmware catalog"},
+                 {}, {}, nullptr},
         FaultRow{"report_missing", Setup::none, "", {"-u", "fault.xml"}, "", 2,
                  {"read_discovery_report: Failed to open fault.xml"}, {}, {}, nullptr},
         FaultRow{"report_malformed", Setup::none, "", {"-u", "fault.xml"},

@@ -1,6 +1,9 @@
-// The discovery report (-d) on a simulated host: the whole document, the
-// report's name, and an old report that only a complete new one replaces.
+// The discovery report (-d) on a simulated host: the whole document, values
+// the document cannot hold as they are, the report's name and where it
+// leads, and an old report that only a complete new one replaces.
 #include <gtest/gtest.h>
+#include <libxml/parser.h>
+#include <libxml/tree.h>
 
 #include <filesystem>
 #include <optional>
@@ -104,6 +107,162 @@ INSTANTIATE_TEST_SUITE_P(Hosts, DiscoveryWithoutUsableAdapter,
                          ::testing::Values(NoAdapterCase{"OnlyAnotherVendor", false},
                                            NoAdapterCase{"AdapterWithoutPsid", true}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------------------
+// Values from outside that XML cannot hold as they are
+// ---------------------------------------------------------------------------
+
+struct ValueCase {
+  const char* name;
+  std::optional<std::string> psid, mac;
+  std::vector<std::string> interfaces;
+  std::optional<std::string> catalog;  // the whole catalog, instead of two_adapter_catalog()
+  std::string expected;                // a leaf the report must hold
+};
+
+void PrintTo(const ValueCase& c, std::ostream* os) { *os << c.name; }
+
+using DiscoveryValue = testhost::HostTestWithParam<ValueCase>;
+
+TEST_P(DiscoveryValue, ReportIsWholeAndKeepsWhatIsValid) {
+  const ValueCase& c = GetParam();
+  sim::HostSpec desc = testhost::host_of(
+      {adapter(testhost::kAddrA, 0x1017, c.psid, "16.35.1012", c.mac, c.interfaces),
+       adapter(testhost::kAddrB, 0x1003, "QRV22", "2.42.5000", "0002c9aabb22", {"ib0"})},
+      testhost::two_adapter_catalog());
+  if (c.catalog) desc.catalog_xml = c.catalog;
+  sim::SimHost& h = host(desc);
+  h.write_file("nicdiscovery.xml", "the old report\n");
+  // The interface-name lookup's text tools in one locale, whatever the
+  // caller's: UTF-8, in which U+FFFF is a character (rev refuses a name
+  // that is not valid in its locale, so no other byte gets this far).
+  sim::RunResult r = h.run_shell("LC_ALL=C.UTF-8 ./vexor -d");
+  ASSERT_EQ(r.status, 0) << r.out << r.err << h.event_log();
+  const std::string report = h.read_file("nicdiscovery.xml");
+  xml_doc_ptr doc(xmlReadMemory(report.data(), static_cast<int>(report.size()), nullptr, nullptr,
+                                XML_PARSE_NONET));
+  EXPECT_TRUE(doc) << report;
+  // B, the device after A, is there in full.
+  EXPECT_TRUE(has(report, "<busnumber value=\"0000:81\"/>")) << report;
+  EXPECT_TRUE(has(report, "</devices>\n</zk_rom_discovery>\n")) << report;
+  EXPECT_TRUE(has(report, c.expected)) << c.expected << "\n" << report;
+}
+
+const char* const kLatin1Catalog =
+    "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n<NICFWData>\n"
+    "  <nic name=\"Carte r\xe9seau \xff\" venid=\"15B3\" devid=\"1017\" subvenid=\"15B3\" "
+    "PSID=\"QRV11\" subdevid=\"0050\" rom=\"16.35.2000\" fwFile=\"qx50-2000.bin\"/>\n"
+    "</NICFWData>\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, DiscoveryValue,
+    ::testing::Values(
+        // An erased board reads as 0xFF.
+        ValueCase{"ErasedPsid", std::string(13, '\xff'), "0002c9aabb11", {"ens5"}, std::nullopt,
+                  "<firmware_id value=\"?????????????\"/>"},
+        ValueCase{"PsidWithUFFFF", "QRV\xef\xbf\xbf" "11", "0002c9aabb11", {"ens5"}, std::nullopt,
+                  "<firmware_id value=\"QRV?11\"/>"},
+        ValueCase{"MacWithFFFE", "QRV11", "0002c9\xff\xfe" "11", {"ens5"}, std::nullopt,
+                  "<macaddress value=\"0002c9??114\"/>"},
+        ValueCase{"InterfaceNameWithUFFFF", "QRV11", "0002c9aabb11", {"ens\xef\xbf\xbf"},
+                  std::nullopt, "<device_id value=\"ens?\"/>"},
+        ValueCase{"ProductFromALatin1Catalog", "QRV11", "0002c9aabb11", {"ens5"}, kLatin1Catalog,
+                  "<product_id value=\"Carte r\xc3\xa9seau \xc3\xbf\"/>"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------------------
+// Where the report goes
+// ---------------------------------------------------------------------------
+
+// Each row runs in the host's namespace, whose /dev is its own: a set-up
+// line, then "./vexor -d PATH >vexor.out 2>vexor.err", then a check line
+// whose output is compared. No row may leave a temporary file behind.
+struct PathCase {
+  const char* name;
+  const char* setup;
+  const char* path;
+  int status;
+  const char* check;
+  const char* checked;  // what the check line prints
+  const char* logged;   // in the log ("" nothing looked for)
+};
+
+void PrintTo(const PathCase& c, std::ostream* os) { *os << c.name; }
+
+using DiscoveryPath = testhost::HostTestWithParam<PathCase>;
+
+TEST_P(DiscoveryPath, WritesThroughOrRefuses) {
+  const PathCase& c = GetParam();
+  sim::SimHost& h = host(testhost::two_adapter_host());
+  const std::string line =
+      "is_report() { tail -n 1 \"$1\" | grep -qx '</zk_rom_discovery>' && echo report || "
+      "echo \"no report in $1\"; }; " +
+      std::string(c.setup) + (c.setup[0] ? " && " : "") + "./vexor -d " + c.path +
+      " >vexor.out 2>vexor.err; echo \"status=$?\"; " + c.check +
+      "; ls -A | grep -c '^\\.vexor-report-'";
+  const sim::RunResult r = h.run_shell(line);
+  EXPECT_EQ(r.out, "status=" + std::to_string(c.status) + "\n" + c.checked + "0\n")
+      << r.err << h.event_log();
+  EXPECT_TRUE(has(h.event_log(), c.logged)) << c.logged << "\n" << h.event_log();
+  if (c.status != 0) {
+    EXPECT_TRUE(has(h.event_log(), std::string(ERROR_TAG) + " [")) << h.event_log();
+  }
+}
+
+const char* const kKept = "kept\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, DiscoveryPath,
+    ::testing::Values(
+        // A relative link leads from its own directory.
+        PathCase{"Symlink",
+                 "mkdir a keep && printf old > keep/r.xml && ln -s ../keep/r.xml a/link.xml",
+                 "a/link.xml", 0, "[ -L a/link.xml ] && echo link; is_report keep/r.xml",
+                 "link\nreport\n", ""},
+        PathCase{"DanglingSymlink", "mkdir keep && ln -s keep/new.xml link.xml", "link.xml", 0,
+                 "[ -L link.xml ] && echo link; is_report keep/new.xml", "link\nreport\n", ""},
+        PathCase{"ModeAndOwnerKept",
+                 "printf old > r.xml && chmod 600 r.xml && chown 1234:5678 r.xml", "r.xml", 0,
+                 "stat -c '%a %u:%g' r.xml; is_report r.xml", "600 1234:5678\nreport\n", ""},
+        PathCase{"DevNull", "", "/dev/null", 0, "stat -c %F /dev/null", "character special file\n",
+                 ""},
+        // The banner, then the report, in the file standard output goes to.
+        PathCase{"DevStdout", "", "/dev/stdout", 0,
+                 "sed -n 3p vexor.out; sed -n 7p vexor.out; is_report vexor.out; "
+                 "stat -c %F /dev/stdout",
+                 "Zentrik Quorvane InfiniBand Online Firmware Upgrade Utility for Linux\n"
+                 "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\nreport\nsymbolic link\n",
+                 ""},
+        PathCase{"Fifo", "mkfifo p && { cat p > got.xml & }", "p", 0,
+                 "wait; [ -p p ] && echo fifo; is_report got.xml", "fifo\nreport\n", ""},
+        PathCase{"DevFull", "", "/dev/full", 2, "stat -c %F /dev/full", "character special file\n",
+                 "could not save /dev/full: writing /dev/full: No space left on device\n"},
+        PathCase{"ClosedDescriptor", "", "/dev/fd/9", 2, "true", "",
+                 "could not save /dev/fd/9: following /dev/fd/9: Bad file descriptor\n"},
+        PathCase{"Directory", "mkdir d", "d", 2, "ls -A d | wc -l", "0\n",
+                 "xml_discovery_report: not saving the report as d: it is a directory\n"},
+        PathCase{"Catalog", "cp nic_fw/NICFWData.xml copy", "nic_fw/NICFWData.xml", 2,
+                 "cmp nic_fw/NICFWData.xml copy && echo kept", kKept,
+                 "xml_discovery_report: not saving the report as nic_fw/NICFWData.xml: it is the "
+                 "firmware catalog nic_fw/NICFWData.xml\n"},
+        PathCase{"CatalogThroughASymlink",
+                 "cp nic_fw/NICFWData.xml copy && ln -s nic_fw/NICFWData.xml c.xml", "c.xml", 2,
+                 "cmp nic_fw/NICFWData.xml copy && echo kept", kKept,
+                 "not saving the report as c.xml: it is the firmware catalog"},
+        PathCase{"CatalogThroughAHardLink",
+                 "cp nic_fw/NICFWData.xml copy && ln nic_fw/NICFWData.xml c.xml", "c.xml", 2,
+                 "cmp nic_fw/NICFWData.xml copy && echo kept", kKept,
+                 "not saving the report as c.xml: it is the firmware catalog"},
+        PathCase{"EventLog", "", "pyxflash.log", 2, "grep -c '<device>' pyxflash.log", "0\n",
+                 "not saving the report as pyxflash.log: it is the event log pyxflash.log\n"},
+        // Absent on this host, but run when it is there.
+        PathCase{"AbsentProgramVexorRuns", "", "/usr/bin/qtk", 2,
+                 "[ -e /usr/bin/qtk ] || echo absent", "absent\n",
+                 "it is the program /usr/bin/qtk\n"},
+        PathCase{"FirmwareDirectory", "", "nic_fw/new.xml", 2,
+                 "[ -e nic_fw/new.xml ] || echo absent", "absent\n",
+                 "not saving the report as nic_fw/new.xml: it lies in nic_fw/"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // The old report survives a save that cannot complete. Each setup mounts a
 // file system inside the run's namespace and runs vexor in the same shell.

@@ -131,7 +131,7 @@ class SaveReport : public testhost::RunStateTest {
 TEST_F(SaveReport, WritesExactlyWhatTheLibraryWouldWrite) {
   xml_doc_ptr doc = document();
   const fs::path ours = dir_ / "ours.xml", library = dir_ / "library.xml";
-  ASSERT_EQ(save_discovery_report(doc.get(), ours.string()), 0) << log();
+  ASSERT_EQ(save_discovery_report(doc.get(), ours.string(), 1), 0) << log();
   ASSERT_GT(xmlSaveFileEnc(library.c_str(), doc.get(), "UTF-8"), 0);
   const std::string bytes = file_text(ours);
   EXPECT_EQ(bytes, file_text(library));
@@ -144,7 +144,7 @@ TEST_F(SaveReport, ReplacesTheOldReportAndLeavesNothingElse) {
   const fs::path report = dir_ / "nicdiscovery.xml";
   std::ofstream(report) << "old report\n";
   xml_doc_ptr doc = document();
-  ASSERT_EQ(save_discovery_report(doc.get(), report.string()), 0) << log();
+  ASSERT_EQ(save_discovery_report(doc.get(), report.string(), 1), 0) << log();
   EXPECT_TRUE(has(file_text(report), "<busnumber value=\"0000:81\"/>"));
   EXPECT_EQ(entries(dir_), std::vector<std::string>{"nicdiscovery.xml"});
 
@@ -156,22 +156,70 @@ TEST_F(SaveReport, ReplacesTheOldReportAndLeavesNothingElse) {
   EXPECT_EQ(st.st_mode & 0777, 0666 & ~mask);
 }
 
+// A document short of the devices written (the library stops at a value it
+// cannot take, and the rest is lost) never replaces a report.
+TEST_F(SaveReport, IncompleteDocumentIsNotSaved) {
+  const fs::path report = dir_ / "nicdiscovery.xml";
+  std::ofstream(report) << "old report\n";
+  xml_doc_ptr doc = document();
+  EXPECT_EQ(save_discovery_report(doc.get(), report.string(), 2), 1);
+  EXPECT_EQ(file_text(report), "old report\n");
+  EXPECT_EQ(entries(dir_), std::vector<std::string>{"nicdiscovery.xml"});
+  EXPECT_TRUE(has(log(), "came out incomplete")) << log();
+}
+
+// What a value from outside becomes in the report: valid UTF-8 of
+// characters XML allows is kept, every byte of an invalid sequence and every
+// character XML does not allow is shown as '?'.
+struct ValueCase {
+  const char* name;
+  std::string psid;
+  std::string written;  // the attribute value as the file holds it
+};
+
+class SaveReportValue : public SaveReport, public ::testing::WithParamInterface<ValueCase> {};
+
+TEST_P(SaveReportValue, FileHoldsTheValueAsXmlCanHoldIt) {
+  g_ninfo[0].psid = GetParam().psid;
+  xml_doc_ptr doc = document();
+  const fs::path report = dir_ / "r.xml";
+  ASSERT_EQ(save_discovery_report(doc.get(), report.string(), 1), 0) << log();
+  const std::string text = file_text(report);
+  EXPECT_TRUE(has(text, "<firmware_id value=\"" + GetParam().written + "\"/>")) << text;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Bytes, SaveReportValue,
+    ::testing::Values(ValueCase{"TwoByteCharacter", "QRV\xc3\xa9", "QRV\xc3\xa9"},
+                      ValueCase{"FourByteCharacter", "\xf0\x9f\x98\x80", "\xf0\x9f\x98\x80"},
+                      ValueCase{"DeleteAndC1Control", "a\x7f\xc2\x85", "a\x7f\xc2\x85"},
+                      ValueCase{"TabKeptAsAReference", "a\tb", "a&#9;b"},
+                      ValueCase{"StrayContinuationByte", "\x80QRV", "?QRV"},
+                      ValueCase{"OverlongSlash", "\xc0\xaf", "??"},
+                      ValueCase{"Surrogate", "\xed\xa0\x80", "???"},
+                      ValueCase{"BeyondU10FFFF", "\xf4\x90\x80\x80", "????"},
+                      ValueCase{"FiveByteLead", "\xf8\x88\x80\x80\x80", "?????"},
+                      ValueCase{"CutShort", "QRV\xe2\x82", "QRV??"},
+                      ValueCase{"NonCharacters", "\xef\xbf\xbe\xef\xbf\xbf", "??"},
+                      ValueCase{"Controls", "\x01\x1f", "??"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST_F(SaveReport, FailureIsLoggedAndKeepsWhatWasThere) {
   xml_doc_ptr doc = document();
 
   // The report's directory does not exist: nothing can be created there.
   const fs::path missing = dir_ / "no-such-dir" / "report.xml";
-  EXPECT_EQ(save_discovery_report(doc.get(), missing.string()), 1);
+  EXPECT_EQ(save_discovery_report(doc.get(), missing.string(), 1), 1);
   std::string text = log();
   EXPECT_TRUE(has(text, ERROR_TAG)) << text;
   EXPECT_TRUE(has(text, missing.string())) << text;
   EXPECT_TRUE(has(text, std::strerror(ENOENT))) << text;
 
-  // The report's name is taken by a directory: the rename fails after the
-  // whole document was written; the temporary file must go.
+  // The report's name is taken by a directory: refused, and nothing is
+  // left behind.
   const fs::path taken = dir_ / "taken";
   fs::create_directories(taken / "inside");
-  EXPECT_EQ(save_discovery_report(doc.get(), taken.string()), 1);
+  EXPECT_EQ(save_discovery_report(doc.get(), taken.string(), 1), 1);
   EXPECT_TRUE(fs::is_directory(taken / "inside"));
   EXPECT_EQ(entries(dir_), std::vector<std::string>{"taken"});
   text = log();
