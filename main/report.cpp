@@ -486,18 +486,73 @@ int32_t replace_file(const ReportTarget& target, const std::string& path,
 // Reader helpers
 // ---------------------------------------------------------------------------
 
-// One pass over the report; visit sees every node. Returns 0, or 2 after
-// logging that the report could not be opened or parsed.
-template <typename Visit>
-int32_t read_report_pass(const std::string& path, Visit visit) {
-  xml_reader_ptr reader(xmlNewTextReaderFilename(path.c_str()));
-  if (!reader) {
+// The most a report may hold. Reports list a server's adapters; 64 MiB is
+// tens of thousands of devices.
+constexpr size_t kMaxReportBytes = size_t{64} << 20;
+
+// Reads the whole report at path into *text, once: both passes parse these
+// bytes, so a report on a pipe (/dev/stdin) or one that changes meanwhile is
+// the same document in both. Returns 0, or 2 after logging.
+int32_t read_report_text(const std::string& path, std::string* text) {
+  unique_fd in(open(path.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC));
+  auto failed = [&](int err) {
+    if (err != 0) {
+      log_quorvane_event(ppyxflash_fout, ERROR_TAG,
+                         strprintf("read_discovery_report: cannot read %s: %s\n", path.c_str(),
+                                   std::strerror(err)));
+    }
     log_quorvane_event(ppyxflash_fout, ERROR_TAG,
                        strprintf("read_discovery_report: Failed to open %s\n", path.c_str()));
     return 2;
+  };
+  if (!in) return failed(0);
+  text->clear();
+  // A file's size is known: room for all of it at once, rather than a
+  // growing buffer that takes up to twice as much on the way.
+  struct stat st;
+  if (fstat(in.get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+    text->reserve(std::min(static_cast<size_t>(st.st_size), kMaxReportBytes) + 1);
   }
-  int ret;
-  while ((ret = xmlTextReaderRead(reader.get())) == 1) visit(reader.get());
+  std::vector<char> chunk(64 * 1024);
+  for (;;) {
+    const ssize_t n = read(in.get(), chunk.data(), chunk.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return failed(errno);
+    if (n == 0) return 0;
+    if (static_cast<size_t>(n) > kMaxReportBytes - text->size()) {
+      log_quorvane_event(ppyxflash_fout, ERROR_TAG,
+                         strprintf("read_discovery_report: %s holds more than %zu bytes; it is "
+                                   "not read\n",
+                                   path.c_str(), kMaxReportBytes));
+      return 2;
+    }
+    text->append(chunk.data(), static_cast<size_t>(n));
+  }
+}
+
+// One pass over the report's text; visit sees every node. A document that
+// declares entities is refused at its document type, before any value is
+// read. Returns 0, or 2 after logging that the report could not be parsed.
+template <typename Visit>
+int32_t read_report_pass(const std::string& path, const std::string& text, Visit visit) {
+  // The library makes no reader for an empty text: that is no document.
+  xml_reader_ptr reader;
+  if (!text.empty()) {
+    reader.reset(xmlReaderForMemory(text.data(), static_cast<int>(text.size()), path.c_str(),
+                                    nullptr, XML_PARSE_NONET));
+  }
+  int ret = -1;
+  while (reader && (ret = xmlTextReaderRead(reader.get())) == 1) {
+    if (declares_entities(reader.get())) {
+      log_quorvane_event(ppyxflash_fout, ERROR_TAG,
+                         strprintf("read_discovery_report: %s declares entities; it is not "
+                                   "read\n",
+                                   path.c_str()));
+      ret = -1;
+      break;
+    }
+    visit(reader.get());
+  }
   if (ret != 0) {
     log_quorvane_event(ppyxflash_fout, ERROR_TAG,
                        strprintf("read_discovery_report: Failed to parse %s\n", path.c_str()));
@@ -509,13 +564,20 @@ int32_t read_report_pass(const std::string& path, Visit visit) {
 // Applies one attribute value of the element `element` to the record of
 // position idx (nic is null past the last record).
 void apply_report_value(const std::string& element, const std::string& value, nic_info* nic,
-                        int idx, std::string& image_type) {
+                        int idx, report_pass_state& state) {
   // The image type is run state, not part of a record.
   if (element == "type") {
-    image_type = value;
+    state.image_type = value;
     return;
   }
   if (nic == nullptr) return;
+  // Only the fw_item's version, the one to burn, not the header's.
+  if (element == "version") {
+    if (state.fw_item_depth > 0 && static_cast<size_t>(idx) < state.versions.size()) {
+      state.versions[static_cast<size_t>(idx)] = value;
+    }
+    return;
+  }
   if (element == "venid") {
     nic->ven_id = axtoi(value.c_str());
   } else if (element == "devid") {
@@ -535,7 +597,7 @@ void apply_report_value(const std::string& element, const std::string& value, ni
   } else if (element == "firmware_id") {
     firmware_id[static_cast<size_t>(idx)] = value;
   } else if (element == "active_version") {
-    read_FW_cur_version(nic, image_type, value);
+    read_FW_cur_version(nic, state.image_type, value);
   } else if (element == "action") {
     // The flags are a bit set: a second action element asking for a flash
     // leaves the request as it is.
@@ -557,12 +619,71 @@ std::string trim_right(std::string text) {
   return text;
 }
 
+// True when a report's version value names a version. -d writes the value
+// empty when the catalog had nothing for the adapter; an empty (or blank)
+// value is read like a missing element: the device gets the first matching
+// entry, as a hand-written report without the element does, rather than
+// being refused for a version "0.0.0" that nobody asked for.
+bool names_a_version(const opt_text& version) {
+  return version && version->find_first_not_of(" \t\r\n") != std::string::npos;
+}
+
+// The catalog entry, among the first fw_count of matches, that a device of
+// the report gets: for a device to be flashed whose fw_item names a version,
+// the first entry of that version (compared as three numbers), nothing when
+// the catalog lacks it; otherwise the first entry.
+std::optional<size_t> entry_for_device(const nic_info& nic, const std::vector<XMLFW_INFO>& matches,
+                                       const opt_text& version) {
+  if (!(nic.flags & NIC_SELECTED) || !names_a_version(version)) return 0;
+  const fw_version wanted = parse_fw_version(version->c_str());
+  const size_t n = std::min(static_cast<size_t>(std::max(nic.fw_count, 0)), matches.size());
+  for (size_t j = 0; j < n; ++j) {
+    const opt_text& rom = matches[j].pxmlRom;
+    if (parse_fw_version(rom ? rom->c_str() : nullptr) == wanted) return j;
+  }
+  return std::nullopt;
+}
+
+// Looks the device of position idx up in the catalog and keeps in its record
+// the one entry it gets. False when the device counts as failed: no entry
+// for its ids and PSID, or none of the version it asks for (logged).
+bool look_up_device(int idx, nic_info& nic, const opt_text& version) {
+  const std::string pciIdString =
+      prepare_catalog_lookup(nic, firmware_id[static_cast<size_t>(idx)]);
+  std::vector<XMLFW_INFO> matches(MAX_FW_ENTRIES);
+  nic.fw_count = 0;
+  if (read_NIC_FW_xml_file(pciIdString, matches) == 0) return false;
+  const std::optional<size_t> entry = entry_for_device(nic, matches, version);
+  if (!entry) {
+    // The record keeps no entry: its count says so too.
+    nic.fw_count = 0;
+    log_quorvane_event(
+        ppyxflash_fout, ERROR_TAG,
+        strprintf("read_discovery_report: device %d (%s) asks for version %s, which the "
+                  "catalog does not hold for it; not flashed\n",
+                  idx + 1, nic.pbus_info.value_or("").c_str(), printable(*version).c_str()));
+    return false;
+  }
+  const std::vector<XMLFW_INFO> kept{matches[*entry]};
+  nic.fw_count = 1;
+  take_catalog_matches(nic, kept);
+  return true;
+}
+
+std::string lower_case(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
 // Looks a device of the report up in the catalog and applies it. Returns
 // true when the device counts as failed; sets *stop when the run must end
-// with 2 at once.
-bool apply_device(int idx, bool* stop) {
-  nic_info& nic = g_ninfo[static_cast<size_t>(idx)];
-  const std::string address = nic.pbus_info.value_or("");
+// with 2 at once. seen holds the addresses of the devices before it.
+bool apply_device(int idx, const report_pass_state& state, std::set<std::string>& seen,
+                  bool* stop) {
+  const size_t pos = static_cast<size_t>(idx);
+  // Positions past the records are devices written as empty elements at the
+  // end of the report, which nothing was read into.
+  const std::string address = pos < g_ninfo.size() ? g_ninfo[pos].pbus_info.value_or("") : "";
   // The address comes from outside and goes into a shell line (getqrvninfo)
   // and the flash utility's arguments: only the bus-address form is used.
   if (!is_bus_address(address)) {
@@ -573,14 +694,18 @@ bool apply_device(int idx, bool* stop) {
                   idx + 1, printable(address).c_str()));
     return true;
   }
-
-  const std::string pciIdString =
-      prepare_catalog_lookup(nic, firmware_id[static_cast<size_t>(idx)]);
-  // Only the first matching entry is used.
-  std::vector<XMLFW_INFO> match(1);
-  nic.fw_count = 0;
-  if (read_NIC_FW_xml_file(pciIdString, match) == 0) return true;
-  take_catalog_matches(nic, match);
+  // One adapter is flashed at most once a run, whatever the report repeats.
+  if (!seen.insert(lower_case(address)).second) {
+    log_quorvane_event(ppyxflash_fout, WARNING_TAG,
+                       strprintf("read_discovery_report: device %d repeats the address %s of "
+                                 "an earlier device; not flashed\n",
+                                 idx + 1, address.c_str()));
+    return true;
+  }
+  nic_info& nic = g_ninfo[pos];
+  if (!look_up_device(idx, nic, pos < state.versions.size() ? state.versions[pos] : opt_text{})) {
+    return true;
+  }
 
   // A catalog entry without "fwFile" gives no image path: a device that asks
   // for a flash fails with a message instead of burning "./nic_fw/".
@@ -803,33 +928,47 @@ int32_t read_discovery_report() {
   open_event_log(kUnit, __LINE__);
   take_run_lock(true);
   const std::string path = g_XMLDiscoveryReport;
+  std::string text;
+  if (int32_t rc = read_report_text(path, &text)) return rc;
 
   int deviceCnt = 0;
-  if (int32_t rc = read_report_pass(
-          path, [&](xmlTextReaderPtr reader) { read_num_device_elements(reader, &deviceCnt); })) {
-    return rc;
-  }
-
-  g_ninfo.assign(static_cast<size_t>(deviceCnt), nic_info{});
-  firmware_id.assign(static_cast<size_t>(deviceCnt), std::string());
-  int idx = 0;
-  std::string image_type;
-  if (int32_t rc = read_report_pass(path, [&](xmlTextReaderPtr reader) {
-        process_node(reader, g_ninfo, &idx, image_type);
+  size_t device_ends = 0;
+  if (int32_t rc = read_report_pass(path, text, [&](xmlTextReaderPtr reader) {
+        read_num_device_elements(reader, &deviceCnt);
+        device_ends += xmlTextReaderNodeType(reader) == XML_READER_TYPE_END_ELEMENT &&
+                       xmlStrcmp(xmlTextReaderConstName(reader), X("device")) == 0;
       })) {
     return rc;
   }
+
+  // Only the end of a device advances the position, so the records past the
+  // one after the last end would stay empty: they are not made (a megabyte
+  // of "<device/>" would otherwise take 90 MB), and the apply loop treats
+  // their positions as the empty devices they are.
+  const size_t records = std::min(static_cast<size_t>(deviceCnt), device_ends + 1);
+  g_ninfo.assign(records, nic_info{});
+  firmware_id.assign(records, std::string());
+  report_pass_state state;
+  state.versions.assign(records, opt_text{});
+  int idx = 0;
+  if (int32_t rc = read_report_pass(path, text, [&](xmlTextReaderPtr reader) {
+        process_node(reader, g_ninfo, &idx, state);
+      })) {
+    return rc;
+  }
+  text = std::string();
 
   read_discovery = 1;
   // Nothing in this mode chooses a catalog index per adapter, but the table
   // exists with one entry per record like after an inventory build, so no
   // reader of it can run past its end.
-  fw_number.assign(static_cast<size_t>(deviceCnt), 0);
+  fw_number.assign(records, 0);
   int read_discovery_error = 0;
+  std::set<std::string> seen;
   for (idx = 0; idx < deviceCnt; ++idx) {
     nic_count = idx;
     bool stop = false;
-    if (apply_device(idx, &stop)) ++read_discovery_error;
+    if (apply_device(idx, state, seen, &stop)) ++read_discovery_error;
     if (stop) return 2;
   }
   if (read_discovery_error < deviceCnt) return 0;
@@ -844,15 +983,17 @@ void read_num_device_elements(_xmlTextReader* reader, int* deviceCnt) {
 }
 
 void process_node(_xmlTextReader* reader, std::vector<nic_info>& pNinfo, int* Idx,
-                  std::string& image_type) {
+                  report_pass_state& state) {
   xml_string name_x(xmlTextReaderName(reader));
   const std::string name = name_x ? xml_text(name_x.get()) : "--";
   const int type = xmlTextReaderNodeType(reader);
-  if (type == XML_READER_TYPE_END_ELEMENT && name == "device") {
-    ++*Idx;
+  if (type == XML_READER_TYPE_END_ELEMENT) {
+    if (name == "device") ++*Idx;
+    if (name == "fw_item" && state.fw_item_depth > 0) --state.fw_item_depth;
     return;
   }
   if (type != XML_READER_TYPE_ELEMENT) return;
+  if (name == "fw_item" && xmlTextReaderIsEmptyElement(reader) == 0) ++state.fw_item_depth;
   // An empty device element has no end, so the device positions can stay
   // behind the records but never run ahead of them; still, elements after
   // the last device must not reach past the end.
@@ -862,7 +1003,7 @@ void process_node(_xmlTextReader* reader, std::vector<nic_info>& pNinfo, int* Id
                       : nullptr;
   while (xmlTextReaderMoveToNextAttribute(reader) == 1) {
     xml_string value(xmlTextReaderValue(reader));
-    apply_report_value(name, xml_text(value.get()), nic, *Idx, image_type);
+    apply_report_value(name, xml_text(value.get()), nic, *Idx, state);
   }
 }
 

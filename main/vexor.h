@@ -290,12 +290,16 @@ int32_t show_current();
 // build failed or the report could not be saved; exits with 1 when the
 // event log cannot be opened or the inventory build ends the process.
 int32_t discover_HW();
-// The apply mode (-u): reads the report g_XMLDiscoveryReport and flashes,
-// silently, each device whose action asks for it. Returns 0 when fewer
-// devices failed than the report holds; 2 when every device failed (a report
-// without devices included), the report cannot be opened or parsed, or a
-// family image cannot be resolved. Exits with 1 when the event log or the
-// catalog cannot be opened.
+// The apply mode (-u): reads the report g_XMLDiscoveryReport once (at most
+// 64 MiB) and flashes, silently, each device whose action asks for it, with
+// the first matching catalog entry of the version its fw_item names (the
+// first matching entry when it names none). A device whose address came
+// earlier in the report, or whose version the catalog lacks, is not flashed
+// and counts as failed. Returns 0 when fewer devices failed than the report
+// holds; 2 when every device failed (a report without devices included), the
+// report cannot be opened or parsed (or declares entities), or a family image
+// cannot be resolved. Exits with 1 when the event log or the catalog cannot
+// be opened.
 int32_t read_discovery_report();
 
 // Writes the whole report for the current inventory to g_XMLDiscoveryReport;
@@ -334,11 +338,19 @@ int32_t save_discovery_report(_xmlDoc* doc, const std::string& path, size_t devi
 // First pass: adds 1 to *deviceCnt when the reader stands on the start of an
 // element named "device".
 void read_num_device_elements(_xmlTextReader* reader, int* deviceCnt);
-// Second pass: applies the reader's current node to pNinfo[*Idx] and the
-// current image type; advances *Idx at the end of each "device" element.
-// Nodes met once *Idx is past the last record are ignored.
+// What the second pass carries from node to node besides the device
+// position: the current image type, how many fw_item elements are open, and
+// the version each record's fw_item names (absent when it names none).
+struct report_pass_state {
+  std::string image_type;
+  int fw_item_depth = 0;
+  std::vector<opt_text> versions;  // one per record
+};
+// Second pass: applies the reader's current node to pNinfo[*Idx] and state;
+// advances *Idx at the end of each "device" element. Nodes met once *Idx is
+// past the last record are ignored.
 void process_node(_xmlTextReader* reader, std::vector<nic_info>& pNinfo, int* Idx,
-                  std::string& image_type);
+                  report_pass_state& state);
 // Stores an installed version for image type pImageType ("n/a": nothing).
 void read_FW_cur_version(nic_info* pCurNinfo, const std::string& pImageType,
                          const std::string& pVersion);

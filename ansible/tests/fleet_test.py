@@ -232,7 +232,7 @@ class FleetTest(unittest.TestCase):
         self.assertRan(run2)
         self.assertEqual(task_lines(run2.stdout, 'Reboot to run the new firmware')[:1], ['skipping: [behind]'])
 
-    # Waits for vexor -u to burn the report's version (disabled in CTest until then).
+    # The pin is the report's version, which -u burns.
     def test_pin_burns_the_pinned_image(self):
         fleet = Fleet(self, 'dual=dual')
         run = fleet.rollout(vexor_versions={'QRV0000000011': '16.34.1002'})

@@ -11,6 +11,7 @@
 #include <optional>
 
 #include "main/vexor.h"
+#include "sim/hostfile.h"
 #include "sim/simhost.h"
 #include "tests/builders.h"
 #include "tests/fixtures.h"
@@ -63,10 +64,11 @@ sim::HostSpec apply_host(bool with_c = true) {
   return testhost::host_of(functions, apply_catalog());
 }
 
-// A device of the report at bus, of board devid with psid; the rest is A's.
+// A device of the report at bus, of board devid with psid, asking for
+// version; the rest is A's.
 Dev dev_at(const std::string& bus, const std::string& devid, const std::string& psid,
-                    const std::string& action = "upgrade") {
-  return {.devid = devid, .bus = bus, .psid = psid, .action = action};
+           const std::string& version, const std::string& action = "upgrade") {
+  return {.devid = devid, .bus = bus, .psid = psid, .version = version, .action = action};
 }
 
 std::vector<std::string> burn(const std::string& address, const std::string& image) {
@@ -141,8 +143,10 @@ TEST_P(ApplyReport, FlashesAndCountsFailures) {
 }
 
 const Dev A;
-const Dev B = dev_at("0000:05", "1007", "QRV0000000005");
-const Dev C = dev_at("0000:81", "1017", "QRV0000000081");
+const Dev B = dev_at("0000:05", "1007", "QRV0000000005", "2.10.1");
+const Dev C = dev_at("0000:81", "1017", "QRV0000000081", "2.42.5000");
+// Of the family resolved by getqrvninfo.
+const Dev D = dev_at("0000:82", "1003", "QRV0000000082", "2.50.0");
 
 INSTANTIATE_TEST_SUITE_P(
     Reports, ApplyReport,
@@ -160,8 +164,6 @@ INSTANTIATE_TEST_SUITE_P(
                   {with(A, &Dev::action, "Nothing"), B},
                   {burn("0000:05:00.0", "qvb-2.10.1.bin")}, 0},
         ApplyCase{"NoCatalogEntry", {with(A, &Dev::psid, "QRV0000000999")}, {}, 2},
-        // The report's version is not looked at: the first catalog entry is burned.
-        ApplyCase{"FirstCatalogEntryIsBurned", {C}, {burn("0000:81:00.0", "qvc-2.40.7000.bin")}, 0},
         ApplyCase{"FailedFlashCountsTheLaterDevicesToo",
                   {A, with(B, &Dev::action, "Nothing")},
                   {burn("0000:04:00.0", "qva-2.42.5000.bin")}, 2, "0000:04:00.0"},
@@ -217,6 +219,12 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(ApplyTest, ManyDevicesAndLongTexts) {
   sim::SimHost& h = host(apply_host());
   std::vector<Dev> devs(60, with(A, &Dev::action, "Nothing"));
+  // Each at an address of its own: a repeated address is never flashed.
+  for (size_t i = 0; i < devs.size(); ++i) {
+    char device[8];
+    std::snprintf(device, sizeof device, "%02zx", i == 8 ? 0 : i + 0x20);
+    devs[i].device = device;
+  }
   devs[7].psid = std::string(100000, 'Q');
   devs[8].action = std::string(50000, 'x') + "upgrade";
   devs[9].bus = std::string(50000, '0');
@@ -227,12 +235,138 @@ TEST_F(ApplyTest, ManyDevicesAndLongTexts) {
 }
 
 // ---------------------------------------------------------------------------
+// Which version is burned
+// ---------------------------------------------------------------------------
+
+// The demo host as the issue met it: -d recommends 16.35.2000 for A
+// (catalog 16.35.1012, 16.35.2000) and 2.42.5000 for B (catalog 2.36.5000,
+// 2.40.7000, 2.42.5000); -u of that report burned the first entries.
+TEST_F(ApplyTest, DemoHostBurnsTheVersionsItsReportNames) {
+  sim::SimHost& h = host(sim::parse_host_file(std::string(VEXOR_SIM_HOSTS) + "/demo.host"));
+  ASSERT_EQ(h.run({"-d"}).status, 0);
+  const std::string report = h.read_file("nicdiscovery.xml");
+  sim::RunResult r = h.run({"-u", "nicdiscovery.xml"});
+  EXPECT_EQ(r.status, 0) << r.out << r.err << h.event_log();
+  EXPECT_EQ(h.burns(), (Burns{burn("0000:05:00.0", "qx200-16.35.2000.bin"),
+                              burn("0000:81:00.0", "qx100-2.42.5000.bin")}));
+
+  // A framework pins B to a version in the middle of the catalog.
+  const std::string from = "<version value=\"2.42.5000\"/>";
+  std::string pinned = report;
+  ASSERT_TRUE(has(pinned, from)) << pinned;
+  pinned.replace(pinned.find(from), from.size(), "<version value=\"2.40.7000\"/>");
+  h.write_file("pinned.xml", pinned);
+  r = h.run({"-u", "pinned.xml"});
+  EXPECT_EQ(r.status, 0) << r.out << r.err << h.event_log();
+  EXPECT_EQ(h.burns().back(), burn("0000:81:00.0", "qx100-2.40.7000.bin"));
+  EXPECT_EQ(h.adapter("0000:81:00.0").fw, "2.40.7000");
+}
+
+struct VersionCase {
+  const char* name;
+  std::string report;
+  Burns burns;
+  int status;
+  const char* logged;  // in the log ("" nothing looked for)
+};
+
+using ApplyVersion = testhost::HostTestWithParam<VersionCase>;
+
+TEST_P(ApplyVersion, BurnsTheCatalogEntryOfTheReportsVersion) {
+  sim::SimHost& h = host(apply_host());
+  h.write_file("report.xml", GetParam().report);
+  sim::RunResult r = h.run({"-u", "report.xml"});
+  EXPECT_EQ(r.status, GetParam().status) << r.out << r.err << h.event_log();
+  EXPECT_EQ(h.burns(), GetParam().burns);
+  EXPECT_TRUE(has(h.event_log(), GetParam().logged)) << h.event_log();
+}
+
+// C's catalog entries: 2.40.7000 first, then 2.42.5000.
+std::string report_of_c(const std::string& version) {
+  return report_xml({with(C, &Dev::version, version)});
+}
+
+// A report written by hand, without the fw_item's version element; the
+// header's version "1.0.0" stays.
+std::string without_version(const std::vector<Dev>& devices) {
+  std::string text = report_xml(devices);
+  for (const Dev& d : devices) {
+    const std::string line = "                <version value=\"" + d.version + "\"/>\n";
+    text.erase(text.find(line), line.size());
+  }
+  return text;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Reports, ApplyVersion,
+    ::testing::Values(
+        VersionCase{"NotTheFirstEntry", report_of_c("2.42.5000"),
+                    {burn("0000:81:00.0", "qvc-2.42.5000.bin")}, 0, ""},
+        VersionCase{"ComparedAsThreeNumbers", report_of_c("2.042.05000"),
+                    {burn("0000:81:00.0", "qvc-2.42.5000.bin")}, 0, ""},
+        VersionCase{"NotInTheCatalog", report_of_c("2.41.0"), {}, 2,
+                    "read_discovery_report: Error at read_NIC_FW_xml_file\n"},
+        VersionCase{"NotInTheCatalogNamesPositionAddressVersion",
+                    report_xml({A, with(C, &Dev::version, "2.41.0")}),
+                    {burn("0000:04:00.0", "qva-2.42.5000.bin")}, 0,
+                    "read_discovery_report: device 2 (0000:81:00.0) asks for version 2.41.0, "
+                    "which the catalog does not hold for it; not flashed\n"},
+        VersionCase{"NoVersionElement", without_version({C}),
+                    {burn("0000:81:00.0", "qvc-2.40.7000.bin")}, 0, ""},
+        // -d writes it empty when the catalog had nothing for the adapter.
+        VersionCase{"EmptyVersion", report_of_c(""), {burn("0000:81:00.0", "qvc-2.40.7000.bin")},
+                    0, ""},
+        // The version matters only to a device that is flashed.
+        VersionCase{"NotFlashedDeviceWithAnUnknownVersion",
+                    report_xml({with(with(C, &Dev::version, "9.9.9"), &Dev::action, "Nothing"), A}),
+                    {burn("0000:04:00.0", "qva-2.42.5000.bin")}, 0, ""}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------------------
+// A device listed twice, a report on standard input
+// ---------------------------------------------------------------------------
+
+TEST_F(ApplyTest, RepeatedAddressIsFlashedOnce) {
+  sim::SimHost& h = host(apply_host());
+  // The address compares without regard to case: 0000:0A:00.0 is 0000:0a:00.0.
+  const Dev hex = with(with(A, &Dev::bus, "0000:0a"), &Dev::action, "Nothing");
+  sim::RunResult r = apply(report_xml(
+      {A, A, with(A, &Dev::action, "Nothing"), B, hex, with(hex, &Dev::bus, "0000:0A")}));
+  // Devices 2, 3 and 6 failed; three of six.
+  EXPECT_EQ(r.status, 0) << r.out << r.err << h.event_log();
+  EXPECT_EQ(h.burns(), (Burns{burn("0000:04:00.0", "qva-2.42.5000.bin"),
+                              burn("0000:05:00.0", "qvb-2.10.1.bin")}));
+  const std::string log = h.event_log();
+  for (const char* line :
+       {"[WARNING]   ", "device 2 repeats the address 0000:04:00.0 of an earlier device",
+        "device 3 repeats the address 0000:04:00.0 of an earlier device",
+        "device 6 repeats the address 0000:0A:00.0 of an earlier device"}) {
+    EXPECT_TRUE(has(log, line)) << line << "\n" << log;
+  }
+  EXPECT_EQ(testhost::count_of(log, "repeats the address"), 3u) << log;
+}
+
+// Read once: a pipe gives its bytes to the first pass only.
+TEST_F(ApplyTest, ReportOnStandardInput) {
+  sim::SimHost& h = host(apply_host());
+  h.write_file("report.xml", report_xml({A, B}));
+  for (const char* line :
+       {"cat report.xml | ./vexor -u /dev/stdin", "./vexor -u /dev/stdin < report.xml"}) {
+    const size_t before = h.burns().size();
+    sim::RunResult r = h.run_shell(line);
+    EXPECT_EQ(r.status, 0) << line << "\n" << r.out << r.err << h.event_log();
+    EXPECT_EQ(h.burns().size(), before + 2) << line;
+  }
+}
+
+// ---------------------------------------------------------------------------
 // Family images resolved through getqrvninfo
 // ---------------------------------------------------------------------------
 
 TEST_F(ApplyTest, FamilyImageResolvedThroughGetqrvninfo) {
   sim::SimHost& h = host(apply_host());
-  sim::RunResult r = apply(report_xml({dev_at("0000:82", "1003", "QRV0000000082", "rewrite")}));
+  sim::RunResult r =
+      apply(report_xml({dev_at("0000:82", "1003", "QRV0000000082", "2.50.0", "rewrite")}));
   EXPECT_EQ(r.status, 0) << r.out << r.err << h.event_log();
   EXPECT_EQ(h.burns(), (Burns{burn("0000:82:00.0", "qvd-2.50.0.bin")}));
   EXPECT_TRUE(has(r.out, "./getqrvninfo imgfile 0000:82:00.0 > data")) << r.out;
@@ -253,7 +387,7 @@ TEST_P(ApplyGetqrvninfoAnswer, OnlyAPlainFileNameIsBurned) {
   sim::SimHost& h = host(apply_host());
   h.write_file("getqrvninfo", std::string("#!/bin/sh\nprintf '") + GetParam().answer + "'\n", true);
   // A before the family device, B after it.
-  sim::RunResult r = apply(report_xml({A, dev_at("0000:82", "1003", "QRV0000000082"), B}));
+  sim::RunResult r = apply(report_xml({A, D, B}));
   Burns expected{burn("0000:04:00.0", "qva-2.42.5000.bin")};
   if (GetParam().image) {
     expected.push_back(burn("0000:82:00.0", *GetParam().image));
@@ -286,7 +420,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(ApplyTest, GetqrvninfoFailingEndsTheRun) {
   sim::SimHost& h = host(apply_host());
   h.write_file("getqrvninfo", "#!/bin/sh\necho broken >&2\nexit 3\n", true);
-  sim::RunResult r = apply(report_xml({dev_at("0000:82", "1003", "QRV0000000082")}));
+  sim::RunResult r = apply(report_xml({dev_at("0000:82", "1003", "QRV0000000082", "2.50.0")}));
   EXPECT_EQ(r.status, 2);
   EXPECT_TRUE(has(h.event_log(), "command failed: ./getqrvninfo imgfile 0000:82:00.0 > data"))
       << h.event_log();
@@ -316,8 +450,6 @@ TEST_P(ApplyHostileReport, RunsNothingAndFlashesNothing) {
   EXPECT_TRUE(h.burns().empty());
   EXPECT_FALSE(has(r.out, "getqrvninfo")) << r.out;
 }
-
-const Dev D = dev_at("0000:82", "1003", "QRV0000000082");
 
 INSTANTIATE_TEST_SUITE_P(
     Reports, ApplyHostileReport,

@@ -56,6 +56,13 @@ std::string thousand_devices() {
   return report_xml(devices);
 }
 
+// A report that would flash A, but defines an entity.
+std::string entity_report() {
+  std::string r = report_xml({device_a("upgrade")});
+  r.insert(r.find('\n') + 1, "<!DOCTYPE zk_rom_discovery [<!ENTITY e \"QRV11\">]>\n");
+  return r;
+}
+
 // The healthy catalog, defining an entity it never uses.
 std::string entity_catalog() {
   std::string c = testhost::catalog_xml(testhost::two_adapter_catalog());
@@ -339,6 +346,15 @@ INSTANTIATE_TEST_SUITE_P(
                                       "<fw_item>", 2),
                  2,
                  {"read_discovery_report: Failed to parse fault.xml"}, {}, {}, nullptr},
+        FaultRow{"report_with_entities", Setup::none, "", {"-u", "fault.xml"}, entity_report(), 2,
+                 {"read_discovery_report: fault.xml declares entities; it is not read",
+                  "read_discovery_report: Failed to parse fault.xml"},
+                 {}, {}, nullptr},
+        FaultRow{"report_repeating_a_device", Setup::none, "", {"-u", "fault.xml"},
+                 report_xml({device_a("upgrade"), device_a("upgrade"), device_a("rewrite")}), 0,
+                 {kSuccessA, "device 2 repeats the address 0000:05:00.0 of an earlier device",
+                  "device 3 repeats the address 0000:05:00.0 of an earlier device"},
+                 {}, {kAddrA}, nullptr},
         FaultRow{"report_with_1000_devices", Setup::none, "", {"-u", "fault.xml"},
                  thousand_devices(), 0, {kSuccessA}, {}, {kAddrA}, nullptr},
         FaultRow{"report_hostile", Setup::none, "", {"-u", "fault.xml"}, hostile_report(), 2,

@@ -1,7 +1,7 @@
-// Catalogs and reports built to exhaust vexor: entity declarations, more
-// devices than memory holds. Each runs under a limit of 100 MiB of address
-// space, and must end with its own status and the reason in the log, never
-// with a crash.
+// Reports and catalogs built to exhaust vexor: entity declarations, a
+// megabyte of devices, more devices than memory holds, a report beyond the
+// size bound. Each runs under a limit of 100 MiB of address space, and must
+// end with its own status and the reason in the log, never with a crash.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -32,6 +32,15 @@ const std::string kOutOfMemory = "Out of memory: a memory allocation failed, the
 std::string entity_declaration(const char* root) {
   return std::string("<!DOCTYPE ") + root + " [<!ENTITY e \"" + std::string(100000, 'E') +
          "\">]>\n";
+}
+
+// A 116 kB report whose 5,000 devices name the entity as their PSID: half a
+// gigabyte once expanded.
+std::string entity_report() {
+  std::string devices;
+  for (int i = 0; i < 5000; ++i) devices += "<device><firmware_id value=\"&e;\"/></device>\n";
+  return "<?xml version=\"1.0\"?>\n" + entity_declaration("zk_rom_discovery") +
+         "<zk_rom_discovery><devices>\n" + devices + "</devices></zk_rom_discovery>\n";
 }
 
 // The catalog of two_adapter_host() with the entity as the name of 5,000
@@ -103,6 +112,10 @@ void entity_catalog_host(sim::HostSpec& desc) { desc.catalog_xml = entity_catalo
 INSTANTIATE_TEST_SUITE_P(
     Inputs, Limits,
     ::testing::Values(
+        LimitCase{"ReportDefiningAnEntity", nullptr,
+                  report_file([] { return entity_report(); }), limited("./vexor -u r.xml"), 2,
+                  {"read_discovery_report: r.xml declares entities; it is not read\n",
+                   "read_discovery_report: Failed to parse r.xml\n"}},
         LimitCase{"CatalogDefiningAnEntityListing", entity_catalog_host, nullptr,
                   limited("./vexor -c"), 1,
                   {"nic_fw/NICFWData.xml declares entities; it is not read\n",
@@ -110,10 +123,28 @@ INSTANTIATE_TEST_SUITE_P(
         LimitCase{"CatalogDefiningAnEntityImageProgram", entity_catalog_host, nullptr,
                   limited("./getqrvninfo imgfile 0000:05:00.0"), 1, {},
                   {"getqrvninfo: nic_fw/NICFWData.xml declares entities; it is not read"}},
+        // Under a megabyte each: the empty devices are not given records.
+        LimitCase{"MegabyteOfEmptyDevices", nullptr,
+                  report_file([] { return repeated("<device/>", 110000); }),
+                  limited("./vexor -u r.xml"),
+                  2, {"read_discovery_report: device 110000 has an invalid PCI address \"\"",
+                      "read_discovery_report: Error at read_NIC_FW_xml_file\n"}},
+        LimitCase{"MegabyteOfDevices", nullptr,
+                  report_file([] { return repeated("<device></device>", 58000); }),
+                  limited("./vexor -u r.xml"), 2,
+                  {"read_discovery_report: Error at read_NIC_FW_xml_file\n"}},
         LimitCase{"MoreDevicesThanMemoryHolds", nullptr,
                   report_file([] { return repeated("<device></device>", 1000000); }),
                   limited("./vexor -u r.xml"), 2,
-                  {"[ERROR]     ", kOutOfMemory}}),
+                  {"[ERROR]     ", kOutOfMemory}},
+        LimitCase{"ReportBeyondTheSizeBound", nullptr, nullptr,
+                  // The 64 MiB it reads need more than the limit of the others.
+                  limited("{ printf '<r>'; head -c 67108864 /dev/zero | tr '\\000' ' '; "
+                          "printf '</r>'; } > r.xml && ./vexor -u r.xml",
+                          262144),
+                  2,
+                  {"read_discovery_report: r.xml holds more than 67108864 bytes; it is not "
+                   "read\n"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
