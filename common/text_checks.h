@@ -2,6 +2,8 @@
 // file names.
 #pragma once
 
+#include <cstddef>
+#include <string>
 #include <string_view>
 
 // True when part occurs in text (case-sensitive; an empty part always does).
@@ -21,3 +23,17 @@ bool is_control(char c);
 // True for a plain file name that can only mean a file directly inside one
 // directory: not empty, not "." or "..", no "/" and no control characters.
 bool is_plain_file_name(std::string_view name);
+
+// Length of the UTF-8 sequence that starts at text[i], with its code point
+// in *cp; 0 when the bytes there are none (a stray continuation byte, an
+// overlong form, a surrogate, a value beyond U+10FFFF, a sequence cut short).
+size_t utf8_sequence(std::string_view text, size_t i, char32_t* cp);
+
+// text as it may go into a log line or one of vexor's own console messages
+// when it comes from outside (a report, the catalog, the flash utility,
+// sysfs): every control character (C0, delete, and the C1 range a terminal
+// may also obey) as a visible escape ("\n", "\r", "\t", "\x1b",
+// "\u009b"), each byte that is not valid UTF-8 as "\xNN", and the backslash
+// itself as "\\" so that no escape can be forged either. Everything else,
+// printable UTF-8 included, is kept.
+std::string visible(std::string_view text);

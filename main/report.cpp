@@ -67,34 +67,6 @@ constexpr const char* kDeviceLeaves[12] = {
 constexpr const char* kItemLeaves[8] = {"type",   "firmware_id", "version", "active_version",
                                         "action", "duration",    "message", "shared"};
 
-// Length of the UTF-8 sequence that starts at text[i], with its code point
-// in *cp; 0 when the bytes there are none (a stray continuation byte, an
-// overlong form, a surrogate, a value beyond U+10FFFF, a sequence cut short).
-size_t utf8_sequence(std::string_view text, size_t i, char32_t* cp) {
-  const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
-  const unsigned char lead = byte(i);
-  size_t len = 1;
-  char32_t c = lead;
-  char32_t smallest = 0;
-  if (lead >= 0xF0 && lead < 0xF8) {
-    len = 4, c = lead & 0x07, smallest = 0x10000;
-  } else if (lead >= 0xE0 && lead < 0xF0) {
-    len = 3, c = lead & 0x0F, smallest = 0x800;
-  } else if (lead >= 0xC0 && lead < 0xE0) {
-    len = 2, c = lead & 0x1F, smallest = 0x80;
-  } else if (lead >= 0x80) {
-    return 0;
-  }
-  if (len > text.size() - i) return 0;
-  for (size_t k = 1; k < len; ++k) {
-    if ((byte(i + k) & 0xC0) != 0x80) return 0;
-    c = (c << 6) | (byte(i + k) & 0x3F);
-  }
-  if (c < smallest || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return 0;
-  *cp = c;
-  return len;
-}
-
 // The characters an XML 1.0 document may hold.
 bool xml_char(char32_t c) {
   return c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) ||

@@ -1,0 +1,35 @@
+// Outside values as they go into log lines and console messages: nothing in
+// them can end an entry, start a terminal sequence or pass for an escape.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "common/text_checks.h"
+
+namespace {
+
+struct VisibleCase {
+  std::string text;
+  std::string shown;
+};
+
+class Visible : public ::testing::TestWithParam<VisibleCase> {};
+
+TEST_P(Visible, ControlsBadBytesAndBackslashesBecomeEscapes) {
+  EXPECT_EQ(visible(GetParam().text), GetParam().shown);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, Visible,
+    ::testing::Values(
+        VisibleCase{"MT_0000000001 16.35.2000", "MT_0000000001 16.35.2000"},
+        VisibleCase{"a\n[INFO] forged\r", "a\\n[INFO] forged\\r"},
+        VisibleCase{"\x1b[2J\tx\x7f", "\\x1b[2J\\tx\\x7f"},
+        VisibleCase{std::string("nul\0end", 7), "nul\\x00end"},
+        VisibleCase{"back\\nslash", "back\\\\nslash"},
+        VisibleCase{"\xff\xfe cut \xe2\x82", "\\xff\\xfe cut \\xe2\\x82"},
+        VisibleCase{"C1 \xc2\x9b""31m", "C1 \\u009b31m"},
+        VisibleCase{"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x94\xa5", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x94\xa5"},
+        VisibleCase{"overlong \xc0\xaf", "overlong \\xc0\\xaf"}));
+
+}  // namespace
