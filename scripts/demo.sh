@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # vexor on the simulated demo host: installs what is missing, builds, then
-# runs the interactive update (you answer the questions), the listing (-c)
-# and the discovery report (-d), and shows what the flash utility was asked
-# to do.
+# runs the interactive update (you answer the questions), the listing (-c),
+# the discovery report (-d), applies that report with one device set to
+# Nothing (-u) as a deployment framework would, and shows what the flash
+# utility was asked to do.
 #
 #   bash scripts/demo.sh               set up and build into build/, then the demo
 #   bash scripts/demo.sh --build DIR   the demo with the build tree DIR as it is
@@ -68,16 +69,42 @@ echo
 echo "== nicdiscovery.xml =="
 cat "$host/component/nicdiscovery.xml"
 
+burns() { "$vexor_sim" --dir "$host" --journal | grep ' b$' || true; }
+burns_before=$(burns | wc -l)
+
+# As a deployment framework would: leave the dual-port adapter alone by
+# setting its action to Nothing, and apply the report.
+python3 - "$host/component/nicdiscovery.xml" <<'PY'
+import sys
+import xml.etree.ElementTree as ET
+path = sys.argv[1]
+tree = ET.parse(path)
+for device in tree.getroot().iter("device"):
+    if device.find("busnumber").get("value") == "0000:81":
+        device.find("fw_item/action").set("value", "Nothing")
+tree.write(path, xml_declaration=True, encoding="UTF-8")
+print("\n== nicdiscovery.xml, edited: the action of each device ==")
+for device in tree.getroot().iter("device"):
+    print("  %s:%s.%s  %s" % (device.find("busnumber").get("value"),
+                              device.find("devicenumber").get("value"),
+                              device.find("funcnumber").get("value"),
+                              device.find("fw_item/action").get("value")))
+PY
+run "vexor -u nicdiscovery.xml: apply the edited report" -- -u nicdiscovery.xml
+
 echo
-echo "== The burns the flash utility was asked for =="
-"$vexor_sim" --dir "$host" --journal | grep ' b$' || echo "(none)"
+echo "== The burns the flash utility was asked for by the interactive update =="
+burns | head -n "$burns_before" | sed 's/^/  /'
+[[ $burns_before -gt 0 ]] || echo "  (none)"
+echo
+echo "== ... and by -u: only the device whose action asked for it =="
+burns | tail -n +"$((burns_before + 1))" | sed 's/^/  /'
+[[ $(burns | wc -l) -gt $burns_before ]] || echo "  (none)"
 echo
 echo "== The event log, pyxflash.log =="
 cat "$host/component/pyxflash.log"
 
 cat <<'TXT'
 
-Not run here: "vexor -u REPORT" flashes every device of a report whose action
-asks for it; see "man -l man/vexor.1" and the README.
 The simulated host is removed now.
 TXT

@@ -145,17 +145,26 @@ TEST(ShipDemo, RunsToTheEndWithoutATerminal) {
            "== vexor -d: ",
            "<active_version value=\"16.35.2000\"/>",
            "pyxflash -y -d 0000:05:00.0 -i ./nic_fw/qx200-16.35.2000.bin b\n",
+           "  0000:81:00.0  Nothing\n",
+           "== vexor -u nicdiscovery.xml: ",
        }) {
     EXPECT_NE(r.out.find(seen), std::string::npos) << "missing: " << seen << "\n" << r.out;
   }
-  // The update, the listing and the report all ended with 0.
+  // -u burned the one device whose action asked for it, and only that one.
+  const size_t by_u_at = r.out.find("== ... and by -u:");
+  ASSERT_NE(by_u_at, std::string::npos) << r.out;
+  const std::string by_u = r.out.substr(by_u_at);
+  EXPECT_EQ(by_u.substr(by_u.find('\n') + 1, by_u.find("\n\n") - by_u.find('\n')),
+            "  pyxflash -s -y -d 0000:05:00.0 -i ./nic_fw/qx200-16.35.2000.bin b\n")
+      << r.out;
+  // The update, the listing, the report and its application all ended with 0.
   auto count = [&](const std::string& what) {
     size_t n = 0;
     for (auto p = r.out.find(what); p != std::string::npos; p = r.out.find(what, p + 1)) ++n;
     return n;
   };
-  EXPECT_EQ(count("== exit status "), 3u) << r.out;
-  EXPECT_EQ(count("== exit status 0 =="), 3u) << r.out;
+  EXPECT_EQ(count("== exit status "), 4u) << r.out;
+  EXPECT_EQ(count("== exit status 0 =="), 4u) << r.out;
   EXPECT_TRUE(fs::is_empty(scratch.path())) << "the demo left files in " << scratch.path();
 }
 
