@@ -204,3 +204,27 @@ TEST(ShipDemo, CtrlCAtTheQuestionEndsTheDemoAndRemovesTheHost) {
   EXPECT_NE(screen.find("demo: interrupted"), std::string::npos) << screen;
   EXPECT_TRUE(fs::is_empty(scratch.path())) << "the demo left files in " << scratch.path();
 }
+
+namespace {
+
+// The README shows, as its example, the report -d writes on the demo host;
+// it must not drift from what the program writes.
+TEST_F(ShipPackage, ReadmeExampleReportIsWhatTheDemoHostGets) {
+  std::ifstream readme(kSource + "/README.md");
+  std::stringstream text;
+  text << readme.rdbuf();
+  const std::string all = text.str();
+  const size_t from = all.find("```xml\n");
+  ASSERT_NE(from, std::string::npos) << "no example report in README.md";
+  const size_t to = all.find("```", from + 7);
+  ASSERT_NE(to, std::string::npos);
+
+  sim::SimHost& demo = host(sim::parse_host_file(kSource + "/sim/hosts/demo.host"));
+  ASSERT_EQ(demo.run({"-d"}).status, 0);
+  std::ifstream written(demo.component_dir() + "/nicdiscovery.xml");
+  std::stringstream report;
+  report << written.rdbuf();
+  EXPECT_EQ(all.substr(from + 7, to - from - 7), report.str());
+}
+
+}  // namespace
