@@ -405,6 +405,7 @@ void reset_run_state() {
     text->clear();
   }
   g_ninfo.clear();
+  g_adapter_outcomes.clear();
   fw_number.clear();
   ver_buf.clear();
   firmware_id.clear();

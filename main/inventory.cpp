@@ -28,6 +28,11 @@ int fw_invalid_count = 0;
 int read_discovery = 0;
 std::vector<std::string> firmware_id;
 std::string bus_info;
+std::vector<adapter_outcome> g_adapter_outcomes;
+
+adapter_outcome* outcome_of(size_t idx) {
+  return idx < g_adapter_outcomes.size() ? &g_adapter_outcomes[idx] : nullptr;
+}
 
 namespace {
 
@@ -393,7 +398,8 @@ void build_usable_record(nic_info& nic, const std::string& address, const std::s
 }
 
 // Lists the adapters: enumerates them into addresses and vendor_names, sets
-// g_nNics, allocates fw_number and g_ninfo for them, and shows the list.
+// g_nNics, allocates fw_number, g_ninfo and g_adapter_outcomes for them, and
+// shows the list.
 void enumerate_adapters(std::vector<std::string>* addresses,
                         std::vector<std::string>* vendor_names) {
   int32_t rc = get_interface_list(addresses, vendor_names, class_code, &g_nNics);
@@ -413,6 +419,7 @@ void enumerate_adapters(std::vector<std::string>* addresses,
                             (*vendor_names)[i].c_str()));
   }
   g_ninfo.assign(static_cast<size_t>(g_nNics), nic_info{});
+  g_adapter_outcomes.assign(static_cast<size_t>(g_nNics), adapter_outcome{});
 }
 
 // Creates the query-error file, which stays on disk for the operator, and
@@ -438,22 +445,46 @@ bool is_vendor_name(const std::string& vendor) {
 }
 
 // A vendor function met during the build, for the second-device test: its
-// PSID (absent when the query gave none) and base MAC (empty when it gave
-// none).
+// address, PSID (absent when the query gave none) and base MAC (empty when
+// it gave none).
 struct MetFunction {
+  std::string address;
   opt_text psid;
   std::string mac;
 };
 
-// How many of the functions met before have this PSID and base MAC, as the
-// second PCI device of an adapter has the first one's. An absent PSID
-// equals nothing.
+// True when f has this PSID and base MAC, as the second PCI device of an
+// adapter has the first one's. An absent PSID equals nothing.
+bool alike(const MetFunction& f, const opt_text& psid, const std::string& mac) {
+  return psid && f.psid == psid && f.mac == mac;
+}
+
+// How many of the functions met before are alike this one.
 int earlier_alike(const std::vector<MetFunction>& met, const opt_text& psid,
                   const std::string& mac) {
-  if (!psid) return 0;
-  return static_cast<int>(std::count_if(met.begin(), met.end(), [&](const MetFunction& f) {
-    return f.psid == psid && f.mac == mac;
-  }));
+  return static_cast<int>(std::count_if(
+      met.begin(), met.end(), [&](const MetFunction& f) { return alike(f, psid, mac); }));
+}
+
+// The address of the first function met that is alike this one.
+std::string first_alike(const std::vector<MetFunction>& met, const opt_text& psid,
+                        const std::string& mac) {
+  const auto f = std::find_if(met.begin(), met.end(),
+                              [&](const MetFunction& m) { return alike(m, psid, mac); });
+  return f != met.end() ? f->address : std::string();
+}
+
+// Records for the update run's summary what the build made of the vendor
+// function at idx: left out (with why), or undecided with its running version.
+void note_outcome(size_t idx, const std::string& address, outcome_kind kind,
+                  const opt_text& before, std::string detail = {}) {
+  adapter_outcome* o = outcome_of(idx);
+  if (o == nullptr) return;
+  o->kind = kind;
+  o->address = address;
+  o->before = before && !before->empty() ? *before : "-";
+  o->after = o->before;
+  o->detail = std::move(detail);
 }
 
 }  // namespace
@@ -468,10 +499,11 @@ int32_t build_NIC_list() {
   std::vector<MetFunction> met;  // every vendor function so far, skipped ones included
   int32_t lacking_data = 0;
   for (nic_count = 0; nic_count < g_nNics; ++nic_count) {
-    nic_info& nic = g_ninfo[static_cast<size_t>(nic_count)];
-    const std::string& address = addresses[static_cast<size_t>(nic_count)];
+    const size_t idx = static_cast<size_t>(nic_count);
+    nic_info& nic = g_ninfo[idx];
+    const std::string& address = addresses[idx];
     nic.fw_count = 0;
-    if (!is_vendor_name(vendor_names[static_cast<size_t>(nic_count)])) {
+    if (!is_vendor_name(vendor_names[idx])) {
       print_message(strprintf("Interface %s is not Quorvane one.\n", address.c_str()));
       continue;
     }
@@ -482,8 +514,10 @@ int32_t build_NIC_list() {
     if (q.mac) nic.pcurrent_mac = q.mac;
     // Only a function with a base MAC is compared with the earlier ones.
     const int alike = q.mac ? earlier_alike(met, q.psid, *q.mac) : 0;
-    met.push_back({q.psid, q.mac.value_or("")});
+    met.push_back({address, q.psid, q.mac.value_or("")});
     if (alike > 0) {
+      note_outcome(idx, address, outcome_kind::second_function, q.fw,
+                   first_alike(met, q.psid, *q.mac));
       for (int m = 0; m < alike; ++m) {
         print_message(strprintf(
             "Skipping interface %s as it is the second device of Quorvane adapter with PSID "
@@ -500,9 +534,13 @@ int32_t build_NIC_list() {
                                 "interface\n",
                                 address.c_str()));
       ++lacking_data;
+      note_outcome(idx, address, outcome_kind::no_query_data, q.fw);
       continue;
     }
     build_usable_record(nic, address, *q.fw, *q.psid);
+    note_outcome(idx, address,
+                 nic.fw_count > 0 ? outcome_kind::undecided : outcome_kind::no_catalog_entry,
+                 version_text(nic.uCurROMmaj, nic.uCurROMmin, nic.uCurROMrel));
   }
   errfile.reset();
 

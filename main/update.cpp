@@ -13,6 +13,7 @@
 
 #include "common/child_process.h"
 #include "common/signals.h"
+#include "common/text_checks.h"
 #include "main/vexor.h"
 
 namespace {
@@ -236,6 +237,42 @@ std::optional<size_t> entry_to_burn(const nic_info& nic) {
   return std::nullopt;
 }
 
+// False for a catalog image name that cannot be burned: none, empty, or
+// marked "n/a".
+bool usable_image_name(const opt_text& image) {
+  return image && !image->empty() && image->find("n/a") == std::string::npos;
+}
+
+// How burning version v changes an adapter that runs installed, compared
+// numerically as the newer test does.
+std::string version_change(const fw_version& v, const fw_version& installed) {
+  const std::string from = version_text(installed.major, installed.minor, installed.release);
+  if (v > installed) return "an upgrade from " + from;
+  if (v == installed) return "a rewrite of the installed version";
+  return "a downgrade from " + from;
+}
+
+// The line shown before the question (with -y: instead of it) naming what
+// a yes burns into nic: the version and image do_update_firmware will take
+// and what that does to the installed version. "" when no entry carries
+// the version to burn.
+std::string burn_preview(const nic_info& nic) {
+  const std::optional<size_t> entry = entry_to_burn(nic);
+  if (!entry) return {};
+  const fw_version v = catalog_version(nic, *entry);
+  const std::string version = version_text(v.major, v.minor, v.release);
+  const char* who = (g_iFlag & FLAG_YES) ? "-y" : "A yes";
+  const opt_text image = catalog_text(nic.pxmlFwImage, *entry);
+  if (!usable_image_name(image)) {
+    return strprintf("%s chooses version %s, but its catalog entry names no usable image file "
+                     "(%s).\n",
+                     who, version.c_str(), image ? visible(*image).c_str() : "none");
+  }
+  return strprintf("%s burns version %s from %s: %s.\n", who, version.c_str(),
+                   visible("./nic_fw/" + *image).c_str(),
+                   version_change(v, installed_version(nic)).c_str());
+}
+
 // What the update run logs before it burns entry chosen: the notice, once
 // per run, and the selection with the MAC as read from the adapter, which
 // is then kept without its separators.
@@ -338,8 +375,10 @@ void log_burn_start(const char* address, const std::string& image_path,
 }
 
 struct BurnResult {
-  int32_t rc;           // do_update_firmware's result
-  int deferred_signal;  // a signal that arrived meanwhile, 0 none
+  int32_t rc = 0;           // do_update_firmware's result
+  int deferred_signal = 0;  // a signal that arrived meanwhile, 0 none
+  bool flashed = false;
+  std::string kept_output;  // the output file kept after a failure, "" none
 };
 
 // Burns image_path into nic (at address) and classifies and logs the
@@ -357,8 +396,9 @@ BurnResult burn_image(nic_info& nic, const char* address, const std::string& ima
   const BurnOutcome burn =
       run_burn(burn_command(address, image_path), output.get(), follower, watch);
   output.reset();
-  BurnResult result{0, 0};
-  if (burn.flashed()) {
+  BurnResult result;
+  result.flashed = burn.flashed();
+  if (result.flashed) {
     g_iFlag |= STATUS_FLASHED;
     print_message(strprintf("Firmware Flashed:\tSUCCESS  for interface %s\n\n", address));
     log_quorvane_event(ppyxflash_fout, INFO_TAG,
@@ -368,11 +408,23 @@ BurnResult burn_image(nic_info& nic, const char* address, const std::string& ima
     // status byte reads 0, yet nothing was flashed), no status, or no child.
     g_iFlag |= STATUS_FAILED;
     remove_output.keep();
+    if (output_file != nullptr) result.kept_output = *output_file;
     result.rc = log_failed_burn(address, burn, output_file);
   }
   watch.notice();  // also for a signal that came after the child had ended
   result.deferred_signal = watch.received();
   return result;
+}
+
+// Records in the summary's outcome how the burn of entry chosen of nic ended.
+void note_burn(adapter_outcome& outcome, const nic_info& nic, size_t chosen,
+               const BurnResult& burn) {
+  outcome.kind = burn.flashed ? outcome_kind::flashed : outcome_kind::failed;
+  outcome.detail = burn.kept_output;
+  if (burn.flashed && chosen < catalog_versions(nic)) {
+    const fw_version v = catalog_version(nic, chosen);
+    outcome.after = version_text(v.major, v.minor, v.release);
+  }
 }
 
 // The end of a run whose burn was asked to stop: nothing more is burned,
@@ -407,13 +459,16 @@ int32_t do_update_firmware(uint32_t uNicIdx) {
   }
 
   const char* address = text_or_empty(nic.pbus_info);
+  adapter_outcome* outcome = outcome_of(uNicIdx);
   const opt_text image = catalog_text(nic.pxmlFwImage, chosen);
   if (!image || image->empty()) {
     fail_without_image(address);
+    if (outcome != nullptr) outcome->kind = outcome_kind::no_image;
     return 0;
   }
 
   const BurnResult burn = burn_image(nic, address, "./nic_fw/" + *image);
+  if (outcome != nullptr) note_burn(*outcome, nic, chosen, burn);
   if (burn.deferred_signal != 0) end_after_signal(burn.deferred_signal);
   return burn.rc;
 }
@@ -421,6 +476,33 @@ int32_t do_update_firmware(uint32_t uNicIdx) {
 // ---------------------------------------------------------------------------
 // The update run
 // ---------------------------------------------------------------------------
+
+namespace {
+
+// Records in the summary what the answer for adapter uNicIdx decided: a
+// yes selects it (the burn then says how it ended), a no leaves it out
+// (with or without a newer version to be had), a quit ends the run at it.
+void note_answer(uint32_t uNicIdx, int32_t answer) {
+  adapter_outcome* outcome = outcome_of(uNicIdx);
+  if (outcome == nullptr) return;
+  if (answer == 0 || answer == 3) {
+    outcome->kind = outcome_kind::selected;
+  } else if (answer == 2) {
+    outcome->kind = outcome_kind::quit_before;
+  } else {
+    outcome->kind =
+        outcome->newer_available ? outcome_kind::answered_no : outcome_kind::already_latest;
+  }
+}
+
+// Gives every adapter the run left undecided the reason it was not looked
+// at: a quit ended the run before it, or a "c" answer offered it no more.
+void note_not_reached(outcome_kind why) {
+  for (adapter_outcome& o : g_adapter_outcomes)
+    if (o.kind == outcome_kind::undecided) o.kind = why;
+}
+
+}  // namespace
 
 void fw_version_message(std::string& vers_string, int32_t /*uNicIdx*/) {
   vers_string = "Would you like to flash the firmware?\n";
@@ -455,7 +537,12 @@ int32_t is_FW_needed(uint32_t uNicIdx) {
       print_message(strprintf("[%d] Image Version  %s\n", static_cast<int>(i + 1), ver_buf[i].c_str()));
   }
 
-  if (newer) return nfwu_yesno(prompt.c_str(), 0, 0, 0, "y");
+  if (adapter_outcome* outcome = outcome_of(uNicIdx)) outcome->newer_available = newer;
+  const std::string preview = burn_preview(nic);
+  if (newer) {
+    print_message(preview);
+    return nfwu_yesno(prompt.c_str(), 0, 0, 0, "y");
+  }
 
   log_quorvane_event(ppyxflash_fout, WARNING_TAG,
                      "*** WARNING *** - Installed firmware is the latest firmware\n");
@@ -467,6 +554,7 @@ int32_t is_FW_needed(uint32_t uNicIdx) {
     ++fw_invalid_count;
     return 1;
   }
+  print_message(preview);
   return nfwu_yesno(prompt.c_str(), 1, 1, 1, "n");
 }
 
@@ -478,13 +566,15 @@ int32_t select_firmware(uint32_t uNicIdx) {
     const opt_text image = catalog_text(nic.pxmlFwImage, i);
     // An entry with no image file name at all is as unusable as one marked
     // "n/a", so the operator is warned about both.
-    if (!image || image->empty() || image->find("n/a") != std::string::npos) {
+    if (!usable_image_name(image)) {
       log_quorvane_event(ppyxflash_fout, WARNING_TAG,
                          strprintf("Failed to get firmware image filename from %s\n", g_XMLFwFile));
     }
   }
 
-  switch (is_FW_needed(uNicIdx)) {
+  const int32_t answer = is_FW_needed(uNicIdx);
+  note_answer(uNicIdx, answer);
+  switch (answer) {
     case 0:
       nic.flags |= NIC_SELECTED;
       break;
@@ -503,10 +593,11 @@ int32_t select_firmware(uint32_t uNicIdx) {
   return 0;
 }
 
-int32_t fwupg() {
-  open_event_log("update", __LINE__);
-  take_run_lock(true);
+namespace {
 
+// The update run up to its specified closing message; returns the exit
+// status.
+int32_t update_run() {
   int32_t rc = build_NIC_list();
   if (rc != 0) {
     print_message("\nNIC firmware update did not complete.  Check log for errors. \n");
@@ -520,6 +611,7 @@ int32_t fwupg() {
     if (g_ninfo[i].fw_count <= 0) continue;
     if (!(g_iFlag & STATUS_NO_MORE)) select_firmware(static_cast<uint32_t>(i));
     if (g_iFlag & STATUS_QUIT) {
+      note_not_reached(outcome_kind::quit_before);
       print_message("\nFirmware upgrade cancelled by User \n");
       return 3;
     }
@@ -529,6 +621,7 @@ int32_t fwupg() {
     }
     do_update_firmware(static_cast<uint32_t>(i));
   }
+  if (g_iFlag & STATUS_NO_MORE) note_not_reached(outcome_kind::not_offered);
 
   if (fw_invalid_count == g_nQuorvanePorts) return 1;
   if (g_iFlag & STATUS_FAILED) {
@@ -543,4 +636,78 @@ int32_t fwupg() {
   fw_number.clear();
   std::fflush(ppyxflash_fout);
   return 0;
+}
+
+// The summary's outcome column for o.
+std::string outcome_text(const adapter_outcome& o) {
+  switch (o.kind) {
+    case outcome_kind::flashed: return "flashed";
+    case outcome_kind::failed:
+      return o.detail.empty() ? "failed (no output kept)"
+                              : "failed (output kept in " + visible(o.detail) + ")";
+    case outcome_kind::no_image: return "failed (no usable image file named in the catalog)";
+    case outcome_kind::selected: return "not flashed (chosen, but not burned)";
+    case outcome_kind::answered_no: return "not flashed (answered no)";
+    case outcome_kind::already_latest: return "not flashed (already the latest)";
+    case outcome_kind::quit_before: return "not flashed (quit before it)";
+    case outcome_kind::not_offered: return "not flashed (not offered after \"c\")";
+    case outcome_kind::no_query_data:
+      return "left out (no firmware version or PSID from the flash utility)";
+    case outcome_kind::no_catalog_entry: return "left out (no catalog entry)";
+    case outcome_kind::second_function:
+      return "left out (second function of " + visible(o.detail) + ")";
+    case outcome_kind::undecided:
+    case outcome_kind::not_ours: break;
+  }
+  return "not flashed";
+}
+
+using summary_row = std::vector<std::string>;
+
+// rows as lines, each column padded to its widest cell plus two blanks
+// (the last one not padded).
+std::string aligned_rows(const std::vector<summary_row>& rows) {
+  std::vector<size_t> width;
+  for (const summary_row& row : rows) {
+    width.resize(std::max(width.size(), row.size()), 0);
+    for (size_t c = 0; c < row.size(); ++c) width[c] = std::max(width[c], row[c].size());
+  }
+  std::string text;
+  for (const summary_row& row : rows) {
+    for (size_t c = 0; c < row.size(); ++c) {
+      text += row[c];
+      if (c + 1 < row.size()) text.append(width[c] - row[c].size() + 2, ' ');
+    }
+    text += '\n';
+  }
+  return text;
+}
+
+}  // namespace
+
+std::string update_summary_text(const std::vector<adapter_outcome>& outcomes) {
+  std::vector<summary_row> rows{{"Address", "Before", "After", "Outcome"}};
+  std::string flashed;
+  for (const adapter_outcome& o : outcomes) {
+    if (o.kind == outcome_kind::not_ours) continue;
+    rows.push_back({visible(o.address), visible(o.before), visible(o.after), outcome_text(o)});
+    if (o.kind == outcome_kind::flashed) flashed += (flashed.empty() ? "" : ", ") + rows.back()[0];
+  }
+  if (rows.size() == 1) return {};
+  std::string text = "\nWhat this run did, adapter by adapter:\n" + aligned_rows(rows);
+  if (!flashed.empty())
+    text += "A reboot is needed before the new firmware runs on " + flashed + ".\n";
+  return text;
+}
+
+void print_update_summary() { print_message(update_summary_text(g_adapter_outcomes)); }
+
+int32_t fwupg() {
+  open_event_log("update", __LINE__);
+  take_run_lock(true);
+  // The summary follows whatever closing message the run printed, and
+  // changes nothing of its exit status.
+  const int32_t rc = update_run();
+  print_update_summary();
+  return rc;
 }

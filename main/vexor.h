@@ -250,6 +250,52 @@ int32_t build_NIC_list();
 // Update workflow: update run, flashing, listing
 // ===================================================================
 
+// What became of one function of the inventory in the update run, for the
+// summary the console forms print at the end. Each value is set where that
+// decision is made: the inventory build (left out), the selection and the
+// update run (not flashed) and the burn (flashed, failed).
+enum class outcome_kind {
+  not_ours,          // another vendor's function: not in the summary
+  undecided,         // may be offered; nothing decided yet
+  selected,          // answered yes; not burned (yet)
+  flashed,
+  failed,            // the burn failed; detail: its kept output file, "" none
+  no_image,          // chosen, but its catalog entry names no image file
+  answered_no,       // no to a newer version
+  already_latest,    // no (or skipped) where the catalog has nothing newer
+  quit_before,       // the operator quit at its question or before it
+  not_offered,       // after a "c" answer
+  no_query_data,     // no firmware version or PSID from the flash utility
+  no_catalog_entry,
+  second_function,   // detail: the address of its adapter's first function
+};
+
+// One line of the summary.
+struct adapter_outcome {
+  outcome_kind kind = outcome_kind::not_ours;
+  std::string address;
+  std::string before;  // the version the query gave, "-" without one
+  std::string after;   // the version burned once flashed, else before
+  std::string detail;  // see outcome_kind
+  bool newer_available = false;  // the catalog has a newer version (numerically)
+};
+
+// The outcomes of the inventory's functions, in inventory order (one per
+// g_ninfo record). Filled by build_NIC_list; empty in the apply mode.
+extern std::vector<adapter_outcome> g_adapter_outcomes;
+
+// The outcome of inventory record idx, null when there is none.
+adapter_outcome* outcome_of(size_t idx);
+
+// The summary's text: a heading, then one aligned row per function of the
+// vendor that the inventory met (address, version before, version after,
+// outcome), and which flashed adapters need a reboot. "" when the inventory
+// met none.
+std::string update_summary_text(const std::vector<adapter_outcome>& outcomes);
+
+// Prints update_summary_text(g_adapter_outcomes) through print_message.
+void print_update_summary();
+
 // The update mode (no option, -s, -F, -p, -y): builds the inventory, then
 // asks or decides and flashes adapter by adapter. Returns the exit status:
 // 0 done or nothing to do; 1 (silent without force) every counted adapter

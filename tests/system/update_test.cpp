@@ -74,7 +74,8 @@ TEST_F(Update, QuestionsShowInstalledAndAvailableVersions) {
       "flash the newer version\n"
       "\nCurrent Firmware Version is 16.35.1012 on 0000:05:00.0 \n"
       "Repository has these firmware versions............[1] Image Version  16.35.1012\n"
-      "[2] Image Version  16.35.2000\n" +
+      "[2] Image Version  16.35.2000\n"
+      "A yes burns version 16.35.2000 from ./nic_fw/qx50-2000.bin: an upgrade from 16.35.1012.\n" +
       std::string(kPromptYes);
   EXPECT_NE(r.out.find(a_block), std::string::npos) << r.out;
   const std::string b_block =
@@ -82,7 +83,9 @@ TEST_F(Update, QuestionsShowInstalledAndAvailableVersions) {
       "Repository has these firmware versions............[1] Image Version  2.36.5000\n"
       "[2] Image Version  2.42.5000\n"
       "Repository doesn't have newer firmware version, Installed firmware version is the latest "
-      "one..........Please Quit the updation.\n" +
+      "one..........Please Quit the updation.\n"
+      "A yes burns version 2.42.5000 from ./nic_fw/qx100-2.42.bin: a rewrite of the installed "
+      "version.\n" +
       std::string(kPromptNo);
   EXPECT_NE(r.out.find(b_block), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("Firmware Flashed:\tSUCCESS  for interface 0000:05:00.0\n\n"),
