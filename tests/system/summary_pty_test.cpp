@@ -168,7 +168,8 @@ INSTANTIATE_TEST_SUITE_P(
                    "\nFirmware upgrade cancelled by User \n",
                    std::string(kColumns) +
                        "0000:05:00.0  16.35.1012  16.35.1012  not flashed (quit before it)\n"
-                       "0000:81:00.0  2.50.0      2.50.0      not flashed (quit before it)\n"},
+                       "0000:81:00.0  2.50.0      2.50.0      not flashed (quit before it)\n",
+                   ""},
         EndingCase{"c_offers_no_more",
                    {"-p"},
                    "c\n",
@@ -178,9 +179,10 @@ INSTANTIATE_TEST_SUITE_P(
                        "0000:05:00.0  16.35.1012  16.35.2000  flashed\n"
                        "0000:81:00.0  2.50.0      2.50.0      not flashed (not offered after "
                        "\"c\")\n"
-                       "A reboot is needed before the new firmware runs on 0000:05:00.0.\n"},
-        EndingCase{"silent_shows_none", {"-s"}, "", 0, "", ""},
-        EndingCase{"silent_force_shows_none", {"-sF"}, "", 0, "", ""}),
+                       "A reboot is needed before the new firmware runs on 0000:05:00.0.\n",
+                   ""},
+        EndingCase{"silent_shows_none", {"-s"}, "", 0, "", "", ""},
+        EndingCase{"silent_force_shows_none", {"-sF"}, "", 0, "", "", ""}),
     [](const auto& info) { return std::string(info.param.label); });
 
 TEST_F(Summary, FollowsAFailedInventoryToo) {
