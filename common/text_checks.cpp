@@ -61,7 +61,7 @@ size_t utf8_sequence(std::string_view text, size_t i, char32_t* cp) {
   return len;
 }
 
-std::string visible(std::string_view text) {
+std::string visible(std::string_view text, size_t max_bytes) {
   constexpr char32_t kFirstC1 = 0x80;
   constexpr char32_t kLastC1 = 0x9F;
   std::string out;
@@ -71,6 +71,10 @@ std::string visible(std::string_view text) {
     char32_t cp = 0;
     const size_t len = utf8_sequence(text, i, &cp);
     const char c = text[i];
+    if (i + std::max<size_t>(len, 1) > max_bytes) {
+      out += "...";
+      break;
+    }
     if (len == 0) {
       std::snprintf(escape, sizeof escape, "\\x%02x", static_cast<unsigned char>(c));
       out += escape;

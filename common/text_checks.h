@@ -29,11 +29,19 @@ bool is_plain_file_name(std::string_view name);
 // overlong form, a surrogate, a value beyond U+10FFFF, a sequence cut short).
 size_t utf8_sequence(std::string_view text, size_t i, char32_t* cp);
 
+// How much of one outside value a log line or a message shows. The longest
+// value that is not forged is an image file name (up to 990 characters);
+// the rest of a hostile value (a report can hold a 60 MB attribute) would
+// only bury the events around it.
+inline constexpr size_t kVisibleMax = 1024;
+
 // text as it may go into a log line or one of vexor's own console messages
 // when it comes from outside (a report, the catalog, the flash utility,
 // sysfs): every control character (C0, delete, and the C1 range a terminal
 // may also obey) as a visible escape ("\n", "\r", "\t", "\x1b",
 // "\u009b"), each byte that is not valid UTF-8 as "\xNN", and the backslash
 // itself as "\\" so that no escape can be forged either. Everything else,
-// printable UTF-8 included, is kept.
-std::string visible(std::string_view text);
+// printable UTF-8 included, is kept. Only the first max_bytes bytes of text
+// are shown (cut between two characters), followed by "..." when there was
+// more.
+std::string visible(std::string_view text, size_t max_bytes = kVisibleMax);

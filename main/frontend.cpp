@@ -320,7 +320,14 @@ int32_t nfwu_yesno(const char* prompt, int32_t /*sil_ans*/, int32_t /*frc_ans*/,
     }
   }
 
-  log_quorvane_event(ppyxflash_fout, INFO_TAG, strprintf("%s %s\n", shown.c_str(), answer.c_str()));
+  // Logged as read, its newline included; what the terminal let through
+  // besides (a carriage return, an escape sequence) is shown as escapes, so
+  // that the answer stays one entry.
+  const bool ended = !answer.empty() && answer.back() == '\n';
+  const std::string as_read =
+      visible(std::string_view(answer).substr(0, answer.size() - (ended ? 1 : 0))) +
+      (ended ? "\n" : "");
+  log_quorvane_event(ppyxflash_fout, INFO_TAG, strprintf("%s %s\n", shown.c_str(), as_read.c_str()));
 
   const bool only_one_char = answer.size() == 1;
   if (!answer.empty() && answer.back() == '\n') answer.pop_back();

@@ -319,7 +319,8 @@ int read_NIC_FW_xml_file(const std::string& pciIdString, std::vector<XMLFW_INFO>
         ppyxflash_fout, WARNING_TAG,
         strprintf("More than %zu firmware entries in %s match %s; only the first "
                   "%zu are used\n",
-                  pXmlFwInfo.size(), g_XMLFwFile, pciIdString.c_str(), pXmlFwInfo.size()));
+                  pXmlFwInfo.size(), g_XMLFwFile, visible(pciIdString).c_str(),
+                  pXmlFwInfo.size()));
   }
   return (fw_count != nullptr && *fw_count != 0) ? 1 : 0;
 }
@@ -359,7 +360,8 @@ QueryAnswers query_adapter(const std::string& address, FILE* errfile) {
 void build_usable_record(nic_info& nic, const std::string& address, const std::string& fw,
                          const std::string& psid) {
   print_message(strprintf("\nQuorvane card info for %s = FW_VERSION %s, BUS_INFO %s, PSID %s\n",
-                          address.c_str(), fw.c_str(), address.c_str(), psid.c_str()));
+                          address.c_str(), visible(fw).c_str(), address.c_str(),
+                          visible(psid).c_str()));
   unsigned int domain = 0, bus = 0, device = 0, function = 0;
   std::sscanf(address.c_str(), "%04x:%02x:%02x.%x", &domain, &bus, &device, &function);
   print_message(strprintf("%04x:%02x:%02x.%x\n", domain, bus, device, function));
@@ -383,7 +385,7 @@ void build_usable_record(nic_info& nic, const std::string& address, const std::s
   nic.sub_dev_id = sub_dev;
 
   const std::string pciIdString = prepare_catalog_lookup(nic, psid);
-  print_message(strprintf("pciIdString-------------->%s\n\n", pciIdString.c_str()));
+  print_message(strprintf("pciIdString-------------->%s\n\n", visible(pciIdString).c_str()));
 
   std::vector<XMLFW_INFO> matches(MAX_FW_ENTRIES);
   if (read_NIC_FW_xml_file(pciIdString, matches) == 1) {
@@ -416,7 +418,7 @@ void enumerate_adapters(std::vector<std::string>* addresses,
   print_message("List of Network Adapters detected on the Server.................\n");
   for (size_t i = 0; i < static_cast<size_t>(g_nNics); ++i) {
     print_message(strprintf("[%d] %s %s\n", static_cast<int>(i), (*addresses)[i].c_str(),
-                            (*vendor_names)[i].c_str()));
+                            visible((*vendor_names)[i]).c_str()));
   }
   g_ninfo.assign(static_cast<size_t>(g_nNics), nic_info{});
   g_adapter_outcomes.assign(static_cast<size_t>(g_nNics), adapter_outcome{});
@@ -522,7 +524,7 @@ int32_t build_NIC_list() {
         print_message(strprintf(
             "Skipping interface %s as it is the second device of Quorvane adapter with PSID "
             "%s.\n",
-            address.c_str(), q.psid->c_str()));
+            address.c_str(), visible(*q.psid).c_str()));
       }
       --g_nQuorvanePorts;
       continue;

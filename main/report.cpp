@@ -39,16 +39,6 @@ std::string xml_text(const xmlChar* text) {
   return text != nullptr ? reinterpret_cast<const char*>(text) : std::string();
 }
 
-// A text from outside shown in a log line: control characters could forge
-// further lines, and a hostile value could be megabytes long.
-std::string printable(const std::string& text) {
-  constexpr size_t kMax = 64;
-  std::string out;
-  for (char c : text.substr(0, kMax)) out += is_control(c) ? '?' : c;
-  if (text.size() > kMax) out += "...";
-  return out;
-}
-
 // ---------------------------------------------------------------------------
 // Writer helpers
 // ---------------------------------------------------------------------------
@@ -370,7 +360,8 @@ int32_t save_failed(const std::string& path, const char* step, const std::string
                     int err) {
   log_quorvane_event(ppyxflash_fout, ERROR_TAG,
                      strprintf("xml_discovery_report: could not save %s: %s %s: %s\n",
-                               path.c_str(), step, subject.c_str(), std::strerror(err)));
+                               visible(path).c_str(), step, visible(subject).c_str(),
+                               std::strerror(err)));
   return 1;
 }
 
@@ -470,11 +461,13 @@ int32_t read_report_text(const std::string& path, std::string* text) {
   auto failed = [&](int err) {
     if (err != 0) {
       log_quorvane_event(ppyxflash_fout, ERROR_TAG,
-                         strprintf("read_discovery_report: cannot read %s: %s\n", path.c_str(),
+                         strprintf("read_discovery_report: cannot read %s: %s\n",
+                                   visible(path).c_str(),
                                    std::strerror(err)));
     }
     log_quorvane_event(ppyxflash_fout, ERROR_TAG,
-                       strprintf("read_discovery_report: Failed to open %s\n", path.c_str()));
+                       strprintf("read_discovery_report: Failed to open %s\n",
+                                 visible(path).c_str()));
     return 2;
   };
   if (!in) return failed(0);
@@ -495,7 +488,7 @@ int32_t read_report_text(const std::string& path, std::string* text) {
       log_quorvane_event(ppyxflash_fout, ERROR_TAG,
                          strprintf("read_discovery_report: %s holds more than %zu bytes; it is "
                                    "not read\n",
-                                   path.c_str(), kMaxReportBytes));
+                                   visible(path).c_str(), kMaxReportBytes));
       return 2;
     }
     text->append(chunk.data(), static_cast<size_t>(n));
@@ -519,7 +512,7 @@ int32_t read_report_pass(const std::string& path, const std::string& text, Visit
       log_quorvane_event(ppyxflash_fout, ERROR_TAG,
                          strprintf("read_discovery_report: %s declares entities; it is not "
                                    "read\n",
-                                   path.c_str()));
+                                   visible(path).c_str()));
       ret = -1;
       break;
     }
@@ -527,7 +520,8 @@ int32_t read_report_pass(const std::string& path, const std::string& text, Visit
   }
   if (ret != 0) {
     log_quorvane_event(ppyxflash_fout, ERROR_TAG,
-                       strprintf("read_discovery_report: Failed to parse %s\n", path.c_str()));
+                       strprintf("read_discovery_report: Failed to parse %s\n",
+                                 visible(path).c_str()));
     return 2;
   }
   return 0;
@@ -633,7 +627,7 @@ bool look_up_device(int idx, nic_info& nic, const opt_text& version) {
         ppyxflash_fout, ERROR_TAG,
         strprintf("read_discovery_report: device %d (%s) asks for version %s, which the "
                   "catalog does not hold for it; not flashed\n",
-                  idx + 1, nic.pbus_info.value_or("").c_str(), printable(*version).c_str()));
+                  idx + 1, nic.pbus_info.value_or("").c_str(), visible(*version).c_str()));
     return false;
   }
   const std::vector<XMLFW_INFO> kept{matches[*entry]};
@@ -663,7 +657,7 @@ bool apply_device(int idx, const report_pass_state& state, std::set<std::string>
         ppyxflash_fout, ERROR_TAG,
         strprintf("read_discovery_report: device %d has an invalid PCI address \"%s\"; "
                   "not flashed\n",
-                  idx + 1, printable(address).c_str()));
+                  idx + 1, visible(address).c_str()));
     return true;
   }
   // One adapter is flashed at most once a run, whatever the report repeats.
@@ -679,15 +673,22 @@ bool apply_device(int idx, const report_pass_state& state, std::set<std::string>
     return true;
   }
 
-  // A catalog entry without "fwFile" gives no image path: a device that asks
-  // for a flash fails with a message instead of burning "./nic_fw/".
-  if (!nic.pxmlFwImage[0] || nic.pxmlFwImage[0]->empty()) {
+  // A catalog entry without "fwFile" gives no image path, and one whose name
+  // is not a plain file name ("../../etc/passwd") would hand the flash
+  // utility a file outside nic_fw/: a device that asks for a flash fails
+  // with a message instead.
+  const opt_text& image = nic.pxmlFwImage[0];
+  if (!image || !is_plain_file_name(*image)) {
     if (nic.flags & NIC_SELECTED) {
       log_quorvane_event(
           ppyxflash_fout, ERROR_TAG,
-          strprintf("read_discovery_report: the catalog names no image file for device %d "
-                    "(%s); not flashed\n",
-                    idx + 1, address.c_str()));
+          !image || image->empty()
+              ? strprintf("read_discovery_report: the catalog names no image file for device %d "
+                          "(%s); not flashed\n",
+                          idx + 1, address.c_str())
+              : strprintf("read_discovery_report: the catalog's image file name \"%s\" for "
+                          "device %d (%s) is not a plain file name; not flashed\n",
+                          visible(*image).c_str(), idx + 1, address.c_str()));
       return true;
     }
     return (g_iFlag & STATUS_FAILED) != 0;
@@ -870,7 +871,7 @@ int32_t save_discovery_report(_xmlDoc* doc, const std::string& path, size_t devi
         ppyxflash_fout, ERROR_TAG,
         strprintf("xml_discovery_report: the report for %s came out incomplete (%zu devices "
                   "written); it is not saved\n",
-                  path.c_str(), devices));
+                  visible(path).c_str(), devices));
     return 1;
   }
 
@@ -882,7 +883,7 @@ int32_t save_discovery_report(_xmlDoc* doc, const std::string& path, size_t devi
   if (const std::optional<std::string> why = refusal(target)) {
     log_quorvane_event(ppyxflash_fout, ERROR_TAG,
                        strprintf("xml_discovery_report: not saving the report as %s: %s\n",
-                                 path.c_str(), why->c_str()));
+                                 visible(path).c_str(), visible(*why).c_str()));
     return 1;
   }
   if (target.descriptor || (target.exists && !S_ISREG(target.st.st_mode))) {
@@ -1050,7 +1051,7 @@ int modify_imagename(uint32_t curnic, std::string* servername) {
     log_quorvane_event(ppyxflash_fout, ERROR_TAG,
                        strprintf("modify_imagename: getqrvninfo named no plain image file for %s: "
                                  "\"%s\"\n",
-                                 address.c_str(), printable(image).c_str()));
+                                 address.c_str(), visible(image).c_str()));
     return 1;
   }
   if (servername != nullptr) *servername = host;

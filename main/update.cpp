@@ -155,12 +155,12 @@ int32_t show_current() {
 
     // An adapter that matched no catalog entry has no catalog name; say so
     // rather than leaving the column blank.
-    const char* name = "(no catalog entry)";
-    if (nic.fw_count > 0 && !nic.pxmlName.empty()) name = text_or_empty(nic.pxmlName[0]);
+    std::string name = "(no catalog entry)";
+    if (nic.fw_count > 0 && !nic.pxmlName.empty()) name = visible(text_or_empty(nic.pxmlName[0]));
 
     print_message(" PCI-ID              \t\tNIC\n");
     print_message(strprintf("%04X-%04X-%04X-%04X \t%s \n\n", nic.ven_id, nic.dev_id,
-                            nic.sub_ven_id, nic.sub_dev_id, name));
+                            nic.sub_ven_id, nic.sub_dev_id, name.c_str()));
 
     std::vector<std::string> versions;
     std::vector<int64_t> keys;
@@ -285,7 +285,8 @@ void log_selection(nic_info& nic, size_t chosen) {
   const std::string name = catalog_text(nic.pxmlName, chosen).value_or("");
   log_quorvane_event(
       ppyxflash_fout, INFO_TAG,
-      strprintf("\nSelecting %s MAC: %-12s \n", name.c_str(), text_or_empty(nic.pcurrent_mac)));
+      strprintf("\nSelecting %s MAC: %-12s \n", visible(name).c_str(),
+                visible(text_or_empty(nic.pcurrent_mac)).c_str()));
   nic.pcurrent_mac = format_mac(text_or_empty(nic.pcurrent_mac));
 }
 
@@ -309,6 +310,19 @@ void fail_without_image(const char* address) {
   log_quorvane_event(
       ppyxflash_fout, ERROR_TAG,
       strprintf("No firmware image file name for %s in %s; not flashed\n", address, g_XMLFwFile));
+}
+
+// A catalog image name that is not a plain file name ("../../etc/passwd",
+// "sub/x.bin") would hand the flash utility a file outside nic_fw/: the
+// adapter is not flashed, and the run counts it as a failed burn.
+void fail_with_bad_image(const char* address, const std::string& image) {
+  g_iFlag |= STATUS_FAILED;
+  const std::string text = strprintf(
+      "The firmware image file name \"%s\" for %s in %s is not a plain file name; not "
+      "flashed\n",
+      visible(image).c_str(), address, g_XMLFwFile);
+  print_message(text);
+  log_quorvane_event(ppyxflash_fout, ERROR_TAG, text);
 }
 
 // Creates the file that takes the burn's output, for the mismatch search
@@ -369,9 +383,9 @@ void log_burn_start(const char* address, const std::string& image_path,
       ppyxflash_fout, INFO_TAG,
       output_file != nullptr
           ? strprintf("Burning %s into %s; the flash utility's output goes to %s\n",
-                      image_path.c_str(), address, output_file->c_str())
+                      visible(image_path).c_str(), address, output_file->c_str())
           : strprintf("Burning %s into %s; the flash utility's output is not kept\n",
-                      image_path.c_str(), address));
+                      visible(image_path).c_str(), address));
 }
 
 struct BurnResult {
@@ -402,7 +416,8 @@ BurnResult burn_image(nic_info& nic, const char* address, const std::string& ima
     g_iFlag |= STATUS_FLASHED;
     print_message(strprintf("Firmware Flashed:\tSUCCESS  for interface %s\n\n", address));
     log_quorvane_event(ppyxflash_fout, INFO_TAG,
-                       strprintf("MAC %-12s Upgrade SUCCESS\n", text_or_empty(nic.pcurrent_mac)));
+                       strprintf("MAC %-12s Upgrade SUCCESS\n",
+                                 visible(text_or_empty(nic.pcurrent_mac)).c_str()));
   } else {
     // Anything else failed: a non-zero exit, a child ended by a signal (its
     // status byte reads 0, yet nothing was flashed), no status, or no child.
@@ -464,6 +479,10 @@ int32_t do_update_firmware(uint32_t uNicIdx) {
   if (!image || image->empty()) {
     fail_without_image(address);
     if (outcome != nullptr) outcome->kind = outcome_kind::no_image;
+    return 0;
+  }
+  if (!is_plain_file_name(*image)) {
+    fail_with_bad_image(address, *image);
     return 0;
   }
 

@@ -238,7 +238,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         SimQueryCase{"Plain", adapter_with("QRV0000000001"), "QRV0000000001", 0},
         SimQueryCase{"BlanksInsideDropped", adapter_with("QRV 0000 01"), "QRV000001", 0},
-        SimQueryCase{"TabsKept", adapter_with("QRV\t01"), "QRV\t01", 0},
+        // A tab stays in the value; the message shows it as an escape.
+        SimQueryCase{"TabsKept", adapter_with("QRV\t01"), "QRV\\t01", 0},
         // Nothing after the label: an empty value, and a failed query.
         SimQueryCase{"NothingAfterLabel", adapter_with(""), "", 1},
         // The error text goes to standard error; it is searched all the same,

@@ -32,4 +32,25 @@ INSTANTIATE_TEST_SUITE_P(
         VisibleCase{"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x94\xa5", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x94\xa5"},
         VisibleCase{"overlong \xc0\xaf", "overlong \\xc0\\xaf"}));
 
+// A value longer than a log line needs is cut between two characters.
+struct CutCase {
+  std::string text;
+  size_t max_bytes;
+  std::string shown;
+};
+
+class VisibleCut : public ::testing::TestWithParam<CutCase> {};
+
+TEST_P(VisibleCut, ShowsTheFirstBytesAndSaysThereWasMore) {
+  EXPECT_EQ(visible(GetParam().text, GetParam().max_bytes), GetParam().shown);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lengths, VisibleCut,
+    ::testing::Values(CutCase{"abcd", 4, "abcd"}, CutCase{"abcde", 4, "abcd..."},
+                      CutCase{"ab\xe2\x82\xac", 4, "ab..."},
+                      CutCase{"ab\n", 2, "ab..."},
+                      CutCase{std::string(5000, 'v'), kVisibleMax,
+                              std::string(kVisibleMax, 'v') + "..."}));
+
 }  // namespace
