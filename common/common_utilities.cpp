@@ -4,6 +4,8 @@
 #include <strings.h>
 #include <sys/wait.h>
 
+#include <csetjmp>
+#include <cstdarg>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -30,6 +32,45 @@ struct PciDevDeleter {
   void operator()(pci_dev* p) const { pci_free_dev(p); }
 };
 using PciDevPtr = std::unique_ptr<pci_dev, PciDevDeleter>;
+
+// libpci's error handler must not return: the library goes on as if the
+// failed step had worked. The one it is given records the message and jumps
+// back to where pci_trapped made the call, so the caller decides what the
+// failure means (one function left out, or the enumeration ended) instead
+// of the library ending the process. Between the jump's two ends there are
+// only libpci's frames and call lambdas that own nothing.
+std::jmp_buf* g_pci_trap = nullptr;
+// A fixed buffer: the handler runs inside the library and must not allocate
+// or throw.
+char g_pci_message[512];
+
+[[noreturn]] __attribute__((format(printf, 1, 2))) void pci_error_trap(char* msg, ...) {
+  va_list ap;
+  va_start(ap, msg);
+  std::vsnprintf(g_pci_message, sizeof g_pci_message, msg, ap);
+  va_end(ap);
+  if (g_pci_trap != nullptr) std::longjmp(*g_pci_trap, 1);
+  // Every call that can report an error goes through pci_trapped; should one
+  // not, this is what the library itself would do.
+  std::fprintf(stderr, "pcilib: %s\n", g_pci_message);
+  std::exit(1);
+}
+
+// Runs call, which calls into libpci. False, with the library's message in
+// *why, when the library reported an error.
+template <typename Call>
+bool pci_trapped(const Call& call, std::string* why) {
+  std::jmp_buf here;
+  if (setjmp(here) != 0) {
+    g_pci_trap = nullptr;
+    *why = g_pci_message;
+    return false;
+  }
+  g_pci_trap = &here;
+  call();
+  g_pci_trap = nullptr;
+  return true;
+}
 
 // Characters of a bus address that name the physical device (domain, bus and
 // slot, as in "0000:81:00").
@@ -125,13 +166,25 @@ const char* pci_filter_parse_pciid(struct pci_filter* f, const char* str) {
 
 namespace {
 
+// Fills dev's identity and class. False, with "ADDRESS: message" appended to
+// left_out, when the library cannot read them.
+bool fill_identity(pci_dev* dev, std::vector<std::string>& left_out) {
+  std::string why;
+  if (pci_trapped([dev] { pci_fill_info(dev, PCI_FILL_IDENT | PCI_FILL_CLASS); }, &why)) return true;
+  left_out.push_back(bus_address_text(dev) + ": " + why);
+  return false;
+}
+
 // The bus addresses of the scanned functions whose class is one of the four
 // in pmatch_pattern (once per matching entry), sorted with cmp_pci_id_nums.
+// A function whose identity or class cannot be read is left out, whatever
+// its vendor: it cannot be told to be an adapter at all.
 std::vector<std::string> sorted_matching_functions(pci_access* pacc,
-                                                   const int32_t* pmatch_pattern) {
+                                                   const int32_t* pmatch_pattern,
+                                                   std::vector<std::string>& left_out) {
   std::vector<std::string> working;
   for (pci_dev* dev = pacc->devices; dev != nullptr; dev = dev->next) {
-    pci_fill_info(dev, PCI_FILL_IDENT | PCI_FILL_CLASS);
+    if (!fill_identity(dev, left_out)) continue;
     for (int i = 0; i < 4; ++i) {
       if (dev->device_class == pmatch_pattern[i]) working.push_back(bus_address_text(dev));
     }
@@ -149,17 +202,28 @@ std::vector<std::string> sorted_matching_functions(pci_access* pacc,
 }  // namespace
 
 int32_t get_interface_list(std::vector<std::string>* pppif, std::vector<std::string>* vendor_name,
-                           const int32_t* pmatch_pattern, int32_t* pif_count) {
+                           const int32_t* pmatch_pattern, int32_t* pif_count,
+                           pci_troubles* troubles) {
   pppif->clear();
   vendor_name->clear();
   *pif_count = 0;
+  pci_troubles own;
+  pci_troubles& t = troubles != nullptr ? *troubles : own;
+  t = pci_troubles{};
+  auto library_failed = [&] {
+    pppif->clear();
+    vendor_name->clear();
+    return PCI_LIBRARY_FAILED;
+  };
 
   PciAccessPtr pacc(pci_alloc());
-  pci_init(pacc.get());
+  pacc->error = pci_error_trap;
   pci_filter filter;
+  if (!pci_trapped([&] { pci_init(pacc.get()); }, &t.fatal)) return library_failed();
   pci_filter_init(pacc.get(), &filter);
-  pci_scan_bus(pacc.get());
-  const std::vector<std::string> sorted = sorted_matching_functions(pacc.get(), pmatch_pattern);
+  if (!pci_trapped([&] { pci_scan_bus(pacc.get()); }, &t.fatal)) return library_failed();
+  const std::vector<std::string> sorted =
+      sorted_matching_functions(pacc.get(), pmatch_pattern, t.left_out);
 
   // One entry per physical device: the first text of each domain:bus:slot
   // group, which after sorting is its lowest matching function. The previous
@@ -174,14 +238,27 @@ int32_t get_interface_list(std::vector<std::string>* pppif, std::vector<std::str
     previous = text;
     if (pci_filter_parse_pciid(&filter, text.c_str()) != nullptr) continue;
 
-    PciDevPtr dev(pci_get_dev(pacc.get(), filter.domain, filter.bus, filter.slot, filter.func));
-    if (!dev) continue;
-    pci_fill_info(dev.get(), PCI_FILL_IDENT | PCI_FILL_CLASS);
-    pppif->push_back(bus_address_text(dev.get()));
+    pci_dev* got = nullptr;
+    if (!pci_trapped([&] { got = pci_get_dev(pacc.get(), filter.domain, filter.bus, filter.slot,
+                                             filter.func); },
+                     &t.fatal)) {
+      return library_failed();
+    }
+    PciDevPtr dev(got);
+    // Read again: the device may have gone since the scan.
+    if (!dev || !fill_identity(dev.get(), t.left_out)) continue;
 
     char namebuf[1024];
-    const char* name = pci_lookup_name(pacc.get(), namebuf, sizeof namebuf, PCI_LOOKUP_VENDOR,
-                                       static_cast<int>(dev->vendor_id));
+    const char* name = nullptr;
+    // A broken ID database ends the enumeration, as the library's own
+    // handler would end the process: it is the machine's to repair.
+    if (!pci_trapped([&] { name = pci_lookup_name(pacc.get(), namebuf, sizeof namebuf,
+                                                  PCI_LOOKUP_VENDOR,
+                                                  static_cast<int>(dev->vendor_id)); },
+                     &t.fatal)) {
+      return library_failed();
+    }
+    pppif->push_back(bus_address_text(dev.get()));
     vendor_name->push_back(name != nullptr ? name : "");
     ++count;
   }

@@ -28,6 +28,12 @@ std::string g_run_lock_path = "/run/lock/vexor.lock";
 namespace {
 // The run lock, held from the start of a mode to the end of the process.
 unique_fd g_run_lock;
+// The first cause of failure noted in this run, and whether the run has
+// said its reason line.
+std::string g_noted_reason;
+bool g_reason_said = false;
+// Whether this run has said that its event log cannot be written.
+bool g_log_failure_said = false;
 }  // namespace
 
 std::string strprintf(const char* fmt, ...) {
@@ -352,8 +358,19 @@ void log_quorvane_event(FILE* pevent_file, const char* pevent_tag, const std::st
   char when[52] = "";
   if (ctime_r(&now, when) == nullptr) when[0] = '\0';
   when[std::strcspn(when, "\n")] = '\0';
-  std::fprintf(pevent_file, "%s [%s] %s\n", pevent_tag, when, pextra_text.c_str());
-  std::fflush(pevent_file);
+  const bool written = std::fprintf(pevent_file, "%s [%s] %s\n", pevent_tag, when,
+                                    pextra_text.c_str()) >= 0;
+  if ((std::fflush(pevent_file) == 0 && written) || g_log_failure_said) return;
+  // A full or failing disk must not leave a run without any word of what it
+  // did: said once, and the run goes on (the burns matter more than the log).
+  const int err = errno;
+  g_log_failure_said = true;
+  std::fflush(stdout);
+  std::fprintf(stderr,
+               "pyxflash.log: the event log cannot be written: %s (errno %d); the run goes on "
+               "without it\n",
+               std::strerror(err), err);
+  std::fflush(stderr);
 }
 
 void open_event_log(const char* unit, int line) {
@@ -373,6 +390,30 @@ void open_event_log(const char* unit, int line) {
   }
 }
 
+void note_reason(const std::string& why) {
+  if (g_noted_reason.empty()) g_noted_reason = why;
+}
+
+const std::string& noted_reason() { return g_noted_reason; }
+
+void say_reason(const std::string& why) {
+  const bool explained_here = (g_iFlag & (FLAG_SILENT | FLAG_LIST | FLAG_DISCOVER | FLAG_APPLY)) ||
+                              console_silenced();
+  if (g_reason_said || !explained_here) return;
+  g_reason_said = true;
+  std::fflush(stdout);
+  std::fprintf(stderr, "vexor: %s\n", why.c_str());
+  std::fflush(stderr);
+}
+
+void reason_said() { g_reason_said = true; }
+
+void end_run(int status, const std::string& why) {
+  say_reason(why);
+  if (ppyxflash_fout != nullptr) std::fflush(ppyxflash_fout);
+  std::exit(status);
+}
+
 void take_run_lock(bool exclusive) {
   g_run_lock.reset();
   file_lock lock = lock_file(g_run_lock_path, exclusive);
@@ -385,6 +426,7 @@ void take_run_lock(bool exclusive) {
       const std::string text = strprintf("another vexor run (pid %ld) is using the adapters",
                                          static_cast<long>(lock.holder));
       std::fprintf(stderr, "vexor: %s\n", text.c_str());
+      reason_said();
       log_quorvane_event(ppyxflash_fout, ERROR_TAG, text + "\n");
       std::exit(1);
     }
@@ -416,4 +458,7 @@ void reset_run_state() {
   fw_number.clear();
   ver_buf.clear();
   firmware_id.clear();
+  g_noted_reason.clear();
+  g_reason_said = false;
+  g_log_failure_said = false;
 }

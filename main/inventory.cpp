@@ -404,7 +404,19 @@ void build_usable_record(nic_info& nic, const std::string& address, const std::s
 // shows the list.
 void enumerate_adapters(std::vector<std::string>* addresses,
                         std::vector<std::string>* vendor_names) {
-  int32_t rc = get_interface_list(addresses, vendor_names, class_code, &g_nNics);
+  pci_troubles troubles;
+  int32_t rc = get_interface_list(addresses, vendor_names, class_code, &g_nNics, &troubles);
+  // A device being removed (or otherwise sick) is no reason to leave the
+  // others alone.
+  for (const std::string& left_out : troubles.left_out) {
+    log_quorvane_event(ppyxflash_fout, WARNING_TAG,
+                       strprintf("PCI device %s; it is left out\n", visible(left_out).c_str()));
+  }
+  if (rc == PCI_LIBRARY_FAILED) {
+    const std::string why = "the PCI bus could not be read: " + visible(troubles.fatal);
+    log_quorvane_event(ppyxflash_fout, ERROR_TAG, why + "\n");
+    end_run(1, why + " (see pyxflash.log)");
+  }
   if (rc != 0) {
     std::fprintf(stderr, "\n\nFWUPG_ERROR: get_interface_list filed RC = %d\n%s,%d\n\n", rc,
                  kUnit, __LINE__);

@@ -92,6 +92,24 @@ void reset_run_state();
 // the FWUPG_ERROR line (naming unit and line) to stderr and exits with 1.
 void open_event_log(const char* unit, int line);
 
+// Why a run fails, said once on standard error as "vexor: <why>": deployment
+// frameworks run vexor silenced and key on these texts. Said only by the
+// runs whose failures are not otherwise explained: the modes -s, -c, -d and
+// -u, and any run whose console is silenced.
+//
+// Records the cause of a failure, to be said should the mode end with a
+// non-zero status; only the first cause of a run is kept.
+void note_reason(const std::string& why);
+// The cause noted first; empty when none was.
+const std::string& noted_reason();
+// Says the reason line now, unless this run has said one already or is not
+// one that says them.
+void say_reason(const std::string& why);
+// Marks the run's reason as said by a message of its own (the run lock's).
+void reason_said();
+// Says why, then ends the process with status.
+[[noreturn]] void end_run(int status, const std::string& why);
+
 // Where the run lock lives: "/run/lock/vexor.lock". reset_run_state leaves
 // it alone; only a harness that must not touch the machine's lock points it
 // elsewhere.

@@ -207,9 +207,14 @@ struct SimHost::Impl {
 void SimHost::Impl::lay_out(bool fresh) {
   for (const auto& f : desc.functions) {
     if (!is_pci_address(f.address)) throw std::invalid_argument("simulated host: not a PCI address: \"" + f.address + "\"");
+    auto one_name = [](const std::string& name) {
+      return !name.empty() && name.find('/') == std::string::npos && name != "." && name != "..";
+    };
     for (const auto& name : f.interfaces)
-      if (name.empty() || name.find('/') != std::string::npos || name == "." || name == "..")
-        throw std::invalid_argument("simulated host: bad interface name \"" + name + "\"");
+      if (!one_name(name)) throw std::invalid_argument("simulated host: bad interface name \"" + name + "\"");
+    for (const auto* files : {&f.unreadable_files, &f.missing_files})
+      for (const auto& name : *files)
+        if (!one_name(name)) throw std::invalid_argument("simulated host: bad sysfs file name \"" + name + "\"");
   }
   for (const auto& image : desc.images)
     if (!valid_relative(image.file))
@@ -257,6 +262,11 @@ void SimHost::Impl::lay_out_sysfs() {
     for (int i = 0; i < 13; ++i) resource += "0x0000000000000000 0x0000000000000000 0x0000000000000000\n";
     write_text(d / "resource", resource);
     write_text(d / "config", config_space(f, multifunction));
+    for (const auto& name : f.missing_files) fs::remove(d / name);
+    for (const auto& name : f.unreadable_files) {
+      fs::remove(d / name);
+      fs::create_directory(d / name);
+    }
     for (const auto& name : f.interfaces) {
       fs::path link = dir / "sys/class/net" / name;
       std::error_code ec;

@@ -47,6 +47,11 @@ struct Function {
   uint32_t pci_class = 0x020700;       // 24 bits, as sysfs "class" shows it
   std::vector<std::string> interfaces;  // /sys/class/net names
   std::optional<Adapter> flash;         // nullopt: the utility knows no such device
+  // sysfs attribute files ("vendor", "class", ...) that cannot be read, as
+  // while the device is being removed: a directory stands in place of each.
+  std::vector<std::string> unreadable_files;
+  // sysfs attribute files left out altogether.
+  std::vector<std::string> missing_files;
 };
 
 // An image file in nic_fw/: the flash utility burns it only into an adapter

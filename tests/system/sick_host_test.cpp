@@ -1,0 +1,144 @@
+// A host that is partly broken while vexor runs: a PCI device whose sysfs
+// files cannot be read (as during hot removal) is left out and every mode
+// goes on; an event log that cannot be written is said once and the burns
+// go on.
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "sim/simhost.h"
+#include "tests/builders.h"
+#include "tests/fixtures.h"
+
+namespace {
+
+using testhost::kAddrA;
+using testhost::kAddrB;
+
+sim::HostSpec base_host() {
+  sim::HostSpec desc = testhost::two_adapter_host();
+  desc.secure_boot = sim::SecureBoot::disabled;
+  return desc;
+}
+
+// A mode, and what it does on the two adapters when the sick device is left
+// out: A has a newer image, B runs the latest (which -y rewrites).
+struct SickMode {
+  const char* name;
+  std::vector<std::string> args;
+  std::vector<std::string> burned;
+  const char* report;  // a file the mode writes (nullptr: none)
+};
+
+void PrintTo(const SickMode& m, std::ostream* os) { *os << m.name; }
+
+const SickMode kSickModes[] = {
+    {"list", {"-c"}, {}, nullptr},
+    {"silent", {"-s"}, {kAddrA}, nullptr},
+    {"yes", {"-y"}, {kAddrA, kAddrB}, nullptr},
+    {"discovery", {"-d"}, {}, "nicdiscovery.xml"},
+};
+
+// The sick device: another vendor's or the vendor's own, one file unreadable
+// (a directory in its place) or gone.
+struct Sickness {
+  const char* name;
+  bool vendors_own;
+  const char* file;
+  bool gone;
+};
+
+void PrintTo(const Sickness& s, std::ostream* os) { *os << s.name; }
+
+const Sickness kSicknesses[] = {
+    {"other_vendor_unreadable_vendor", false, "vendor", false},
+    {"other_vendor_no_class", false, "class", true},
+    {"vendors_unreadable_class", true, "class", false},
+    {"vendors_no_vendor", true, "vendor", true},
+};
+
+const char* const kSickAddress = "0000:03:00.0";
+
+using SickDevice = testhost::HostTestWithParam<std::tuple<SickMode, Sickness>>;
+
+TEST_P(SickDevice, IsLeftOutWithAWarningAndTheRunGoesOn) {
+  const auto& [mode, sickness] = GetParam();
+  sim::HostSpec desc = base_host();
+  sim::Function sick = sickness.vendors_own
+                           ? testhost::adapter(kSickAddress, 0x1017, "QRV33", "16.35.1012")
+                           : testhost::other_vendor(kSickAddress);
+  (sickness.gone ? sick.missing_files : sick.unreadable_files).push_back(sickness.file);
+  desc.functions.push_back(sick);
+  sim::SimHost& h = host(desc);
+  const sim::RunResult r = h.run(mode.args);
+  const std::string log = h.event_log();
+
+  EXPECT_EQ(r.status, 0) << r.out << r.err << log;
+  EXPECT_NE(log.find(std::string("[WARNING]   [")), std::string::npos) << log;
+  EXPECT_NE(log.find(std::string("PCI device ") + kSickAddress + ": "), std::string::npos) << log;
+  EXPECT_NE(log.find(std::string("/sys/bus/pci/devices/") + kSickAddress + "/" + sickness.file),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(testhost::burned_addresses(h), mode.burned);
+  for (const auto& entry : h.journal())
+    for (const auto& word : entry) EXPECT_NE(word, kSickAddress) << "the sick device was queried";
+  if (mode.report != nullptr) {
+    const std::string report = h.read_file(mode.report);
+    EXPECT_NE(report.find("<busnumber value=\"0000:81\"/>"), std::string::npos) << report;
+    EXPECT_EQ(report.find("<busnumber value=\"0000:03\"/>"), std::string::npos) << report;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Modes, SickDevice,
+    ::testing::Combine(::testing::ValuesIn(kSickModes), ::testing::ValuesIn(kSicknesses)),
+    [](const auto& info) {
+      return std::string(std::get<0>(info.param).name) + "_" + std::get<1>(info.param).name;
+    });
+
+// ---------------------------------------------------------------------------
+// An event log that cannot be written
+// ---------------------------------------------------------------------------
+
+struct FullLogCase {
+  const char* name;
+  std::vector<std::string> args;
+};
+
+void PrintTo(const FullLogCase& c, std::ostream* os) { *os << c.name; }
+
+using FullLog = testhost::HostTestWithParam<FullLogCase>;
+
+TEST_P(FullLog, IsSaidOnceAndTheBurnStillRuns) {
+  sim::SimHost& h = host(base_host());
+  h.write_file("fault.xml",
+               testhost::report_xml({{.devid = "1017", .mac = "0002c9aabb114", .bus = "0000:05",
+                                      .psid = "QRV11", .version = "16.35.2000",
+                                      .active = "16.35.1012"}}));
+  h.write_file("pyxflash.log", "");
+  // Inside the host every write to the log meets a full disk.
+  std::string line = "mount --bind /dev/full pyxflash.log || exit 125; exec ./vexor";
+  for (const auto& a : GetParam().args) line += " " + testhost::quoted(a);
+  const sim::RunResult r = h.run_shell(line);
+
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(testhost::burned_addresses(h), std::vector<std::string>{kAddrA});
+  std::istringstream err(r.err);
+  int said = 0;
+  for (std::string l; std::getline(err, l);) {
+    if (l.find("pyxflash.log") == std::string::npos) continue;
+    ++said;
+    EXPECT_NE(l.find("No space left on device (errno 28)"), std::string::npos) << l;
+  }
+  EXPECT_EQ(said, 1) << r.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, FullLog,
+                         ::testing::Values(FullLogCase{"silent", {"-s"}},
+                                           FullLogCase{"apply", {"-u", "fault.xml"}}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
