@@ -162,11 +162,13 @@ int32_t scan_cmd_line_options(int argc, char** argv) {
         break;
       case 'h':
         usage();
+        say_reason("the usage text was asked for (-h) with other options; vexor -h alone shows it");
         return 1;
       default:
         print_msg = strprintf("Unknown command line option: %c\n", opt);
         print_message(print_msg);
         usage();
+        say_reason("an unknown option, or -u without its report (vexor -h shows the usage)");
         return 1;
     }
   }
@@ -210,9 +212,13 @@ int32_t run_boot_mode_gate() {
       print_message(
           "SecureBoot is enabled. qtk and quarz tools are not available/installed for firmware "
           "flash.\n");
+      say_reason("Secure Boot is on, and /usr/bin/qtk or /usr/bin/quarz is missing: no flash "
+                 "utility can be used");
       return 1;
     default:
       print_message("Unable to determine the boot mode\n");
+      say_reason("the Secure Boot state could not be determined (/usr/bin/mokutil, "
+                 "/usr/bin/qtk)");
       return 1;
   }
 }
@@ -223,6 +229,35 @@ namespace {
 // line, so it is taken before the pre-check and prints nothing else.
 bool is_version_request(int argc, char** argv) {
   return argc == 2 && (equals(argv[1], "--version") || equals(argv[1], "-V"));
+}
+
+// The option words of flags, as "-s -y".
+std::string option_words(int32_t flags) {
+  static constexpr std::pair<int32_t, const char*> kWords[] = {
+      {FLAG_LIST, "-c"}, {FLAG_SILENT, "-s"}, {FLAG_FORCE, "-F"}, {FLAG_P, "-p"},
+      {FLAG_YES, "-y"},  {FLAG_DISCOVER, "-d"}, {FLAG_APPLY, "-u"}};
+  std::string words;
+  for (const auto& [bit, word] : kWords) {
+    if (!(flags & bit)) continue;
+    if (!words.empty()) words += ' ';
+    words += word;
+  }
+  return words;
+}
+
+// Runs the mode the options chose and returns its exit status; a failure
+// the mode did not explain gets the reason noted during the run.
+int run_mode() {
+  const int32_t status = (g_iFlag & FLAG_LIST)       ? show_current()
+                         : (g_iFlag & FLAG_DISCOVER) ? discover_HW()
+                         : (g_iFlag & FLAG_APPLY)    ? read_discovery_report()
+                                                     : fwupg();
+  if (status != 0) {
+    say_reason(!noted_reason().empty()
+                   ? noted_reason()
+                   : strprintf("the run ended with status %d (see pyxflash.log)", status));
+  }
+  return status;
 }
 
 // Writes "vexor <project version>\n" to stdout. Returns the exit status: 1
@@ -266,6 +301,8 @@ int vexor_main(int argc, char** argv) {
 
   if (option_set_refused(g_iFlag)) {
     usage();
+    say_reason("the options " + option_words(g_iFlag) +
+               " do not go together (vexor -h shows the usage)");
     return 1;
   }
 
@@ -273,15 +310,15 @@ int vexor_main(int argc, char** argv) {
   // could fail too.
   static const std::string out_of_memory =
       "Out of memory: a memory allocation failed, the run is ended\n";
+  static const std::string out_of_memory_reason =
+      "a memory allocation failed, the run is ended (see pyxflash.log)";
   try {
-    if (g_iFlag & FLAG_LIST) return show_current();
-    if (g_iFlag & FLAG_DISCOVER) return discover_HW();
-    if (g_iFlag & FLAG_APPLY) return read_discovery_report();
-    return fwupg();
+    return run_mode();
   } catch (const std::bad_alloc&) {
     // What the mode held is released by now; whatever it had done (burns
     // included) stands, and the caller learns that the run did not finish.
     log_quorvane_event(ppyxflash_fout, ERROR_TAG, out_of_memory);
+    say_reason(out_of_memory_reason);
     return 2;
   }
 }
@@ -386,7 +423,8 @@ void open_event_log(const char* unit, int line) {
     const int err = errno;
     std::fprintf(stderr, "FWUPG_ERROR: could not open %s (%d), %s,%d\n", kEventLog, err, unit,
                  line);
-    std::exit(1);
+    end_run(1, strprintf("the event log %s could not be opened: %s", kEventLog,
+                         std::strerror(err)));
   }
 }
 

@@ -65,7 +65,8 @@ bool catalog_readable(const char* path) {
 // ends with 1.
 [[noreturn]] void catalog_unusable() {
   log_quorvane_event(ppyxflash_fout, ERROR_TAG, strprintf("Unable to open %s\n", g_XMLFwFile));
-  std::exit(1);
+  end_run(1, strprintf("the firmware catalog %s could not be read (see pyxflash.log)",
+                       g_XMLFwFile));
 }
 
 // The catalog id "%4s-%4s-%4s-%4s-%s" of a complete working entry: vendor,
@@ -374,7 +375,8 @@ void build_usable_record(nic_info& nic, const std::string& address, const std::s
   int32_t rc = get_pci_info(address.c_str(), &ven, &dev, &sub_ven, &sub_dev);
   if (rc != 0) {
     std::fprintf(stderr, "\n\nFWUPG_ERROR: RC = %d\n%s,%d\n\n", rc, kUnit, __LINE__);
-    std::exit(1);
+    end_run(1, strprintf("the PCI identifiers of %s could not be read (see /sys/bus/pci/devices/%s)",
+                         address.c_str(), address.c_str()));
   }
   print_message(strprintf("DEVICE INFO---------->%x %x %x %x\n", static_cast<unsigned>(ven),
                           static_cast<unsigned>(dev), static_cast<unsigned>(sub_ven),
@@ -501,6 +503,48 @@ void note_outcome(size_t idx, const std::string& address, outcome_kind kind,
   o->detail = std::move(detail);
 }
 
+// Why no adapter could be used when every vendor function lacked its
+// firmware version or PSID: the flash utility, named with what is wrong with
+// it when it cannot be run at all, and where its errors are.
+std::string no_usable_adapter(const std::vector<std::string>& lacking,
+                              const std::string& errfile_name, bool errfile_kept) {
+  const char* utility = boot_value == 1 ? SYSTEM_FLASH_UTILITY : SHIPPED_FLASH_UTILITY;
+  std::string which = lacking.empty() ? std::string("any adapter") : lacking.front();
+  if (lacking.size() > 1) which += strprintf(" and %zu more", lacking.size() - 1);
+  std::string state;
+  if (::access(utility, F_OK) != 0) {
+    state = strprintf("%s is missing; ", utility);
+  } else if (::access(utility, X_OK) != 0) {
+    state = strprintf("%s cannot be run; ", utility);
+  }
+  const std::string where =
+      errfile_kept ? "see " + errfile_name : std::string("its errors could not be kept in /tmp");
+  return strprintf("no usable adapter: the flash utility gave no firmware version or PSID for %s "
+                   "(%s%s)",
+                   which.c_str(), state.c_str(), where.c_str());
+}
+
+// The build's result once every function has been looked at: 1 when no
+// vendor function was met, 2 when every one lacked its data (at the
+// addresses lacking), else 0; a failure's reason is noted.
+int32_t build_result(int32_t lacking_data, const std::vector<std::string>& lacking,
+                     const std::string& errfile_name, bool errfile_kept) {
+  if (g_nQuorvanePorts == 0) {
+    note_reason(g_nNics == 0
+                    ? std::string("no Quorvane adapter found: the PCI bus lists no network or "
+                                  "InfiniBand device")
+                    : strprintf("no Quorvane adapter found among the %d network and InfiniBand "
+                                "devices on the PCI bus",
+                                g_nNics));
+    return 1;
+  }
+  if (g_nQuorvanePorts == lacking_data) {
+    note_reason(no_usable_adapter(lacking, errfile_name, errfile_kept));
+    return 2;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int32_t build_NIC_list() {
@@ -512,6 +556,7 @@ int32_t build_NIC_list() {
 
   std::vector<MetFunction> met;  // every vendor function so far, skipped ones included
   int32_t lacking_data = 0;
+  std::vector<std::string> lacking;  // their addresses
   for (nic_count = 0; nic_count < g_nNics; ++nic_count) {
     const size_t idx = static_cast<size_t>(nic_count);
     nic_info& nic = g_ninfo[idx];
@@ -548,6 +593,7 @@ int32_t build_NIC_list() {
                                 "interface\n",
                                 address.c_str()));
       ++lacking_data;
+      lacking.push_back(address);
       note_outcome(idx, address, outcome_kind::no_query_data, q.fw);
       continue;
     }
@@ -556,9 +602,7 @@ int32_t build_NIC_list() {
                  nic.fw_count > 0 ? outcome_kind::undecided : outcome_kind::no_catalog_entry,
                  version_text(nic.uCurROMmaj, nic.uCurROMmin, nic.uCurROMrel));
   }
+  const bool errfile_kept = errfile != nullptr;
   errfile.reset();
-
-  if (g_nQuorvanePorts == 0) return 1;
-  if (g_nQuorvanePorts == lacking_data) return 2;
-  return 0;
+  return build_result(lacking_data, lacking, errfile_name, errfile_kept);
 }

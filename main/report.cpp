@@ -362,6 +362,9 @@ int32_t save_failed(const std::string& path, const char* step, const std::string
                      strprintf("xml_discovery_report: could not save %s: %s %s: %s\n",
                                visible(path).c_str(), step, visible(subject).c_str(),
                                std::strerror(err)));
+  note_reason(strprintf("the report %s could not be saved: %s %s: %s (see pyxflash.log)",
+                        visible(path).c_str(), step, visible(subject).c_str(),
+                        std::strerror(err)));
   return 1;
 }
 
@@ -459,6 +462,9 @@ constexpr size_t kMaxReportBytes = size_t{64} << 20;
 int32_t read_report_text(const std::string& path, std::string* text) {
   unique_fd in(open(path.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC));
   auto failed = [&](int err) {
+    const int cause = err != 0 ? err : errno;
+    note_reason(strprintf("the report %s could not be opened: %s (see pyxflash.log)",
+                          visible(path).c_str(), std::strerror(cause)));
     if (err != 0) {
       log_quorvane_event(ppyxflash_fout, ERROR_TAG,
                          strprintf("read_discovery_report: cannot read %s: %s\n",
@@ -489,6 +495,8 @@ int32_t read_report_text(const std::string& path, std::string* text) {
                          strprintf("read_discovery_report: %s holds more than %zu bytes; it is "
                                    "not read\n",
                                    visible(path).c_str(), kMaxReportBytes));
+      note_reason(strprintf("the report %s holds more than %zu bytes; it is not read",
+                            visible(path).c_str(), kMaxReportBytes));
       return 2;
     }
     text->append(chunk.data(), static_cast<size_t>(n));
@@ -513,12 +521,16 @@ int32_t read_report_pass(const std::string& path, const std::string& text, Visit
                          strprintf("read_discovery_report: %s declares entities; it is not "
                                    "read\n",
                                    visible(path).c_str()));
+      note_reason(strprintf("the report %s declares entities; it is not read",
+                            visible(path).c_str()));
       ret = -1;
       break;
     }
     visit(reader.get());
   }
   if (ret != 0) {
+    note_reason(strprintf("the report %s could not be parsed (see pyxflash.log)",
+                          visible(path).c_str()));
     log_quorvane_event(ppyxflash_fout, ERROR_TAG,
                        strprintf("read_discovery_report: Failed to parse %s\n",
                                  visible(path).c_str()));
@@ -610,6 +622,13 @@ std::optional<size_t> entry_for_device(const nic_info& nic, const std::vector<XM
   return std::nullopt;
 }
 
+// Notes why device idx (at address, as the report gives it) is counted as
+// failed, for the reason line of a run in which every device failed.
+void note_device_failure(int idx, const std::string& address, const std::string& why) {
+  note_reason(strprintf("device %d (%s) %s (see pyxflash.log)", idx + 1, visible(address).c_str(),
+                        why.c_str()));
+}
+
 // Looks the device of position idx up in the catalog and keeps in its record
 // the one entry it gets. False when the device counts as failed: no entry
 // for its ids and PSID, or none of the version it asks for (logged).
@@ -618,9 +637,16 @@ bool look_up_device(int idx, nic_info& nic, const opt_text& version) {
       prepare_catalog_lookup(nic, firmware_id[static_cast<size_t>(idx)]);
   std::vector<XMLFW_INFO> matches(MAX_FW_ENTRIES);
   nic.fw_count = 0;
-  if (read_NIC_FW_xml_file(pciIdString, matches) == 0) return false;
+  if (read_NIC_FW_xml_file(pciIdString, matches) == 0) {
+    note_device_failure(idx, nic.pbus_info.value_or(""),
+                        "has no entry in " + std::string(g_XMLFwFile) + " for its ids and PSID " +
+                            visible(firmware_id[static_cast<size_t>(idx)]));
+    return false;
+  }
   const std::optional<size_t> entry = entry_for_device(nic, matches, version);
   if (!entry) {
+    note_device_failure(idx, nic.pbus_info.value_or(""),
+                        "asks for version " + visible(*version) + ", which the catalog lacks");
     // The record keeps no entry: its count says so too.
     nic.fw_count = 0;
     log_quorvane_event(
@@ -658,6 +684,7 @@ bool apply_device(int idx, const report_pass_state& state, std::set<std::string>
         strprintf("read_discovery_report: device %d has an invalid PCI address \"%s\"; "
                   "not flashed\n",
                   idx + 1, visible(address).c_str()));
+    note_device_failure(idx, address, "has no valid PCI address");
     return true;
   }
   // One adapter is flashed at most once a run, whatever the report repeats.
@@ -666,6 +693,7 @@ bool apply_device(int idx, const report_pass_state& state, std::set<std::string>
                        strprintf("read_discovery_report: device %d repeats the address %s of "
                                  "an earlier device; not flashed\n",
                                  idx + 1, address.c_str()));
+    note_device_failure(idx, address, "repeats an earlier device's address");
     return true;
   }
   nic_info& nic = g_ninfo[pos];
@@ -689,6 +717,10 @@ bool apply_device(int idx, const report_pass_state& state, std::set<std::string>
               : strprintf("read_discovery_report: the catalog's image file name \"%s\" for "
                           "device %d (%s) is not a plain file name; not flashed\n",
                           visible(*image).c_str(), idx + 1, address.c_str()));
+      note_device_failure(idx, address,
+                          !image || image->empty()
+                              ? "has no image file named in the catalog"
+                              : "has a catalog image file name that is not a plain file name");
       return true;
     }
     return (g_iFlag & STATUS_FAILED) != 0;
@@ -698,6 +730,9 @@ bool apply_device(int idx, const report_pass_state& state, std::set<std::string>
       modify_imagename(static_cast<uint32_t>(idx), nullptr) != 0) {
     log_quorvane_event(ppyxflash_fout, ERROR_TAG,
                        "read_discovery_report: Error in finding the image for Belmora/Tarvik2\n");
+    say_reason(strprintf("./getqrvninfo found no image for device %d (%s) of the report %s; the "
+                         "run is ended (see pyxflash.log)",
+                         idx + 1, address.c_str(), visible(g_XMLDiscoveryReport).c_str()));
     *stop = true;
     return true;
   }
@@ -720,7 +755,10 @@ int32_t discover_HW() {
   if (build_NIC_list() != 0) return 2;
   // A report that could not be saved is a failed run: the caller would
   // otherwise go on with an older report (or none) as if it were this one.
-  return xml_discovery_report() == 0 ? 0 : 2;
+  if (xml_discovery_report() == 0) return 0;
+  note_reason(strprintf("the report %s was not saved (see pyxflash.log)",
+                        visible(g_XMLDiscoveryReport).c_str()));
+  return 2;
 }
 
 void write_XML_start_elements(xml_writer_ptr& writer, xml_doc_ptr& doc) {
@@ -884,6 +922,8 @@ int32_t save_discovery_report(_xmlDoc* doc, const std::string& path, size_t devi
     log_quorvane_event(ppyxflash_fout, ERROR_TAG,
                        strprintf("xml_discovery_report: not saving the report as %s: %s\n",
                                  visible(path).c_str(), visible(*why).c_str()));
+    note_reason(strprintf("the report was not saved as %s: %s", visible(path).c_str(),
+                          visible(*why).c_str()));
     return 1;
   }
   if (target.descriptor || (target.exists && !S_ISREG(target.st.st_mode))) {
@@ -947,6 +987,10 @@ int32_t read_discovery_report() {
   if (read_discovery_error < deviceCnt) return 0;
   log_quorvane_event(ppyxflash_fout, ERROR_TAG,
                      "read_discovery_report: Error at read_NIC_FW_xml_file\n");
+  say_reason(deviceCnt == 0
+                 ? strprintf("the report %s holds no device", visible(path).c_str())
+                 : strprintf("no device of the report %s was flashed; the first failure: %s",
+                             visible(path).c_str(), noted_reason().c_str()));
   return 2;
 }
 

@@ -305,6 +305,8 @@ BurnCommand burn_command(const std::string& address, const std::string& image_pa
 // of the run rather than a quiet skip.
 void fail_without_image(const char* address) {
   g_iFlag |= STATUS_FAILED;
+  note_reason(strprintf("%s names no firmware image file for %s; not flashed (see pyxflash.log)",
+                        g_XMLFwFile, address));
   print_message(strprintf("No firmware image file is named for interface %s in %s; not flashed.\n",
                           address, g_XMLFwFile));
   log_quorvane_event(
@@ -323,6 +325,9 @@ void fail_with_bad_image(const char* address, const std::string& image) {
       visible(image).c_str(), address, g_XMLFwFile);
   print_message(text);
   log_quorvane_event(ppyxflash_fout, ERROR_TAG, text);
+  note_reason(strprintf("the image file name %s names for %s is not a plain file name; not "
+                        "flashed (see pyxflash.log)",
+                        g_XMLFwFile, address));
 }
 
 // Creates the file that takes the burn's output, for the mismatch search
@@ -425,6 +430,11 @@ BurnResult burn_image(nic_info& nic, const char* address, const std::string& ima
     remove_output.keep();
     if (output_file != nullptr) result.kept_output = *output_file;
     result.rc = log_failed_burn(address, burn, output_file);
+    note_reason(output_file != nullptr
+                    ? strprintf("the burn of %s failed (see pyxflash.log; the flash utility's "
+                                "output is kept in %s)",
+                                address, output_file->c_str())
+                    : strprintf("the burn of %s failed (see pyxflash.log)", address));
   }
   watch.notice();  // also for a signal that came after the child had ended
   result.deferred_signal = watch.received();
@@ -444,9 +454,11 @@ void note_burn(adapter_outcome& outcome, const nic_info& nic, size_t chosen,
 
 // The end of a run whose burn was asked to stop: nothing more is burned,
 // asked or summed up.
-[[noreturn]] void end_after_signal(int sig) {
-  if (ppyxflash_fout != nullptr) std::fflush(ppyxflash_fout);
-  std::exit(128 + sig);
+[[noreturn]] void end_after_signal(int sig, const char* address, bool flashed) {
+  end_run(128 + sig, strprintf("stopped by SIG%s during the burn of %s, which %s (see "
+                               "pyxflash.log)",
+                               sigabbrev_np(sig), address,
+                               flashed ? "succeeded" : "failed"));
 }
 
 }  // namespace
@@ -488,7 +500,7 @@ int32_t do_update_firmware(uint32_t uNicIdx) {
 
   const BurnResult burn = burn_image(nic, address, "./nic_fw/" + *image);
   if (outcome != nullptr) note_burn(*outcome, nic, chosen, burn);
-  if (burn.deferred_signal != 0) end_after_signal(burn.deferred_signal);
+  if (burn.deferred_signal != 0) end_after_signal(burn.deferred_signal, address, burn.flashed);
   return burn.rc;
 }
 
@@ -642,7 +654,11 @@ int32_t update_run() {
   }
   if (g_iFlag & STATUS_NO_MORE) note_not_reached(outcome_kind::not_offered);
 
-  if (fw_invalid_count == g_nQuorvanePorts) return 1;
+  if (fw_invalid_count == g_nQuorvanePorts) {
+    note_reason("every Quorvane adapter already runs the latest firmware the catalog holds; "
+                "nothing was flashed (-s -F flashes it again)");
+    return 1;
+  }
   if (g_iFlag & STATUS_FAILED) {
     print_message("\nNIC firmware update completed with errors. \n");
     return 2;

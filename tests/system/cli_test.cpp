@@ -126,9 +126,11 @@ INSTANTIATE_TEST_SUITE_P(
         EarlyEndCase{{"-x"}, 1, kUnknown + kUsage, "invalid option"},
         EarlyEndCase{{"-u"}, 1, kUnknown + kUsage, "requires an argument"},
         EarlyEndCase{{"-cq"}, 1, kUnknown + kUsage, "invalid option"},
-        // Once -s is seen, usage and the unknown-option line are silent.
-        EarlyEndCase{{"-sh"}, 1, "", ""},
+        // Once -s is seen, usage and the unknown-option line are silent, and
+        // a reason line on standard error says why the run ended.
+        EarlyEndCase{{"-sh"}, 1, "", "vexor: the usage text was asked for (-h)"},
         EarlyEndCase{{"-sx"}, 1, "", "invalid option"},
+        EarlyEndCase{{"-sx"}, 1, "", "vexor: an unknown option"},
         EarlyEndCase{{"-h", "-s"}, 1, kUsage, ""},
         // The version request is one whole argument; anything else that
         // spells it is an option word like any other and is refused.

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -144,6 +145,10 @@ enum class Setup {
   mokutil_garbage,
   entity_catalog,
   erased_psid,
+  sick_device,
+  no_vendor_adapter,
+  all_latest,
+  secure_boot_without_tools,
 };
 
 struct FaultRow {
@@ -181,6 +186,16 @@ void apply_to_desc(Setup setup, sim::HostSpec& desc) {
     case Setup::entity_catalog: desc.catalog_xml = entity_catalog(); break;
     // An erased board reads as 0xFF.
     case Setup::erased_psid: desc.functions[0].flash->psid = std::string(13, '\xff'); break;
+    // Another vendor's device on its way out: its vendor file is gone.
+    case Setup::sick_device:
+      desc.functions.push_back(testhost::other_vendor("0000:02:00.0"));
+      desc.functions.back().missing_files = {"vendor"};
+      break;
+    case Setup::no_vendor_adapter:
+      desc.functions = {testhost::other_vendor("0000:02:00.0"), testhost::other_vendor("0000:03:00.0")};
+      break;
+    case Setup::all_latest: desc.functions[0].flash->fw = "16.35.2000"; break;
+    case Setup::secure_boot_without_tools: desc.secure_boot = sim::SecureBoot::enabled; break;
     default: break;
   }
 }
@@ -328,6 +343,16 @@ INSTANTIATE_TEST_SUITE_P(
                  {"Unable to lock /run/lock/vexor.lock: No such file or directory; the run goes "
                   "on without the run lock", kSuccessA},
                  {}, {kAddrA}, nullptr},
+        FaultRow{"sysfs_vendor_file_gone", Setup::sick_device, "", {"-s"}, "", 0,
+                 {"[WARNING]  ", "PCI device 0000:02:00.0: Cannot open "
+                  "/sys/bus/pci/devices/0000:02:00.0/vendor", kSuccessA},
+                 {}, {kAddrA}, nullptr},
+        // The earlier lines stand: only the run's own view of the log is full.
+        FaultRow{"log_file_system_full", Setup::none,
+                 "mount --bind /dev/full pyxflash.log", {"-s"}, "", 0, {},
+                 {"pyxflash.log: the event log cannot be written: No space left on device "
+                  "(errno 28)"},
+                 {kAddrA}, nullptr},
         FaultRow{"tmp_not_writable_discovery", Setup::none, kReadOnlyTmp, {"-d"}, "", 0,
                  {}, {"Not able to open this /tmp/data"}, {}, nullptr, true},
         FaultRow{"report_path_is_the_catalog", Setup::none, "", {"-d", "nic_fw/NICFWData.xml"},
@@ -363,6 +388,120 @@ INSTANTIATE_TEST_SUITE_P(
                   "device 5 has an invalid PCI address",
                   "read_discovery_report: Error at read_NIC_FW_xml_file"},
                  {}, {}, nullptr}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------------------
+// Reasons: a run that fails says why on standard error, in one line
+// ---------------------------------------------------------------------------
+
+// Holds the run lock from inside the host until vexor has run, as another
+// run of vexor would.
+const char* const kLockHeld =
+    "sh -c 'exec 9>>/run/lock/vexor.lock; flock -x 9; echo $$ >/run/lock/vexor.lock; "
+    "touch /tmp/held; sleep 5' & while ! test -e /tmp/held; do sleep 0.02; done";
+
+struct ReasonRow {
+  const char* name;
+  Setup setup;
+  const char* before;               // shell line run first ("" none)
+  std::vector<std::string> args;
+  std::string report;               // written to fault.xml when not empty
+  int status;
+  std::vector<std::string> words;   // each in the reason line; none: no reason line at all
+};
+
+void PrintTo(const ReasonRow& row, std::ostream* os) { *os << row.name; }
+
+// The lines of text that start as vexor's reason lines do.
+std::vector<std::string> reason_lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);)
+    if (line.rfind("vexor: ", 0) == 0) lines.push_back(line);
+  return lines;
+}
+
+using ReasonLine = testhost::HostTestWithParam<ReasonRow>;
+
+TEST_P(ReasonLine, OneLineSaysWhyAndWhereToLook) {
+  const ReasonRow& row = GetParam();
+  sim::HostSpec desc = healthy_host();
+  apply_to_desc(row.setup, desc);
+  sim::SimHost& h = host(desc);
+  h.set_timeout(20);
+  if (!row.report.empty()) h.write_file("fault.xml", row.report);
+  std::string line = row.before[0] ? std::string(row.before) +
+                                         " || { echo 'fault set-up failed' >&2; exit 125; }; "
+                                   : std::string();
+  line += "exec ./vexor";
+  for (const auto& a : row.args) line += " " + testhost::quoted(a);
+  const sim::RunResult r = h.run_shell(line);
+
+  EXPECT_EQ(r.status, row.status) << r.out << r.err << h.event_log();
+  const std::vector<std::string> said = reason_lines(r.err);
+  EXPECT_TRUE(reason_lines(r.out).empty()) << "a reason on standard output:\n" << r.out;
+  if (row.words.empty()) {
+    EXPECT_TRUE(said.empty()) << r.err;
+    return;
+  }
+  ASSERT_EQ(said.size(), 1u) << r.err;
+  for (const auto& word : row.words)
+    EXPECT_NE(said[0].find(word), std::string::npos) << word << "\nnot in: " << said[0];
+}
+
+// Two devices the catalog has no entry for: every device fails.
+std::string unknown_devices_report() {
+  return report_xml({with(device_a("upgrade"), &ReportDevice::psid, "QRV98"),
+                     with(with(device_a("upgrade"), &ReportDevice::psid, "QRV99"),
+                          &ReportDevice::bus, "0000:81")});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Silenced, ReasonLine,
+    ::testing::Values(
+        ReasonRow{"report_missing", Setup::none, "", {"-u", "nosuch.xml"}, "", 2,
+                  {"the report nosuch.xml could not be opened: No such file or directory",
+                   "see pyxflash.log"}},
+        ReasonRow{"report_malformed", Setup::none, "", {"-u", "fault.xml"}, "<zk_rom_discovery>",
+                  2, {"the report fault.xml could not be parsed", "see pyxflash.log"}},
+        ReasonRow{"report_directory_missing", Setup::none, "", {"-d", "/nonexistent/r.xml"}, "",
+                  2,
+                  {"the report /nonexistent/r.xml could not be saved", "No such file or directory",
+                   "see pyxflash.log"}},
+        ReasonRow{"report_path_refused", Setup::none, "", {"-d", "nic_fw/NICFWData.xml"}, "", 2,
+                  {"report", "nic_fw/NICFWData.xml: it is the firmware catalog"}},
+        ReasonRow{"utility_missing", Setup::no_utility, "", {"-d"}, "", 2,
+                  {"no usable adapter", "0000:05:00.0 and 1 more", "./nic_fw/pyxflash is missing",
+                   "see /tmp/data"}},
+        ReasonRow{"utility_not_executable", Setup::utility_not_executable, "", {"-s"}, "", 2,
+                  {"no usable adapter", "./nic_fw/pyxflash cannot be run"}},
+        ReasonRow{"catalog_missing_listing", Setup::no_catalog, "", {"-c"}, "", 1,
+                  {"the firmware catalog nic_fw/NICFWData.xml could not be read"}},
+        ReasonRow{"catalog_missing_apply", Setup::no_catalog, "", {"-u", "fault.xml"},
+                  report_xml({device_a("upgrade")}), 1, {"catalog"}},
+        ReasonRow{"refused_silent_yes", Setup::none, "", {"-sy"}, "", 1,
+                  {"the options -s -y do not go together"}},
+        ReasonRow{"lock_held", Setup::none, kLockHeld, {"-s"}, "", 1,
+                  {"another vexor run (pid", "is using the adapters"}},
+        ReasonRow{"burn_fails", Setup::burn_fails, "", {"-s"}, "", 2,
+                  {"the burn of 0000:05:00.0 failed", "output is kept in /tmp/data"}},
+        ReasonRow{"every_device_failing", Setup::none, "", {"-u", "fault.xml"},
+                  unknown_devices_report(), 2,
+                  {"no device of the report fault.xml was flashed",
+                   "device 1 (0000:05:00.0) has no entry in nic_fw/NICFWData.xml", "QRV98"}},
+        ReasonRow{"no_vendor_adapter_silent", Setup::no_vendor_adapter, "", {"-s"}, "", 1,
+                  {"no Quorvane adapter found"}},
+        ReasonRow{"no_vendor_adapter_discovery", Setup::no_vendor_adapter, "", {"-d"}, "", 2,
+                  {"no Quorvane adapter found"}},
+        ReasonRow{"all_latest", Setup::all_latest, "", {"-s"}, "", 1,
+                  {"already runs the latest firmware", "nothing was flashed"}},
+        ReasonRow{"log_directory_read_only", Setup::none, kReadOnlyComponentDir, {"-s"}, "", 1,
+                  {"the event log pyxflash.log could not be opened: Read-only file system"}},
+        ReasonRow{"secure_boot_without_tools", Setup::secure_boot_without_tools, "", {"-d"}, "",
+                  1, {"Secure Boot is on"}},
+        // Runs that do not fail say nothing of the kind.
+        ReasonRow{"healthy_silent", Setup::none, "", {"-s"}, "", 0, {}},
+        ReasonRow{"no_vendor_adapter_listing", Setup::no_vendor_adapter, "", {"-c"}, "", 0, {}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
