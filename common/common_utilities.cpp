@@ -199,6 +199,35 @@ std::vector<std::string> sorted_matching_functions(pci_access* pacc,
   return std::vector<std::string>(sorted.begin(), sorted.end());
 }
 
+enum class kept { yes, left_out, library_failed };
+
+// Gets the device filter names, reads its identity again (it may have gone
+// since the scan) and appends its bus address and vendor name to the lists.
+kept keep_device(pci_access* pacc, const pci_filter& filter, pci_troubles& t,
+                 std::vector<std::string>* pppif, std::vector<std::string>* vendor_name) {
+  pci_dev* got = nullptr;
+  if (!pci_trapped([&] { got = pci_get_dev(pacc, filter.domain, filter.bus, filter.slot,
+                                           filter.func); },
+                   &t.fatal)) {
+    return kept::library_failed;
+  }
+  PciDevPtr dev(got);
+  if (!dev || !fill_identity(dev.get(), t.left_out)) return kept::left_out;
+
+  char namebuf[1024];
+  const char* name = nullptr;
+  // A broken ID database ends the enumeration, as the library's own handler
+  // would end the process: it is the machine's to repair.
+  if (!pci_trapped([&] { name = pci_lookup_name(pacc, namebuf, sizeof namebuf, PCI_LOOKUP_VENDOR,
+                                                static_cast<int>(dev->vendor_id)); },
+                   &t.fatal)) {
+    return kept::library_failed;
+  }
+  pppif->push_back(bus_address_text(dev.get()));
+  vendor_name->push_back(name != nullptr ? name : "");
+  return kept::yes;
+}
+
 }  // namespace
 
 int32_t get_interface_list(std::vector<std::string>* pppif, std::vector<std::string>* vendor_name,
@@ -238,32 +267,14 @@ int32_t get_interface_list(std::vector<std::string>* pppif, std::vector<std::str
     previous = text;
     if (pci_filter_parse_pciid(&filter, text.c_str()) != nullptr) continue;
 
-    pci_dev* got = nullptr;
-    if (!pci_trapped([&] { got = pci_get_dev(pacc.get(), filter.domain, filter.bus, filter.slot,
-                                             filter.func); },
-                     &t.fatal)) {
-      return library_failed();
+    switch (keep_device(pacc.get(), filter, t, pppif, vendor_name)) {
+      case kept::yes: ++count; break;
+      case kept::left_out: break;
+      case kept::library_failed: return library_failed();
     }
-    PciDevPtr dev(got);
-    // Read again: the device may have gone since the scan.
-    if (!dev || !fill_identity(dev.get(), t.left_out)) continue;
-
-    char namebuf[1024];
-    const char* name = nullptr;
-    // A broken ID database ends the enumeration, as the library's own
-    // handler would end the process: it is the machine's to repair.
-    if (!pci_trapped([&] { name = pci_lookup_name(pacc.get(), namebuf, sizeof namebuf,
-                                                  PCI_LOOKUP_VENDOR,
-                                                  static_cast<int>(dev->vendor_id)); },
-                     &t.fatal)) {
-      return library_failed();
-    }
-    pppif->push_back(bus_address_text(dev.get()));
-    vendor_name->push_back(name != nullptr ? name : "");
-    ++count;
   }
 
-  // The device handles are released (each PciDevPtr above) before the
+  // The device handles are released (each in keep_device) before the
   // access handle; pci_cleanup runs here.
   pacc.reset();
   *pif_count = count;

@@ -667,6 +667,35 @@ std::string lower_case(std::string text) {
   return text;
 }
 
+// Logs and notes that device idx, which asks for a flash, is not flashed:
+// the catalog names no image file for it, or one that is not a plain name.
+void refuse_device_image(int idx, const opt_text& image, const std::string& address) {
+  const bool none = !image || image->empty();
+  log_quorvane_event(
+      ppyxflash_fout, ERROR_TAG,
+      none ? strprintf("read_discovery_report: the catalog names no image file for device %d "
+                       "(%s); not flashed\n",
+                       idx + 1, address.c_str())
+           : strprintf("read_discovery_report: the catalog's image file name \"%s\" for device "
+                       "%d (%s) is not a plain file name; not flashed\n",
+                       visible(*image).c_str(), idx + 1, address.c_str()));
+  note_device_failure(idx, address,
+                      none ? "has no image file named in the catalog"
+                           : "has a catalog image file name that is not a plain file name");
+}
+
+// Resolves the family image of device idx through getqrvninfo. False, after
+// logging and saying why, when no image was found: the run ends.
+bool resolve_family_image(int idx, const std::string& address) {
+  if (modify_imagename(static_cast<uint32_t>(idx), nullptr) == 0) return true;
+  log_quorvane_event(ppyxflash_fout, ERROR_TAG,
+                     "read_discovery_report: Error in finding the image for Belmora/Tarvik2\n");
+  say_reason(strprintf("./getqrvninfo found no image for device %d (%s) of the report %s; the "
+                       "run is ended (see pyxflash.log)",
+                       idx + 1, address.c_str(), visible(g_XMLDiscoveryReport).c_str()));
+  return false;
+}
+
 // Looks a device of the report up in the catalog and applies it. Returns
 // true when the device counts as failed; sets *stop when the run must end
 // with 2 at once. seen holds the addresses of the devices before it.
@@ -707,32 +736,12 @@ bool apply_device(int idx, const report_pass_state& state, std::set<std::string>
   // with a message instead.
   const opt_text& image = nic.pxmlFwImage[0];
   if (!image || !is_plain_file_name(*image)) {
-    if (nic.flags & NIC_SELECTED) {
-      log_quorvane_event(
-          ppyxflash_fout, ERROR_TAG,
-          !image || image->empty()
-              ? strprintf("read_discovery_report: the catalog names no image file for device %d "
-                          "(%s); not flashed\n",
-                          idx + 1, address.c_str())
-              : strprintf("read_discovery_report: the catalog's image file name \"%s\" for "
-                          "device %d (%s) is not a plain file name; not flashed\n",
-                          visible(*image).c_str(), idx + 1, address.c_str()));
-      note_device_failure(idx, address,
-                          !image || image->empty()
-                              ? "has no image file named in the catalog"
-                              : "has a catalog image file name that is not a plain file name");
-      return true;
-    }
-    return (g_iFlag & STATUS_FAILED) != 0;
+    if (!(nic.flags & NIC_SELECTED)) return (g_iFlag & STATUS_FAILED) != 0;
+    refuse_device_image(idx, image, address);
+    return true;
   }
 
-  if (contains(*nic.pxmlFwImage[0], "Belmora") &&
-      modify_imagename(static_cast<uint32_t>(idx), nullptr) != 0) {
-    log_quorvane_event(ppyxflash_fout, ERROR_TAG,
-                       "read_discovery_report: Error in finding the image for Belmora/Tarvik2\n");
-    say_reason(strprintf("./getqrvninfo found no image for device %d (%s) of the report %s; the "
-                         "run is ended (see pyxflash.log)",
-                         idx + 1, address.c_str(), visible(g_XMLDiscoveryReport).c_str()));
+  if (contains(*image, "Belmora") && !resolve_family_image(idx, address)) {
     *stop = true;
     return true;
   }

@@ -223,25 +223,41 @@ std::string tmp_contents(const std::string& dir) {
   return all;
 }
 
-using FaultMatrix = testhost::HostTestWithParam<FaultRow>;
+// A healthy host with one fault made, on which vexor runs after a shell line.
+template <class Row>
+class FaultTest : public testhost::HostTestWithParam<Row> {
+ protected:
+  // Lays out the host with setup made, and report (when not empty) as
+  // fault.xml.
+  sim::SimHost& faulty_host(Setup setup, const std::string& report) {
+    sim::HostSpec desc = healthy_host();
+    apply_to_desc(setup, desc);
+    sim::SimHost& h = this->host(desc);
+    h.set_timeout(20);
+    apply_to_host(setup, h);
+    if (!report.empty()) h.write_file("fault.xml", report);
+    return h;
+  }
+  // Runs the shell line before (none when empty), then vexor with args, in h.
+  static sim::RunResult run_after(sim::SimHost& h, const char* before,
+                                  const std::vector<std::string>& args) {
+    std::string line = before[0] ? std::string(before) +
+                                       " || { echo 'fault set-up failed' >&2; exit 125; }; "
+                                 : std::string();
+    line += "exec ./vexor";
+    for (const auto& a : args) line += " " + testhost::quoted(a);
+    return h.run_shell(line);
+  }
+};
+
+using FaultMatrix = FaultTest<FaultRow>;
 
 TEST_P(FaultMatrix, ExitsRightLogsRightLosesNothing) {
   const FaultRow& row = GetParam();
-  sim::HostSpec desc = healthy_host();
-  apply_to_desc(row.setup, desc);
-  sim::SimHost& h = host(desc);
-  h.set_timeout(20);
-  apply_to_host(row.setup, h);
+  sim::SimHost& h = faulty_host(row.setup, row.report);
   h.write_file("pyxflash.log", kEarlierLog);
   h.write_file("nicdiscovery.xml", earlier_report());
-  if (!row.report.empty()) h.write_file("fault.xml", row.report);
-
-  std::string line = row.before[0] ? std::string(row.before) +
-                                         " || { echo 'fault set-up failed' >&2; exit 125; }; "
-                                   : std::string();
-  line += "exec ./vexor";
-  for (const auto& a : row.args) line += " " + testhost::quoted(a);
-  const sim::RunResult r = h.run_shell(line);
+  const sim::RunResult r = run_after(h, row.before, row.args);
   const std::string log = h.event_log();
   const std::string said = r.out + r.err;
 
@@ -421,21 +437,12 @@ std::vector<std::string> reason_lines(const std::string& text) {
   return lines;
 }
 
-using ReasonLine = testhost::HostTestWithParam<ReasonRow>;
+using ReasonLine = FaultTest<ReasonRow>;
 
 TEST_P(ReasonLine, OneLineSaysWhyAndWhereToLook) {
   const ReasonRow& row = GetParam();
-  sim::HostSpec desc = healthy_host();
-  apply_to_desc(row.setup, desc);
-  sim::SimHost& h = host(desc);
-  h.set_timeout(20);
-  if (!row.report.empty()) h.write_file("fault.xml", row.report);
-  std::string line = row.before[0] ? std::string(row.before) +
-                                         " || { echo 'fault set-up failed' >&2; exit 125; }; "
-                                   : std::string();
-  line += "exec ./vexor";
-  for (const auto& a : row.args) line += " " + testhost::quoted(a);
-  const sim::RunResult r = h.run_shell(line);
+  sim::SimHost& h = faulty_host(row.setup, row.report);
+  const sim::RunResult r = run_after(h, row.before, row.args);
 
   EXPECT_EQ(r.status, row.status) << r.out << r.err << h.event_log();
   const std::vector<std::string> said = reason_lines(r.err);
