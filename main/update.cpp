@@ -237,10 +237,10 @@ std::optional<size_t> entry_to_burn(const nic_info& nic) {
   return std::nullopt;
 }
 
-// False for a catalog image name that cannot be burned: none, empty, or
-// marked "n/a".
+// False for a catalog image name that cannot be burned: none, empty, not a
+// plain file name (refused before the burn), or marked "n/a".
 bool usable_image_name(const opt_text& image) {
-  return image && !image->empty() && image->find("n/a") == std::string::npos;
+  return image && is_plain_file_name(*image) && image->find("n/a") == std::string::npos;
 }
 
 // How burning version v changes an adapter that runs installed, compared
@@ -495,6 +495,7 @@ int32_t do_update_firmware(uint32_t uNicIdx) {
   }
   if (!is_plain_file_name(*image)) {
     fail_with_bad_image(address, *image);
+    if (outcome != nullptr) outcome->kind = outcome_kind::no_image;
     return 0;
   }
 

@@ -278,7 +278,7 @@ enum class outcome_kind {
   selected,          // answered yes; not burned (yet)
   flashed,
   failed,            // the burn failed; detail: its kept output file, "" none
-  no_image,          // chosen, but its catalog entry names no image file
+  no_image,          // chosen, but its catalog entry names no (plain) image file
   answered_no,       // no to a newer version
   already_latest,    // no (or skipped) where the catalog has nothing newer
   quit_before,       // the operator quit at its question or before it

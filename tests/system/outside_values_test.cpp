@@ -184,6 +184,8 @@ TEST_P(ImageNames, NotAPlainFileNameIsNeverBurned) {
   EXPECT_EQ(testhost::burned_addresses(h), mode.burned);
   EXPECT_NE(log.find(std::string("\"") + image + "\""), std::string::npos) << log;
   EXPECT_NE(log.find("is not a plain file name; not flashed"), std::string::npos) << log;
+  // Nor does the line that says what a yes burns (-y) offer it.
+  EXPECT_EQ(r.out.find("burns version 16.35.2000"), std::string::npos) << r.out;
 }
 
 INSTANTIATE_TEST_SUITE_P(
