@@ -416,6 +416,11 @@ const char* const kLockHeld =
     "sh -c 'exec 9>>/run/lock/vexor.lock; flock -x 9; echo $$ >/run/lock/vexor.lock; "
     "touch /tmp/held; sleep 5' & while ! test -e /tmp/held; do sleep 0.02; done";
 
+// The vendor-name database the PCI library reads, made unparseable.
+const char* const kBrokenPciIds =
+    "for f in /usr/share/misc/pci.ids /usr/share/hwdata/pci.ids; do "
+    "if [ -e $f ]; then printf 'not a database\\n' > $f || exit 1; fi; done";
+
 struct ReasonRow {
   const char* name;
   Setup setup;
@@ -504,6 +509,8 @@ INSTANTIATE_TEST_SUITE_P(
                   {"already runs the latest firmware", "nothing was flashed"}},
         ReasonRow{"log_directory_read_only", Setup::none, kReadOnlyComponentDir, {"-s"}, "", 1,
                   {"the event log pyxflash.log could not be opened: Read-only file system"}},
+        ReasonRow{"pci_ids_broken", Setup::none, kBrokenPciIds, {"-s"}, "", 1,
+                  {"the PCI bus could not be read: Parse error at /usr/share/", "pyxflash.log"}},
         ReasonRow{"secure_boot_without_tools", Setup::secure_boot_without_tools, "", {"-d"}, "",
                   1, {"Secure Boot is on"}},
         // Runs that do not fail say nothing of the kind.
