@@ -44,7 +44,9 @@ std::jmp_buf* g_pci_trap = nullptr;
 // or throw.
 char g_pci_message[512];
 
-[[noreturn]] __attribute__((format(printf, 1, 2))) void pci_error_trap(char* msg, ...) {
+// The library declares its handler noreturn as part of the pointer type, which
+// only the GNU attribute (not [[noreturn]]) gives a function to clang.
+__attribute__((noreturn, format(printf, 1, 2))) void pci_error_trap(char* msg, ...) {
   va_list ap;
   va_start(ap, msg);
   std::vsnprintf(g_pci_message, sizeof g_pci_message, msg, ap);
