@@ -34,6 +34,15 @@ std::string g_noted_reason;
 bool g_reason_said = false;
 // Whether this run has said that its event log cannot be written.
 bool g_log_failure_said = false;
+
+// Writes the run's one reason line, "vexor: why", after what standard
+// output holds so far.
+void say_reason_line(const std::string& why) {
+  g_reason_said = true;
+  std::fflush(stdout);
+  std::fprintf(stderr, "vexor: %s\n", why.c_str());
+  std::fflush(stderr);
+}
 }  // namespace
 
 std::string strprintf(const char* fmt, ...) {
@@ -438,13 +447,8 @@ void say_reason(const std::string& why) {
   const bool explained_here = (g_iFlag & (FLAG_SILENT | FLAG_LIST | FLAG_DISCOVER | FLAG_APPLY)) ||
                               console_silenced();
   if (g_reason_said || !explained_here) return;
-  g_reason_said = true;
-  std::fflush(stdout);
-  std::fprintf(stderr, "vexor: %s\n", why.c_str());
-  std::fflush(stderr);
+  say_reason_line(why);
 }
-
-void reason_said() { g_reason_said = true; }
 
 void end_run(int status, const std::string& why) {
   say_reason(why);
@@ -463,8 +467,7 @@ void take_run_lock(bool exclusive) {
       // Deployment tools key on this text.
       const std::string text = strprintf("another vexor run (pid %ld) is using the adapters",
                                          static_cast<long>(lock.holder));
-      std::fprintf(stderr, "vexor: %s\n", text.c_str());
-      reason_said();
+      say_reason_line(text);
       log_quorvane_event(ppyxflash_fout, ERROR_TAG, text + "\n");
       std::exit(1);
     }

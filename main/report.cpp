@@ -456,6 +456,16 @@ int32_t replace_file(const ReportTarget& target, const std::string& path,
 // tens of thousands of devices.
 constexpr size_t kMaxReportBytes = size_t{64} << 20;
 
+// Logs that the report at path is refused before it is read and why (what
+// it "holds more than ...", "declares entities"), and makes that the run's
+// reason.
+void report_not_read(const std::string& path, const std::string& why) {
+  log_quorvane_event(ppyxflash_fout, ERROR_TAG,
+                     strprintf("read_discovery_report: %s %s; it is not read\n",
+                               visible(path).c_str(), why.c_str()));
+  note_reason(strprintf("the report %s %s; it is not read", visible(path).c_str(), why.c_str()));
+}
+
 // Reads the whole report at path into *text, once: both passes parse these
 // bytes, so a report on a pipe (/dev/stdin) or one that changes meanwhile is
 // the same document in both. Returns 0, or 2 after logging.
@@ -491,12 +501,7 @@ int32_t read_report_text(const std::string& path, std::string* text) {
     if (n < 0) return failed(errno);
     if (n == 0) return 0;
     if (static_cast<size_t>(n) > kMaxReportBytes - text->size()) {
-      log_quorvane_event(ppyxflash_fout, ERROR_TAG,
-                         strprintf("read_discovery_report: %s holds more than %zu bytes; it is "
-                                   "not read\n",
-                                   visible(path).c_str(), kMaxReportBytes));
-      note_reason(strprintf("the report %s holds more than %zu bytes; it is not read",
-                            visible(path).c_str(), kMaxReportBytes));
+      report_not_read(path, strprintf("holds more than %zu bytes", kMaxReportBytes));
       return 2;
     }
     text->append(chunk.data(), static_cast<size_t>(n));
@@ -517,12 +522,7 @@ int32_t read_report_pass(const std::string& path, const std::string& text, Visit
   int ret = -1;
   while (reader && (ret = xmlTextReaderRead(reader.get())) == 1) {
     if (declares_entities(reader.get())) {
-      log_quorvane_event(ppyxflash_fout, ERROR_TAG,
-                         strprintf("read_discovery_report: %s declares entities; it is not "
-                                   "read\n",
-                                   visible(path).c_str()));
-      note_reason(strprintf("the report %s declares entities; it is not read",
-                            visible(path).c_str()));
+      report_not_read(path, "declares entities");
       ret = -1;
       break;
     }

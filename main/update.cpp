@@ -246,7 +246,7 @@ bool usable_image_name(const opt_text& image) {
 // How burning version v changes an adapter that runs installed, compared
 // numerically as the newer test does.
 std::string version_change(const fw_version& v, const fw_version& installed) {
-  const std::string from = version_text(installed.major, installed.minor, installed.release);
+  const std::string from = version_text(installed);
   if (v > installed) return "an upgrade from " + from;
   if (v == installed) return "a rewrite of the installed version";
   return "a downgrade from " + from;
@@ -260,7 +260,7 @@ std::string burn_preview(const nic_info& nic) {
   const std::optional<size_t> entry = entry_to_burn(nic);
   if (!entry) return {};
   const fw_version v = catalog_version(nic, *entry);
-  const std::string version = version_text(v.major, v.minor, v.release);
+  const std::string version = version_text(v);
   const char* who = (g_iFlag & FLAG_YES) ? "-y" : "A yes";
   const opt_text image = catalog_text(nic.pxmlFwImage, *entry);
   if (!usable_image_name(image)) {
@@ -448,7 +448,7 @@ void note_burn(adapter_outcome& outcome, const nic_info& nic, size_t chosen,
   outcome.detail = burn.kept_output;
   if (burn.flashed && chosen < catalog_versions(nic)) {
     const fw_version v = catalog_version(nic, chosen);
-    outcome.after = version_text(v.major, v.minor, v.release);
+    outcome.after = version_text(v);
   }
 }
 

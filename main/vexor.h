@@ -105,8 +105,6 @@ const std::string& noted_reason();
 // Says the reason line now, unless this run has said one already or is not
 // one that says them.
 void say_reason(const std::string& why);
-// Marks the run's reason as said by a message of its own (the run lock's).
-void reason_said();
 // Says why, then ends the process with status.
 [[noreturn]] void end_run(int status, const std::string& why);
 
@@ -250,6 +248,9 @@ int64_t fw_ordering_key(uint32_t major, uint32_t minor, uint32_t release);
 // The version text "%d.%d.%d"; the numbers are shown signed, as everywhere a
 // version is printed, so a text read back splits into the same numbers.
 std::string version_text(uint32_t major, uint32_t minor, uint32_t release);
+inline std::string version_text(const fw_version& v) {
+  return version_text(v.major, v.minor, v.release);
+}
 
 // Fills texts (version_text) and keys for every catalog entry of g_ninfo[uIdx]
 // in catalog order, then orders both with sort_fw.

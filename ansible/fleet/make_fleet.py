@@ -1,15 +1,15 @@
 #!/usr/bin/env python3
 """Lays out a simulated fleet and writes its Ansible inventory.
 
-    make_fleet.py --sim VEXOR_SIM --out DIR [--burn-seconds S] [--wrap WORDS] SPEC...
+    make_fleet.py --sim VEXOR_SIM --out DIR [--burn-seconds S] [--wrap WORDS] HOST...
 
-Each SPEC is NAME=KIND (one host) or KIND:N (hosts KIND-01 to KIND-N), KIND
+Each HOST is NAME=KIND (one host) or KIND:N (hosts KIND-01 to KIND-N), KIND
 being a host file of this directory without its .host (behind, current,
 failing, newer, none, dual). In DIR it writes:
 
     hostfiles/KIND.host, hostfiles/catalog.xml   the host files used
     hosts/NAME/                                  each host, laid out by vexor-sim
-    inventory.yml                                the hosts in SPEC order, with a
+    inventory.yml                                the hosts in the order given, with a
                                                  group sim_KIND per kind
     ansible.cfg                                  that inventory, this collection,
                                                  temporary files in DIR, 8 forks:
@@ -40,21 +40,21 @@ def kinds():
     return sorted(f[:-5] for f in os.listdir(HERE) if f.endswith('.host'))
 
 
-def parse_specs(specs):
+def parse_hosts(words):
     """[(name, kind)] in order; raises ValueError on a bad or repeated one."""
     known = kinds()
     hosts = []
-    for spec in specs:
-        if '=' in spec:
-            name, kind = spec.split('=', 1)
+    for word in words:
+        if '=' in word:
+            name, kind = word.split('=', 1)
             names = [name]
-        elif ':' in spec:
-            kind, count = spec.split(':', 1)
+        elif ':' in word:
+            kind, count = word.split(':', 1)
             if not count.isdigit() or int(count) < 1:
-                raise ValueError('bad host count in "%s"' % spec)
+                raise ValueError('bad host count in "%s"' % word)
             names = ['%s-%02d' % (kind, i) for i in range(1, int(count) + 1)]
         else:
-            raise ValueError('"%s" is neither NAME=KIND nor KIND:N' % spec)
+            raise ValueError('"%s" is neither NAME=KIND nor KIND:N' % word)
         if kind not in known:
             raise ValueError('unknown kind "%s" (known: %s)' % (kind, ', '.join(known)))
         for name in names:
@@ -132,10 +132,10 @@ def main(argv):
     parser.add_argument('--out', required=True, help='the scratch directory')
     parser.add_argument('--burn-seconds', type=float, default=0)
     parser.add_argument('--wrap', default='', help='words before each host\'s command prefix')
-    parser.add_argument('specs', nargs='+', metavar='SPEC')
+    parser.add_argument('hosts', nargs='+', metavar='HOST')
     args = parser.parse_args(argv)
     try:
-        hosts = parse_specs(args.specs)
+        hosts = parse_hosts(args.hosts)
     except ValueError as e:
         parser.error(str(e))
     sim = os.path.abspath(args.sim)

@@ -29,11 +29,11 @@ REFUSED_REBOOT = 'would reboot the control node'
 class Fleet(object):
     """A simulated fleet in a scratch directory, and the ansible runs on it."""
 
-    def __init__(self, testcase, *specs):
+    def __init__(self, testcase, *hosts):
         self.testcase = testcase
         self.dir = tempfile.mkdtemp(prefix='vexor-fleet-', dir=os.environ.get('VEXOR_FLEET_TMP'))
-        self.names = [s.split('=')[0] for s in specs]
-        subprocess.run([sys.executable, MAKE_FLEET, '--sim', SIM, '--out', self.dir] + list(specs),
+        self.names = [h.split('=')[0] for h in hosts]
+        subprocess.run([sys.executable, MAKE_FLEET, '--sim', SIM, '--out', self.dir] + list(hosts),
                        check=True, stdout=subprocess.DEVNULL)
         self.report = os.path.join(self.dir, 'report')
         self.env = dict(os.environ, ANSIBLE_CONFIG=os.path.join(self.dir, 'ansible.cfg'), ANSIBLE_NOCOLOR='1')

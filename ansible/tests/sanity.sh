@@ -46,7 +46,7 @@ case ${1:-} in
     ansible-test sanity --python 3.11 --color no "${args[@]}"
     ;;
   validate-modules)
-    # Documentation against argument spec, return values, examples.
+    # Documentation against the declared options, return values, examples.
     out=$(python3 "$ansible_test/_util/controller/sanity/validate-modules/validate.py" --format json --arg-spec \
             --collection ansible_collections/zentrik/vexor --collection-version 1.0.0 "${modules[@]}" || true)
     python3 - "$out" tests/sanity/ignore-2.14.txt <<'PY'

@@ -1,5 +1,5 @@
 # -*- coding: utf-8 -*-
-# The options every module that runs vexor takes (common_argument_spec).
+# The options every module that runs vexor takes (common_options).
 
 
 class ModuleDocFragment(object):

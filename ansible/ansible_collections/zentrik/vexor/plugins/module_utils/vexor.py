@@ -422,7 +422,7 @@ def public_device(device):
     return dict((k, device[k]) for k in DEVICE_FIELDS)
 
 
-def common_argument_spec():
+def common_options():
     return dict(
         dir=dict(type='path', default='/opt/vexor'),
         command_prefix=dict(type='list', elements='str', default=[]),

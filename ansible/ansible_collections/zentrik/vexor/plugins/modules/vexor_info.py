@@ -84,11 +84,11 @@ log:
 
 from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.zentrik.vexor.plugins.module_utils.vexor import (
-    Vexor, VexorError, common_argument_spec, public_device)
+    Vexor, VexorError, common_options, public_device)
 
 
 def main():
-    module = AnsibleModule(argument_spec=common_argument_spec(), supports_check_mode=True)
+    module = AnsibleModule(argument_spec=common_options(), supports_check_mode=True)
     vexor = Vexor(module, module.params['dir'], module.params['command_prefix'])
     try:
         vexor.check_dir()

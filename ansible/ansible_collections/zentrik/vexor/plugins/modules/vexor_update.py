@@ -165,7 +165,7 @@ log:
 
 from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.zentrik.vexor.plugins.module_utils.vexor import (
-    FLASH_ACTIONS, Vexor, VexorError, common_argument_spec, describe_failure, edit_report,
+    FLASH_ACTIONS, Vexor, VexorError, common_options, describe_failure, edit_report,
     failure_message, make_plan, normalize_address, preview, public_device, verdict, version_key,
     versions_diff)
 
@@ -189,13 +189,13 @@ def check_options(module):
 
 
 def main():
-    spec = common_argument_spec()
-    spec.update(
+    options = common_options()
+    options.update(
         allow=dict(type='list', elements='str', choices=list(FLASH_ACTIONS), default=['upgrade']),
         exclude=dict(type='list', elements='str', default=[]),
         versions=dict(type='dict', default={}),
     )
-    module = AnsibleModule(argument_spec=spec, supports_check_mode=True)
+    module = AnsibleModule(argument_spec=options, supports_check_mode=True)
     exclude, versions = check_options(module)
     vexor = Vexor(module, module.params['dir'], module.params['command_prefix'])
 

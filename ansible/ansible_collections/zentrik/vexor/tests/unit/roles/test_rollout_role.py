@@ -25,12 +25,12 @@ def reboot_task():
 
 
 class RolloutRoleTest(unittest.TestCase):
-    def test_argument_spec_and_defaults_agree(self):
+    def test_documented_options_and_defaults_agree(self):
         options = load('meta', 'argument_specs.yml')['argument_specs']['main']['options']
         defaults = load('defaults', 'main.yml')
         self.assertEqual(sorted(options), sorted(defaults))
-        for name, spec in options.items():
-            self.assertEqual(spec.get('default'), defaults[name], name)
+        for name, option in options.items():
+            self.assertEqual(option.get('default'), defaults[name], name)
 
     def test_reboots_only_when_asked_and_a_device_was_flashed(self):
         task = reboot_task()

@@ -12,10 +12,10 @@ from ansible.playbook.play_context import PlayContext
 # Loaded from its file: the plugin needs nothing of the collection, and an
 # import by its collection name would go through the collection loader that
 # the action machinery installs.
-_spec = importlib.util.spec_from_file_location(
+_found = importlib.util.spec_from_file_location(
     'save_result', os.path.join(os.path.dirname(__file__), *['..'] * 4, 'plugins', 'action', 'save_result.py'))
-save_result = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(save_result)
+save_result = importlib.util.module_from_spec(_found)
+_found.loader.exec_module(save_result)
 ActionModule = save_result.ActionModule
 
 
