@@ -12,7 +12,3 @@ using opt_text = std::optional<std::string>;
 // Gate result, written once per run by get_boot_mode(): 0 shipped utility,
 // 1 system utility, 2 Secure Boot on but tools missing, 3 state unknown.
 extern int32_t boot_value;
-
-// Program and argument-zero names of the two flash utility installations.
-inline constexpr const char* SHIPPED_FLASH_UTILITY = "./nic_fw/pyxflash";
-inline constexpr const char* SYSTEM_FLASH_UTILITY = "/usr/bin/quarz";

@@ -16,6 +16,7 @@ extern "C" {
 #include <pci/pci.h>
 }
 
+#include "common/component_paths.h"
 #include "common/owners.h"
 #include "common/text_checks.h"
 
@@ -354,7 +355,7 @@ int32_t get_boot_mode() {
     return 3;
   }
 
-  rc = run_shell("/usr/bin/quarz --help > /dev/null");
+  rc = run_shell((std::string(SYSTEM_FLASH_UTILITY) + " --help > /dev/null").c_str());
   if (shell_could_not_start(rc) || command_not_found(rc)) {
     // The front end prints the message for this outcome.
     boot_value = 2;

@@ -5,8 +5,8 @@
 // It asks the flash utility for the adapter's PSID and picks, among the
 // catalog entries for that PSID whose image file lies in ./nic_fw/, the one
 // with the highest version (numeric comparison of major, minor, release).
-// Family placeholder images (names holding "Belmora") are what it resolves,
-// so they are never an answer.
+// Family placeholder images (names holding FAMILY_IMAGE_MARKER) are what it
+// resolves, so they are never an answer.
 //
 // Answer on standard output, exit status 0:
 //   "<host name>#<image file>"        an image was found
@@ -26,6 +26,7 @@
 #include "common/child_process.h"
 #include "common/common_structs.h"
 #include "common/common_utilities.h"
+#include "common/component_paths.h"
 #include "common/fw_version.h"
 #include "common/owners.h"
 #include "common/text_checks.h"
@@ -33,12 +34,9 @@
 
 namespace {
 
-constexpr const char* kCatalog = "nic_fw/NICFWData.xml";
-constexpr const char* kImageDir = "nic_fw/";
-
 bool image_present(const std::string& name) {
   struct stat st;
-  return stat((std::string(kImageDir) + name).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  return stat((std::string(FIRMWARE_DIR) + name).c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 // The flash utility that is there: the shipped copy, else the system one.
@@ -101,15 +99,15 @@ struct Choice {
 // false when the catalog cannot be opened, is not well-formed or declares
 // entities.
 bool best_image(const std::string& psid, std::optional<Choice>* best) {
-  xml_reader_ptr reader(xmlReaderForFile(kCatalog, nullptr, 0));
+  xml_reader_ptr reader(xmlReaderForFile(CATALOG_FILE, nullptr, 0));
   if (!reader) {
-    std::fprintf(stderr, "getqrvninfo: cannot open %s\n", kCatalog);
+    std::fprintf(stderr, "getqrvninfo: cannot open %s\n", CATALOG_FILE);
     return false;
   }
   int ret;
   while ((ret = xmlTextReaderRead(reader.get())) == 1) {
     if (declares_entities(reader.get())) {
-      std::fprintf(stderr, "getqrvninfo: %s declares entities; it is not read\n", kCatalog);
+      std::fprintf(stderr, "getqrvninfo: %s declares entities; it is not read\n", CATALOG_FILE);
       return false;
     }
     if (xmlTextReaderNodeType(reader.get()) != XML_READER_TYPE_ELEMENT) continue;
@@ -122,7 +120,7 @@ bool best_image(const std::string& psid, std::optional<Choice>* best) {
       if (std::strcmp(name, "rom") == 0) rom = value;
       if (std::strcmp(name, "fwFile") == 0) file = value;
     }
-    if (entry_psid != psid || !file || file->find("Belmora") != std::string::npos ||
+    if (entry_psid != psid || !file || file->find(FAMILY_IMAGE_MARKER) != std::string::npos ||
         !is_plain_file_name(*file) || !image_present(*file)) {
       continue;
     }
@@ -131,7 +129,7 @@ bool best_image(const std::string& psid, std::optional<Choice>* best) {
     if (!*best || version > (*best)->version) *best = Choice{*file, version};
   }
   if (ret != 0) {
-    std::fprintf(stderr, "getqrvninfo: cannot parse %s\n", kCatalog);
+    std::fprintf(stderr, "getqrvninfo: cannot parse %s\n", CATALOG_FILE);
     return false;
   }
   return true;

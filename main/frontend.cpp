@@ -18,7 +18,7 @@
 int32_t g_iFlag = 0;
 int32_t silent = 0;
 int32_t boot_mode_value = 0;
-const char* const g_XMLFwFile = "nic_fw/NICFWData.xml";
+const char* const g_XMLFwFile = CATALOG_FILE;
 const char* const g_XMLDiscoveryReportDefault = "nicdiscovery.xml";
 std::string g_XMLDiscoveryReport;
 FILE* ppyxflash_fout = nullptr;
@@ -221,8 +221,9 @@ int32_t run_boot_mode_gate() {
       print_message(
           "SecureBoot is enabled. qtk and quarz tools are not available/installed for firmware "
           "flash.\n");
-      say_reason("Secure Boot is on, and /usr/bin/qtk or /usr/bin/quarz is missing: no flash "
-                 "utility can be used");
+      say_reason(strprintf("Secure Boot is on, and /usr/bin/qtk or %s is missing: no flash "
+                           "utility can be used",
+                           SYSTEM_FLASH_UTILITY));
       return 1;
     default:
       print_message("Unable to determine the boot mode\n");
@@ -264,7 +265,7 @@ int run_mode() {
   if (status != 0) {
     say_reason(!noted_reason().empty()
                    ? noted_reason()
-                   : strprintf("the run ended with status %d (see pyxflash.log)", status));
+                   : strprintf("the run ended with status %d (see %s)", status, EVENT_LOG));
   }
   return status;
 }
@@ -320,7 +321,7 @@ int vexor_main(int argc, char** argv) {
   static const std::string out_of_memory =
       "Out of memory: a memory allocation failed, the run is ended\n";
   static const std::string out_of_memory_reason =
-      "a memory allocation failed, the run is ended (see pyxflash.log)";
+      strprintf("a memory allocation failed, the run is ended (see %s)", EVENT_LOG);
   try {
     return run_mode();
   } catch (const std::bad_alloc&) {
@@ -413,26 +414,25 @@ void log_quorvane_event(FILE* pevent_file, const char* pevent_tag, const std::st
   g_log_failure_said = true;
   std::fflush(stdout);
   std::fprintf(stderr,
-               "pyxflash.log: the event log cannot be written: %s (errno %d); the run goes on "
-               "without it\n",
-               std::strerror(err), err);
+               "%s: the event log cannot be written: %s (errno %d); the run goes on without "
+               "it\n",
+               EVENT_LOG, std::strerror(err), err);
   std::fflush(stderr);
 }
 
 void open_event_log(const char* unit, int line) {
-  static const char* const kEventLog = "pyxflash.log";
   // One stream per process: a second opening replaces the first instead of
   // leaking it.
   if (ppyxflash_fout != nullptr) {
     std::fclose(ppyxflash_fout);
     ppyxflash_fout = nullptr;
   }
-  ppyxflash_fout = std::fopen(kEventLog, "ae");
+  ppyxflash_fout = std::fopen(EVENT_LOG, "ae");
   if (ppyxflash_fout == nullptr) {
     const int err = errno;
-    std::fprintf(stderr, "FWUPG_ERROR: could not open %s (%d), %s,%d\n", kEventLog, err, unit,
+    std::fprintf(stderr, "FWUPG_ERROR: could not open %s (%d), %s,%d\n", EVENT_LOG, err, unit,
                  line);
-    end_run(1, strprintf("the event log %s could not be opened: %s", kEventLog,
+    end_run(1, strprintf("the event log %s could not be opened: %s", EVENT_LOG,
                          std::strerror(err)));
   }
 }

@@ -65,8 +65,8 @@ bool catalog_readable(const char* path) {
 // ends with 1.
 [[noreturn]] void catalog_unusable() {
   log_quorvane_event(ppyxflash_fout, ERROR_TAG, strprintf("Unable to open %s\n", g_XMLFwFile));
-  end_run(1, strprintf("the firmware catalog %s could not be read (see pyxflash.log)",
-                       g_XMLFwFile));
+  end_run(1, strprintf("the firmware catalog %s could not be read (see %s)", g_XMLFwFile,
+                       EVENT_LOG));
 }
 
 // The catalog id "%4s-%4s-%4s-%4s-%s" of a complete working entry: vendor,
@@ -417,7 +417,7 @@ void enumerate_adapters(std::vector<std::string>* addresses,
   if (rc == PCI_LIBRARY_FAILED) {
     const std::string why = "the PCI bus could not be read: " + visible(troubles.fatal);
     log_quorvane_event(ppyxflash_fout, ERROR_TAG, why + "\n");
-    end_run(1, why + " (see pyxflash.log)");
+    end_run(1, strprintf("%s (see %s)", why.c_str(), EVENT_LOG));
   }
   if (rc != 0) {
     std::fprintf(stderr, "\n\nFWUPG_ERROR: get_interface_list filed RC = %d\n%s,%d\n\n", rc,

@@ -269,7 +269,7 @@ std::string burn_preview(const nic_info& nic) {
                      who, version.c_str(), image ? visible(*image).c_str() : "none");
   }
   return strprintf("%s burns version %s from %s: %s.\n", who, version.c_str(),
-                   visible("./nic_fw/" + *image).c_str(),
+                   visible(FIRMWARE_DIR + *image).c_str(),
                    version_change(v, installed_version(nic)).c_str());
 }
 
@@ -305,8 +305,8 @@ BurnCommand burn_command(const std::string& address, const std::string& image_pa
 // of the run rather than a quiet skip.
 void fail_without_image(const char* address) {
   g_iFlag |= STATUS_FAILED;
-  note_reason(strprintf("%s names no firmware image file for %s; not flashed (see pyxflash.log)",
-                        g_XMLFwFile, address));
+  note_reason(strprintf("%s names no firmware image file for %s; not flashed (see %s)",
+                        g_XMLFwFile, address, EVENT_LOG));
   print_message(strprintf("No firmware image file is named for interface %s in %s; not flashed.\n",
                           address, g_XMLFwFile));
   log_quorvane_event(
@@ -326,8 +326,8 @@ void fail_with_bad_image(const char* address, const std::string& image) {
   print_message(text);
   log_quorvane_event(ppyxflash_fout, ERROR_TAG, text);
   note_reason(strprintf("the image file name %s names for %s is not a plain file name; not "
-                        "flashed (see pyxflash.log)",
-                        g_XMLFwFile, address));
+                        "flashed (see %s)",
+                        g_XMLFwFile, address, EVENT_LOG));
 }
 
 // Creates the file that takes the burn's output, for the mismatch search
@@ -431,10 +431,10 @@ BurnResult burn_image(nic_info& nic, const char* address, const std::string& ima
     if (output_file != nullptr) result.kept_output = *output_file;
     result.rc = log_failed_burn(address, burn, output_file);
     note_reason(output_file != nullptr
-                    ? strprintf("the burn of %s failed (see pyxflash.log; the flash utility's "
-                                "output is kept in %s)",
-                                address, output_file->c_str())
-                    : strprintf("the burn of %s failed (see pyxflash.log)", address));
+                    ? strprintf("the burn of %s failed (see %s; the flash utility's output is "
+                                "kept in %s)",
+                                address, EVENT_LOG, output_file->c_str())
+                    : strprintf("the burn of %s failed (see %s)", address, EVENT_LOG));
   }
   watch.notice();  // also for a signal that came after the child had ended
   result.deferred_signal = watch.received();
@@ -455,10 +455,9 @@ void note_burn(adapter_outcome& outcome, const nic_info& nic, size_t chosen,
 // The end of a run whose burn was asked to stop: nothing more is burned,
 // asked or summed up.
 [[noreturn]] void end_after_signal(int sig, const char* address, bool flashed) {
-  end_run(128 + sig, strprintf("stopped by SIG%s during the burn of %s, which %s (see "
-                               "pyxflash.log)",
-                               sigabbrev_np(sig), address,
-                               flashed ? "succeeded" : "failed"));
+  end_run(128 + sig, strprintf("stopped by SIG%s during the burn of %s, which %s (see %s)",
+                               sigabbrev_np(sig), address, flashed ? "succeeded" : "failed",
+                               EVENT_LOG));
 }
 
 }  // namespace
@@ -499,7 +498,7 @@ int32_t do_update_firmware(uint32_t uNicIdx) {
     return 0;
   }
 
-  const BurnResult burn = burn_image(nic, address, "./nic_fw/" + *image);
+  const BurnResult burn = burn_image(nic, address, FIRMWARE_DIR + *image);
   if (outcome != nullptr) note_burn(*outcome, nic, chosen, burn);
   if (burn.deferred_signal != 0) end_after_signal(burn.deferred_signal, address, burn.flashed);
   return burn.rc;

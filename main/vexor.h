@@ -10,6 +10,7 @@
 
 #include "common/common_structs.h"
 #include "common/common_utilities.h"
+#include "common/component_paths.h"
 #include "common/fw_version.h"
 #include "common/owners.h"
 
@@ -38,7 +39,7 @@ inline constexpr int32_t OPTION_BITS =
 extern int32_t g_iFlag;
 extern int32_t silent;           // 2 when burns run in the utility's silent form
 extern int32_t boot_mode_value;  // 1 when the system flash utility is used
-extern const char* const g_XMLFwFile;                  // "nic_fw/NICFWData.xml"
+extern const char* const g_XMLFwFile;                  // CATALOG_FILE
 extern const char* const g_XMLDiscoveryReportDefault;  // "nicdiscovery.xml"
 extern std::string g_XMLDiscoveryReport;               // chosen by the pre-check
 
@@ -47,7 +48,7 @@ inline constexpr const char* INFO_TAG = "[INFO]     ";
 inline constexpr const char* WARNING_TAG = "[WARNING]  ";
 inline constexpr const char* ERROR_TAG = "[ERROR]    ";
 
-// The event log "pyxflash.log"; null until a mode opens it.
+// The event log EVENT_LOG; null until a mode opens it.
 extern FILE* ppyxflash_fout;
 
 // Scratch text in which callers compose a console message.
@@ -88,7 +89,7 @@ void log_quorvane_event(FILE* pevent_file, const char* pevent_tag, const std::st
 // and fuzz harnesses that run several modes in one process.
 void reset_run_state();
 
-// Opens "pyxflash.log" for appending into ppyxflash_fout; on failure prints
+// Opens EVENT_LOG for appending into ppyxflash_fout; on failure prints
 // the FWUPG_ERROR line (naming unit and line) to stderr and exits with 1.
 void open_event_log(const char* unit, int line);
 
