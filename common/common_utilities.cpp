@@ -1,4 +1,4 @@
-// Host probes: PCI enumeration, sysfs identifiers, Secure Boot gate, query.
+// Host probes: PCI enumeration, sysfs identifiers, Secure Boot gate.
 #include "common/common_utilities.h"
 
 #include <strings.h>
@@ -9,14 +9,13 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <memory>
 
 extern "C" {
 #include <pci/pci.h>
 }
 
-#include "common/component_paths.h"
+#include "common/flash_utility.h"
 #include "common/owners.h"
 #include "common/text_checks.h"
 
@@ -355,7 +354,7 @@ int32_t get_boot_mode() {
     return 3;
   }
 
-  rc = run_shell((std::string(SYSTEM_FLASH_UTILITY) + " --help > /dev/null").c_str());
+  rc = run_shell((shell_line(presence_command(system_flash_utility())) + " > /dev/null").c_str());
   if (shell_could_not_start(rc) || command_not_found(rc)) {
     // The front end prints the message for this outcome.
     boot_value = 2;
@@ -363,60 +362,4 @@ int32_t get_boot_mode() {
   }
   boot_value = 1;
   return 1;
-}
-
-int32_t extract_query_value(const std::string& line, const char* label, opt_text* ppfw) {
-  if (label == nullptr || !contains_nocase(line, label)) return QUERY_NO_LABEL;
-  // The value starts at a fixed position from the start of the line: the
-  // label and its one separator character are skipped. Every blank is
-  // dropped, also inside the value; tabs are kept.
-  std::string value;
-  for (size_t i = std::strlen(label) + 1; i < line.size(); ++i) {
-    if (line[i] != ' ') value += line[i];
-  }
-  // Only a newline that really ends the line is dropped: a labelled last
-  // line without one keeps its final character.
-  if (!value.empty() && value.back() == '\n') value.pop_back();
-  const bool got_value = !value.empty();
-  *ppfw = std::move(value);
-  return got_value ? QUERY_VALUE : QUERY_EMPTY_VALUE;
-}
-
-int32_t read_query_value(FILE* output, const char* label, opt_text* ppfw) {
-  char* raw = nullptr;
-  size_t cap = 0;
-  ssize_t len;
-  int32_t rc = QUERY_NO_LABEL;
-  while (rc == QUERY_NO_LABEL && (len = getline(&raw, &cap, output)) != -1) {
-    rc = extract_query_value(std::string(raw, static_cast<size_t>(len)), label, ppfw);
-  }
-  std::free(raw);
-  return rc;
-}
-
-int32_t get_firmware_info(const char* pif, opt_text* ppfw, const char* fw_match_pattern) {
-  // Only bus addresses reach the shell; anything else is treated as a query
-  // that could not run.
-  if (pif == nullptr || !is_bus_address(pif) || fw_match_pattern == nullptr) return 1;
-
-  std::string command = boot_value == 0 ? SHIPPED_FLASH_UTILITY : SYSTEM_FLASH_UTILITY;
-  command += " -d ";
-  command += pif;
-  command += " q 2>&1";
-
-  std::fflush(stdout);
-  unique_pipe pipe(popen(command.c_str(), "re"));
-  if (!pipe) {
-    std::fprintf(stderr,
-                 "\n In popen for pyxflash fork(2) or pipe(2) calls fail, \t\t\t\t or cannot "
-                 "allocate memory. \n\n");
-    return 1;
-  }
-
-  const int32_t rc = read_query_value(pipe.get(), fw_match_pattern, ppfw);
-  // Reading stops at the first labelled line. pclose closes the read end
-  // before waiting, so a utility that still writes gets SIGPIPE/EPIPE and
-  // ends instead of blocking on a full pipe; its exit status is not used.
-  pipe.reset();
-  return rc == QUERY_VALUE ? 0 : 1;
 }

@@ -1,9 +1,8 @@
-// Host probes: PCI enumeration, sysfs identifiers, Secure Boot gate and the
-// flash utility's query.
+// Host probes: PCI enumeration, sysfs identifiers and the Secure Boot gate.
+// The flash utility's query is in flash_utility.h.
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -51,26 +50,3 @@ int32_t get_pci_info(const char* pbus_info, int32_t* ppci_ven, int32_t* ppci_dev
 // Secure Boot gate; returns 0..3 (see boot_value) and stores it in
 // boot_value (result 0 leaves boot_value as it was).
 int32_t get_boot_mode();
-
-// Runs the selected flash utility's query for bus address pif and extracts the
-// value of the first output line containing fw_match_pattern (any case).
-// *ppfw is written only when a line carries the label (possibly empty).
-// Returns 0 when a non-empty value was extracted, 1 otherwise (also, without
-// running anything, when pif holds characters no bus address has).
-int32_t get_firmware_info(const char* pif, opt_text* ppfw, const char* fw_match_pattern);
-
-// Results of extract_query_value.
-inline constexpr int32_t QUERY_VALUE = 0;        // labelled line, non-empty value stored
-inline constexpr int32_t QUERY_EMPTY_VALUE = 1;  // labelled line, empty value stored
-inline constexpr int32_t QUERY_NO_LABEL = 2;     // line lacks the label; *ppfw untouched
-
-// The value extraction of get_firmware_info for one output line (its newline
-// included): when line contains label (any case), stores in *ppfw the text
-// after the first strlen(label) + 1 characters of the line with every blank
-// removed and one final newline dropped. Returns one of the QUERY_ results.
-int32_t extract_query_value(const std::string& line, const char* label, opt_text* ppfw);
-
-// Reads the query output line by line up to the first line that carries the
-// label and extracts its value as extract_query_value does. Returns that
-// line's result, or QUERY_NO_LABEL when no line carried it.
-int32_t read_query_value(FILE* output, const char* label, opt_text* ppfw);

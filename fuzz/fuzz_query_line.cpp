@@ -9,7 +9,7 @@
 #include <cstring>
 #include <string>
 
-#include "common/common_utilities.h"
+#include "common/flash_utility.h"
 #include "fuzz/fuzz_support.h"
 
 namespace {

@@ -25,8 +25,8 @@
 
 #include "common/child_process.h"
 #include "common/common_structs.h"
-#include "common/common_utilities.h"
 #include "common/component_paths.h"
+#include "common/flash_utility.h"
 #include "common/fw_version.h"
 #include "common/owners.h"
 #include "common/text_checks.h"
@@ -39,24 +39,18 @@ bool image_present(const std::string& name) {
   return stat((std::string(FIRMWARE_DIR) + name).c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-// The flash utility that is there: the shipped copy, else the system one.
-// Null, after a message, when neither can be run.
-const char* flash_utility() {
-  for (const char* program : {SHIPPED_FLASH_UTILITY, SYSTEM_FLASH_UTILITY}) {
-    if (access(program, X_OK) == 0) return program;
-  }
-  std::fprintf(stderr, "getqrvninfo: neither %s nor %s can be run\n", SHIPPED_FLASH_UTILITY,
-               SYSTEM_FLASH_UTILITY);
-  return nullptr;
-}
-
 // Asks the flash utility, run directly without a shell, for the adapter's
 // PSID, read from its query output (standard error merged) as vexor reads
 // it. False, after a message, when the query could not be run; *psid stays
 // absent when no line gave a value.
 bool query_psid(const std::string& address, opt_text* psid) {
-  const char* program = flash_utility();
-  if (program == nullptr) return false;
+  // No Secure Boot gate runs here: the shipped copy when it can be run.
+  const flash_utility utility = flash_utility_in_use(utility_choice::first_runnable);
+  if (!can_run(utility)) {
+    std::fprintf(stderr, "getqrvninfo: neither %s nor %s can be run\n", SHIPPED_FLASH_UTILITY,
+                 SYSTEM_FLASH_UTILITY);
+    return false;
+  }
   unique_fd read_end;
   unique_fd write_end;
   if (!open_pipe(&read_end, &write_end)) {
@@ -66,8 +60,8 @@ bool query_psid(const std::string& address, opt_text* psid) {
   spawn_options options;
   options.stdout_fd = write_end.get();
   options.stderr_fd = write_end.get();
-  const std::string name = std::strrchr(program, '/') + 1;
-  const pid_t pid = spawn_child(program, {name, "-d", address, "q"}, options);
+  const flash_command query = query_command(utility, address);
+  const pid_t pid = spawn_child(query.program, query.args, options);
   if (pid < 0) {
     std::fprintf(stderr, "getqrvninfo: fork: %s\n", std::strerror(errno));
     return false;

@@ -508,7 +508,7 @@ void note_outcome(size_t idx, const std::string& address, outcome_kind kind,
 // it when it cannot be run at all, and where its errors are.
 std::string no_usable_adapter(const std::vector<std::string>& lacking,
                               const std::string& errfile_name, bool errfile_kept) {
-  const char* utility = boot_value == 1 ? SYSTEM_FLASH_UTILITY : SHIPPED_FLASH_UTILITY;
+  const char* utility = flash_utility_in_use().program;
   std::string which = lacking.empty() ? std::string("any adapter") : lacking.front();
   if (lacking.size() > 1) which += strprintf(" and %zu more", lacking.size() - 1);
   std::string state;

@@ -1,7 +1,5 @@
 // Update workflow: the update run, flashing one adapter, the listing.
-#include <fcntl.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -11,8 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "common/child_process.h"
-#include "common/signals.h"
+#include "common/flash_utility.h"
 #include "common/text_checks.h"
 #include "main/vexor.h"
 
@@ -25,116 +22,6 @@ const char* text_or_empty(const opt_text& t) { return t ? t->c_str() : ""; }
 // Versions are printed with %d although they are kept unsigned: a number
 // beyond the signed range shows as it always has in the listings.
 int as_int(uint32_t v) { return static_cast<int>(v); }
-
-// Outcome of one run of the flash utility's burn command.
-struct BurnOutcome {
-  bool started = false;  // a child process existed
-  int start_errno = 0;   // why no child could be made
-  child_end end;         // how it ended, when it existed
-
-  bool flashed() const {
-    return started && end.how == child_end::kind::exited && end.value == 0;
-  }
-};
-
-// Shows on the console what the burn writes into its output file, as the
-// file grows. It reads through a description of its own: the child writes
-// at the offset of the one it was given.
-class BurnFollower {
- public:
-  // Follows output_name when show is set and there is a file.
-  BurnFollower(const std::string* output_name, bool show) {
-    if (show && output_name != nullptr)
-      file_.reset(::open(output_name->c_str(), O_RDONLY | O_CLOEXEC));
-  }
-  // Copies what was added since the last call. Standard output may be
-  // gone (a closed pipe): what cannot be written is dropped.
-  void copy_new() {
-    if (!file_) return;
-    char buf[4096];
-    ssize_t n;
-    while ((n = ::read(file_.get(), buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR)) {
-      if (n > 0) write_all(STDOUT_FILENO, buf, static_cast<size_t>(n));
-    }
-  }
-
- private:
-  unique_fd file_;
-};
-
-// Keeps the signals that would end vexor from cutting a burn short, and
-// says once that one came: the burn goes on, and the run stops after it.
-class BurnWatch {
- public:
-  explicit BurnWatch(const char* address) : address_(address) {}
-  // Says so on standard error and in the log, the first time a signal has
-  // been deferred.
-  void notice() {
-    const int sig = deferral_.received();
-    if (warned_ || sig == 0) return;
-    warned_ = true;
-    const std::string text = strprintf(
-        "Received SIG%s during the burn of %s: the burn goes on, and vexor stops when it has "
-        "finished\n",
-        sigabbrev_np(sig), address_);
-    std::fprintf(stderr, "vexor: %s", text.c_str());
-    std::fflush(stderr);
-    log_quorvane_event(ppyxflash_fout, WARNING_TAG, text);
-  }
-  int received() const { return deferral_.received(); }
-
- private:
-  signal_deferral deferral_;
-  const char* address_;
-  bool warned_ = false;
-};
-
-// The burn's program and argument vector: the flash utility the Secure Boot
-// gate chose, in its silent form when the run is silent.
-struct BurnCommand {
-  const char* program;
-  std::vector<std::string> args;
-};
-
-// Runs the burn: the utility is executed directly (no shell), in a process
-// group of its own, so that the terminal's Ctrl-C is not sent to it, with
-// nothing of it passing through vexor: it reads /dev/null (a background
-// group reading the terminal would be stopped) and writes straight into
-// output_fd (its output file; /dev/null when there is none), and it keeps
-// the run lock, so no other run starts while it writes, even if vexor ends
-// first; no other descriptor reaches it. A utility that cannot be executed
-// ends its child with status 1, which counts as a failed burn.
-BurnOutcome run_burn(const BurnCommand& command, int output_fd, BurnFollower& follower,
-                     BurnWatch& watch) {
-  BurnOutcome outcome;
-  unique_fd null_in(::open("/dev/null", O_RDONLY | O_CLOEXEC));
-  unique_fd null_out(output_fd < 0 ? ::open("/dev/null", O_WRONLY | O_CLOEXEC) : -1);
-  // Rather no burn than one that reads the terminal or writes to it.
-  if (!null_in || (output_fd < 0 && !null_out)) {
-    outcome.start_errno = errno;
-    return outcome;
-  }
-  spawn_options options;
-  options.stdin_fd = null_in.get();
-  options.stdout_fd = output_fd >= 0 ? output_fd : null_out.get();
-  options.stderr_fd = options.stdout_fd;
-  options.inherited_fd = run_lock_fd();
-  options.only_these_fds = true;  // nothing vexor's own caller left open either
-  options.new_process_group = true;
-  options.exec_failure_status = 1;
-  const pid_t pid = spawn_child(command.program, command.args, options);
-  if (pid < 0) {
-    outcome.start_errno = errno;
-    return outcome;
-  }
-  outcome.started = true;
-  outcome.end = wait_child_polling(pid, 100, [&] {
-    follower.copy_new();
-    watch.notice();
-  });
-  follower.copy_new();
-  return outcome;
-}
 
 }  // namespace
 
@@ -290,16 +177,6 @@ void log_selection(nic_info& nic, size_t chosen) {
   nic.pcurrent_mac = format_mac(text_or_empty(nic.pcurrent_mac));
 }
 
-// The command that burns image_path into the adapter at address.
-BurnCommand burn_command(const std::string& address, const std::string& image_path) {
-  const bool system_utility = boot_mode_value == 1;
-  BurnCommand command{system_utility ? SYSTEM_FLASH_UTILITY : SHIPPED_FLASH_UTILITY,
-                      {system_utility ? "quarz" : "pyxflash"}};
-  if (silent == 2) command.args.push_back("-s");
-  command.args.insert(command.args.end(), {"-y", "-d", address, "-i", image_path, "b"});
-  return command;
-}
-
 // A chosen entry without an image file name leaves nothing to hand to the
 // utility: the adapter was chosen for flashing and is not flashed, a failure
 // of the run rather than a quiet skip.
@@ -330,6 +207,18 @@ void fail_with_bad_image(const char* address, const std::string& image) {
                         g_XMLFwFile, address, EVENT_LOG));
 }
 
+// Says on standard error and in the log that signal sig came during the
+// burn of address, which goes on.
+void say_burn_goes_on(int sig, const char* address) {
+  const std::string text = strprintf(
+      "Received SIG%s during the burn of %s: the burn goes on, and vexor stops when it has "
+      "finished\n",
+      sigabbrev_np(sig), address);
+  std::fprintf(stderr, "vexor: %s", text.c_str());
+  std::fflush(stderr);
+  log_quorvane_event(ppyxflash_fout, WARNING_TAG, text);
+}
+
 // Creates the file that takes the burn's output, for the mismatch search
 // and for the operator when the burn fails; *name is its template and then
 // its name. Without the file (logged) the burn still runs, only its output
@@ -348,7 +237,7 @@ unique_fd create_burn_output(std::string* name, const char* address) {
 // it, then the outcome by the mismatch text in the burn's output, searched
 // in output_file (null when there is none). Returns the search command's
 // exit status, 1 without a file.
-int32_t log_failed_burn(const char* address, const BurnOutcome& burn,
+int32_t log_failed_burn(const char* address, const burn_outcome& burn,
                         const std::string* output_file) {
   if (!burn.started) {
     log_quorvane_event(ppyxflash_fout, ERROR_TAG,
@@ -393,6 +282,19 @@ void log_burn_start(const char* address, const std::string& image_path,
                       visible(image_path).c_str(), address));
 }
 
+// How a burn runs: into its output file (output_fd, named output_file; -1
+// and null when there is none), which the console shows as it grows unless
+// it is silenced; the utility keeps the run lock, so no other run starts
+// while it writes, even if vexor ends first.
+burn_options burn_options_for(int output_fd, const std::string* output_file) {
+  burn_options options;
+  options.output_fd = output_fd;
+  if (output_file != nullptr) options.output_path = *output_file;
+  options.follow_output = !console_silenced();
+  options.inherited_fd = run_lock_fd();
+  return options;
+}
+
 struct BurnResult {
   int32_t rc = 0;           // do_update_firmware's result
   int deferred_signal = 0;  // a signal that arrived meanwhile, 0 none
@@ -410,10 +312,10 @@ BurnResult burn_image(nic_info& nic, const char* address, const std::string& ima
   const std::string* output_file = output ? &output_name : nullptr;
   log_burn_start(address, image_path, output_file);
 
-  BurnWatch watch(address);
-  BurnFollower follower(output_file, !console_silenced());
-  const BurnOutcome burn =
-      run_burn(burn_command(address, image_path), output.get(), follower, watch);
+  burn_runner runner([address](int sig) { say_burn_goes_on(sig, address); });
+  const burn_outcome burn =
+      runner.run(burn_command(flash_utility_in_use(), address, image_path, silent == 2),
+                 burn_options_for(output.get(), output_file));
   output.reset();
   BurnResult result;
   result.flashed = burn.flashed();
@@ -436,8 +338,8 @@ BurnResult burn_image(nic_info& nic, const char* address, const std::string& ima
                                 address, EVENT_LOG, output_file->c_str())
                     : strprintf("the burn of %s failed (see %s)", address, EVENT_LOG));
   }
-  watch.notice();  // also for a signal that came after the child had ended
-  result.deferred_signal = watch.received();
+  runner.notice();  // also for a signal that came after the child had ended
+  result.deferred_signal = runner.deferred_signal();
   return result;
 }
 

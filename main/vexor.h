@@ -11,6 +11,7 @@
 #include "common/common_structs.h"
 #include "common/common_utilities.h"
 #include "common/component_paths.h"
+#include "common/flash_utility.h"
 #include "common/fw_version.h"
 #include "common/owners.h"
 
@@ -38,7 +39,7 @@ inline constexpr int32_t OPTION_BITS =
 
 extern int32_t g_iFlag;
 extern int32_t silent;           // 2 when burns run in the utility's silent form
-extern int32_t boot_mode_value;  // 1 when the system flash utility is used
+extern int32_t boot_mode_value;  // 1 when the gate chose the system flash utility
 extern const char* const g_XMLFwFile;                  // CATALOG_FILE
 extern const char* const g_XMLDiscoveryReportDefault;  // "nicdiscovery.xml"
 extern std::string g_XMLDiscoveryReport;               // chosen by the pre-check

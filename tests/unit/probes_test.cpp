@@ -16,6 +16,7 @@ extern "C" {
 }
 
 #include "common/common_utilities.h"
+#include "common/flash_utility.h"
 #include "tests/builders.h"
 #include "tests/fixtures.h"
 

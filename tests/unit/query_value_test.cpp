@@ -2,7 +2,7 @@
 // time, without running anything.
 #include <gtest/gtest.h>
 
-#include "common/common_utilities.h"
+#include "common/flash_utility.h"
 
 namespace {
 
