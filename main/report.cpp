@@ -39,9 +39,48 @@ std::string xml_text(const xmlChar* text) {
   return text != nullptr ? reinterpret_cast<const char*>(text) : std::string();
 }
 
-// ---------------------------------------------------------------------------
-// Writer helpers
-// ---------------------------------------------------------------------------
+}  // namespace
+
+// ===========================================================================
+// Writer (-d)
+// ===========================================================================
+
+int32_t discover_HW() {
+  open_event_log(kUnit, __LINE__);
+  take_run_lock(false);
+  if (build_NIC_list() != 0) return 2;
+  // A report that could not be saved is a failed run: the caller would
+  // otherwise go on with an older report (or none) as if it were this one.
+  if (xml_discovery_report() == 0) return 0;
+  note_reason(strprintf("the report %s was not saved (see pyxflash.log)",
+                        visible(g_XMLDiscoveryReport).c_str()));
+  return 2;
+}
+
+int32_t xml_discovery_report() {
+  // Declared before the writer so that it is released after it: freeing the
+  // writer finishes parsing into the document.
+  xml_doc_ptr doc;
+  xml_writer_ptr writer;
+  size_t devices = 0;
+  write_XML_start_elements(writer, doc);
+  if (writer) {
+    for (size_t i = 0; i < inventory_size(); ++i) {
+      if (g_ninfo[i].flags & NIC_USABLE) {
+        write_XML_device_elements(writer.get(), static_cast<uint32_t>(i));
+        ++devices;
+      }
+    }
+  }
+  if (xmlTextWriterEndDocument(writer.get()) < 0) {
+    log_quorvane_event(ppyxflash_fout, ERROR_TAG, "Error at XmlTextWriterEndDocument\n");
+    return 1;
+  }
+  writer.reset();
+  return save_discovery_report(doc.get(), g_XMLDiscoveryReport, devices);
+}
+
+namespace {
 
 // The report's fixed texts: the header elements with their values, and the
 // leaves of a device and of its fw_item in document order. The writer and
@@ -97,6 +136,30 @@ void write_leaf(xmlTextWriterPtr writer, const char* name, const std::string& va
   xmlTextWriterEndElement(writer);
 }
 
+}  // namespace
+
+void write_XML_start_elements(xml_writer_ptr& writer, xml_doc_ptr& doc) {
+  xmlDocPtr new_doc = nullptr;
+  writer.reset(xmlNewTextWriterDoc(&new_doc, 0));
+  doc.reset(writer ? new_doc : nullptr);
+  if (!writer) {
+    log_quorvane_event(ppyxflash_fout, ERROR_TAG,
+                       "write_XML_start_elements: Error creating teh xml writer\n");
+    return;
+  }
+  xmlTextWriter* w = writer.get();
+  xmlTextWriterSetIndent(w, 1);
+  xmlTextWriterSetIndentString(w, X("    "));
+  xmlTextWriterStartDocument(w, nullptr, "UTF-8", nullptr);
+
+  xmlTextWriterStartElement(w, X(kHeaderElements[0]));
+  xmlTextWriterWriteAttribute(w, X("version"), X(kHeaderValues[0]));
+  for (int i = 1; i < 5; ++i) write_leaf(w, kHeaderElements[i], kHeaderValues[i]);
+  xmlTextWriterStartElement(w, X("devices"));
+}
+
+namespace {
+
 // The network interface name of a PCI function, the first word that the
 // lookup pipeline prints; empty after logging when there is none.
 std::string interface_name(const nic_info& nic) {
@@ -149,6 +212,100 @@ AddressParts split_address(const std::string& address) {
   if (last_dot != std::string::npos) parts.funcnumber = address.substr(last_dot + 1);
   return parts;
 }
+
+}  // namespace
+
+void write_XML_device_elements(_xmlTextWriter* writer, uint32_t IdxNic) {
+  if (IdxNic >= g_ninfo.size()) return;
+  const nic_info& nic = g_ninfo[IdxNic];
+  const AddressParts parts = split_address(nic.pbus_info.value_or(""));
+  const std::string product_id =
+      nic.fw_count > 0 ? catalog_text(nic.pxmlName, 0).value_or("") : std::string();
+
+  const std::string values[std::size(kDeviceLeaves)] = {
+      interface_name(nic),
+      strprintf("%04X", nic.ven_id),
+      strprintf("%04X", nic.dev_id),
+      strprintf("%04X", nic.sub_ven_id),
+      strprintf("%04X", nic.sub_dev_id),
+      nic.pcurrent_mac.value_or(""),
+      product_id,
+      parts.busnumber,
+      parts.devicenumber,
+      parts.funcnumber,
+      nic.pPort.value_or(""),
+      "QUORVANE"};
+
+  xmlTextWriterStartElement(writer, X("device"));
+  for (size_t i = 0; i < std::size(kDeviceLeaves); ++i) {
+    write_leaf(writer, kDeviceLeaves[i], values[i]);
+  }
+  write_XML_FW_item(writer, IdxNic);
+  xmlTextWriterEndElement(writer);
+}
+
+void write_XML_FW_item(_xmlTextWriter* writer, uint32_t IdxNic) {
+  if (IdxNic >= g_ninfo.size()) return;
+  const nic_info& nic = g_ninfo[IdxNic];
+  // The one image type an adapter has is "ROM", known once its running
+  // firmware is.
+  if (!(nic.flags & NIC_USABLE)) return;
+  const std::string fwtype = "ROM";
+
+  std::string version, active_version, action;
+  build_XML_FW_item_version(fwtype, version, IdxNic);
+  build_XML_FW_item_active_version(fwtype, active_version, IdxNic);
+  recommend_XML_FW_action(fwtype, action, IdxNic);
+  const std::string values[std::size(kItemLeaves)] = {
+      fwtype, nic.psid.value_or(""), version, active_version, action, "210", "", "no"};
+
+  xmlTextWriterStartElement(writer, X("fw_item"));
+  for (size_t i = 0; i < std::size(kItemLeaves); ++i) write_leaf(writer, kItemLeaves[i], values[i]);
+  xmlTextWriterEndElement(writer);
+}
+
+void build_XML_FW_item_version(const std::string& pFwtype, std::string& pAttribute,
+                               uint32_t uIdx) {
+  pAttribute.clear();
+  if (!contains(pFwtype, "ROM")) return;
+  std::vector<std::string> texts;
+  std::vector<int64_t> keys;
+  build_sorted_versions(uIdx, texts, keys);
+  if (!texts.empty()) pAttribute = texts.back();
+}
+
+void build_XML_FW_item_active_version(const std::string&, std::string& pAttribute,
+                                      uint32_t IdxNic) {
+  pAttribute.clear();
+  if (IdxNic >= g_ninfo.size()) return;
+  const nic_info& nic = g_ninfo[IdxNic];
+  pAttribute = version_text(nic.uCurROMmaj, nic.uCurROMmin, nic.uCurROMrel);
+}
+
+void recommend_XML_FW_action(const std::string& pFwtype, std::string& pAttribute,
+                             uint32_t IdxNic) {
+  pAttribute = "Nothing";
+  if (!contains(pFwtype, "ROM") || IdxNic >= g_ninfo.size()) return;
+  const nic_info& nic = g_ninfo[IdxNic];
+  const fw_version installed = installed_version(nic);
+  const size_t n = catalog_versions(nic);
+  bool greater = false;
+  bool equal = false;
+  for (size_t i = 0; i < n; ++i) {
+    const fw_version offered = catalog_version(nic, i);
+    greater = greater || offered > installed;
+    equal = equal || offered == installed;
+  }
+  if (greater) {
+    pAttribute = "upgrade";
+  } else if (equal) {
+    pAttribute = "rewrite";
+  } else if (n > 0) {
+    pAttribute = "downgrade";
+  }
+}
+
+namespace {
 
 // ---------------------------------------------------------------------------
 // Checking what the writer made
@@ -293,8 +450,52 @@ int32_t save_failed(const std::string& path, const char* step, const std::string
   return 1;
 }
 
+}  // namespace
+
+int32_t save_discovery_report(_xmlDoc* doc, const std::string& path, size_t devices) {
+  // The same bytes xmlSaveFileEnc(path, doc, "UTF-8") writes, held in memory
+  // and checked before anything is written anywhere.
+  xmlChar* raw = nullptr;
+  int size = 0;
+  xmlDocDumpFormatMemoryEnc(doc, &raw, &size, "UTF-8", 0);
+  xml_string dumped(raw);
+  if (!dumped || size < 0) return save_failed(path, "serialising", "the document", ENOMEM);
+  const std::string bytes(reinterpret_cast<const char*>(dumped.get()), static_cast<size_t>(size));
+  dumped.reset();
+  if (!report_is_complete(bytes, devices)) {
+    log_quorvane_event(
+        ppyxflash_fout, ERROR_TAG,
+        strprintf("xml_discovery_report: the report for %s came out incomplete (%zu devices "
+                  "written); it is not saved\n",
+                  visible(path).c_str(), devices));
+    return 1;
+  }
+
+  const std::vector<std::pair<std::string, std::string>> files = files_of_vexor();
+  const save_result saved = save_text(path, bytes, report_save_rules(files));
+  if (saved.at == save_result::step::refused) {
+    const std::string why = refusal_text(saved, files);
+    log_quorvane_event(ppyxflash_fout, ERROR_TAG,
+                       strprintf("xml_discovery_report: not saving the report as %s: %s\n",
+                                 visible(path).c_str(), visible(why).c_str()));
+    note_reason(strprintf("the report was not saved as %s: %s", visible(path).c_str(),
+                          visible(why).c_str()));
+    return 1;
+  }
+  if (saved.saved()) return 0;
+  return save_failed(path, step_words(saved.at),
+                     saved.file.empty() ? strprintf("descriptor %d", saved.fd) : saved.file,
+                     saved.err);
+}
+
+// ===========================================================================
+// Reader and apply mode (-u)
+// ===========================================================================
+
+namespace {
+
 // ---------------------------------------------------------------------------
-// Reader helpers
+// Reading the report
 // ---------------------------------------------------------------------------
 
 // The most a report may hold. Reports list a server's adapters; 64 MiB is
@@ -384,63 +585,9 @@ int32_t read_report_pass(const std::string& path, const std::string& text, Visit
   return 0;
 }
 
-// Applies one attribute value of the element `element` to the record of
-// position idx (nic is null past the last record).
-void apply_report_value(const std::string& element, const std::string& value, nic_info* nic,
-                        int idx, report_pass_state& state) {
-  // The image type is run state, not part of a record.
-  if (element == "type") {
-    state.image_type = value;
-    return;
-  }
-  if (nic == nullptr) return;
-  // Only the fw_item's version, the one to burn, not the header's.
-  if (element == "version") {
-    if (state.fw_item_depth > 0 && static_cast<size_t>(idx) < state.versions.size()) {
-      state.versions[static_cast<size_t>(idx)] = value;
-    }
-    return;
-  }
-  if (element == "venid") {
-    nic->ven_id = axtoi(value.c_str());
-  } else if (element == "devid") {
-    nic->dev_id = axtoi(value.c_str());
-  } else if (element == "subvenid") {
-    nic->sub_ven_id = axtoi(value.c_str());
-  } else if (element == "subdevid") {
-    nic->sub_dev_id = axtoi(value.c_str());
-  } else if (element == "macaddress") {
-    nic->pcurrent_mac = value;
-  } else if (element == "busnumber") {
-    nic->busnumber = value;
-  } else if (element == "devicenumber") {
-    nic->devicenumber = value;
-  } else if (element == "funcnumber") {
-    nic->funcnumber = value;
-  } else if (element == "firmware_id") {
-    firmware_id[static_cast<size_t>(idx)] = value;
-  } else if (element == "active_version") {
-    read_FW_cur_version(nic, state.image_type, value);
-  } else if (element == "action") {
-    // The flags are a bit set: a second action element asking for a flash
-    // leaves the request as it is.
-    if (contains(value, "upgrade") || contains(value, "rewrite") || contains(value, "downgrade")) {
-      nic->flags |= NIC_SELECTED;
-    }
-    // Absent parts are joined as empty texts; the apply loop checks the
-    // result before it is used anywhere.
-    bus_info = strprintf("%s:%s.%s", nic->busnumber.value_or("").c_str(),
-                         nic->devicenumber.value_or("").c_str(),
-                         nic->funcnumber.value_or("").c_str());
-    nic->pbus_info = bus_info;
-  }
-}
-
-std::string trim_right(std::string text) {
-  size_t end = text.find_last_not_of(" \t\r\n");
-  text.erase(end == std::string::npos ? 0 : end + 1);
-  return text;
-}
+// ---------------------------------------------------------------------------
+// Applying the devices
+// ---------------------------------------------------------------------------
 
 // True when a report's version value names a version. -d writes the value
 // empty when the catalog had nothing for the adapter; an empty (or blank)
@@ -599,195 +746,6 @@ bool apply_device(int idx, const report_pass_state& state, std::set<std::string>
 
 }  // namespace
 
-// ===========================================================================
-// Writer (-d)
-// ===========================================================================
-
-int32_t discover_HW() {
-  open_event_log(kUnit, __LINE__);
-  take_run_lock(false);
-  if (build_NIC_list() != 0) return 2;
-  // A report that could not be saved is a failed run: the caller would
-  // otherwise go on with an older report (or none) as if it were this one.
-  if (xml_discovery_report() == 0) return 0;
-  note_reason(strprintf("the report %s was not saved (see pyxflash.log)",
-                        visible(g_XMLDiscoveryReport).c_str()));
-  return 2;
-}
-
-void write_XML_start_elements(xml_writer_ptr& writer, xml_doc_ptr& doc) {
-  xmlDocPtr new_doc = nullptr;
-  writer.reset(xmlNewTextWriterDoc(&new_doc, 0));
-  doc.reset(writer ? new_doc : nullptr);
-  if (!writer) {
-    log_quorvane_event(ppyxflash_fout, ERROR_TAG,
-                       "write_XML_start_elements: Error creating teh xml writer\n");
-    return;
-  }
-  xmlTextWriter* w = writer.get();
-  xmlTextWriterSetIndent(w, 1);
-  xmlTextWriterSetIndentString(w, X("    "));
-  xmlTextWriterStartDocument(w, nullptr, "UTF-8", nullptr);
-
-  xmlTextWriterStartElement(w, X(kHeaderElements[0]));
-  xmlTextWriterWriteAttribute(w, X("version"), X(kHeaderValues[0]));
-  for (int i = 1; i < 5; ++i) write_leaf(w, kHeaderElements[i], kHeaderValues[i]);
-  xmlTextWriterStartElement(w, X("devices"));
-}
-
-void write_XML_device_elements(_xmlTextWriter* writer, uint32_t IdxNic) {
-  if (IdxNic >= g_ninfo.size()) return;
-  const nic_info& nic = g_ninfo[IdxNic];
-  const AddressParts parts = split_address(nic.pbus_info.value_or(""));
-  const std::string product_id =
-      nic.fw_count > 0 ? catalog_text(nic.pxmlName, 0).value_or("") : std::string();
-
-  const std::string values[std::size(kDeviceLeaves)] = {
-      interface_name(nic),
-      strprintf("%04X", nic.ven_id),
-      strprintf("%04X", nic.dev_id),
-      strprintf("%04X", nic.sub_ven_id),
-      strprintf("%04X", nic.sub_dev_id),
-      nic.pcurrent_mac.value_or(""),
-      product_id,
-      parts.busnumber,
-      parts.devicenumber,
-      parts.funcnumber,
-      nic.pPort.value_or(""),
-      "QUORVANE"};
-
-  xmlTextWriterStartElement(writer, X("device"));
-  for (size_t i = 0; i < std::size(kDeviceLeaves); ++i) {
-    write_leaf(writer, kDeviceLeaves[i], values[i]);
-  }
-  write_XML_FW_item(writer, IdxNic);
-  xmlTextWriterEndElement(writer);
-}
-
-void write_XML_FW_item(_xmlTextWriter* writer, uint32_t IdxNic) {
-  if (IdxNic >= g_ninfo.size()) return;
-  const nic_info& nic = g_ninfo[IdxNic];
-  // The one image type an adapter has is "ROM", known once its running
-  // firmware is.
-  if (!(nic.flags & NIC_USABLE)) return;
-  const std::string fwtype = "ROM";
-
-  std::string version, active_version, action;
-  build_XML_FW_item_version(fwtype, version, IdxNic);
-  build_XML_FW_item_active_version(fwtype, active_version, IdxNic);
-  recommend_XML_FW_action(fwtype, action, IdxNic);
-  const std::string values[std::size(kItemLeaves)] = {
-      fwtype, nic.psid.value_or(""), version, active_version, action, "210", "", "no"};
-
-  xmlTextWriterStartElement(writer, X("fw_item"));
-  for (size_t i = 0; i < std::size(kItemLeaves); ++i) write_leaf(writer, kItemLeaves[i], values[i]);
-  xmlTextWriterEndElement(writer);
-}
-
-void build_XML_FW_item_version(const std::string& pFwtype, std::string& pAttribute,
-                               uint32_t uIdx) {
-  pAttribute.clear();
-  if (!contains(pFwtype, "ROM")) return;
-  std::vector<std::string> texts;
-  std::vector<int64_t> keys;
-  build_sorted_versions(uIdx, texts, keys);
-  if (!texts.empty()) pAttribute = texts.back();
-}
-
-void build_XML_FW_item_active_version(const std::string&, std::string& pAttribute,
-                                      uint32_t IdxNic) {
-  pAttribute.clear();
-  if (IdxNic >= g_ninfo.size()) return;
-  const nic_info& nic = g_ninfo[IdxNic];
-  pAttribute = version_text(nic.uCurROMmaj, nic.uCurROMmin, nic.uCurROMrel);
-}
-
-void recommend_XML_FW_action(const std::string& pFwtype, std::string& pAttribute,
-                             uint32_t IdxNic) {
-  pAttribute = "Nothing";
-  if (!contains(pFwtype, "ROM") || IdxNic >= g_ninfo.size()) return;
-  const nic_info& nic = g_ninfo[IdxNic];
-  const fw_version installed = installed_version(nic);
-  const size_t n = catalog_versions(nic);
-  bool greater = false;
-  bool equal = false;
-  for (size_t i = 0; i < n; ++i) {
-    const fw_version offered = catalog_version(nic, i);
-    greater = greater || offered > installed;
-    equal = equal || offered == installed;
-  }
-  if (greater) {
-    pAttribute = "upgrade";
-  } else if (equal) {
-    pAttribute = "rewrite";
-  } else if (n > 0) {
-    pAttribute = "downgrade";
-  }
-}
-
-int32_t xml_discovery_report() {
-  // Declared before the writer so that it is released after it: freeing the
-  // writer finishes parsing into the document.
-  xml_doc_ptr doc;
-  xml_writer_ptr writer;
-  size_t devices = 0;
-  write_XML_start_elements(writer, doc);
-  if (writer) {
-    for (size_t i = 0; i < inventory_size(); ++i) {
-      if (g_ninfo[i].flags & NIC_USABLE) {
-        write_XML_device_elements(writer.get(), static_cast<uint32_t>(i));
-        ++devices;
-      }
-    }
-  }
-  if (xmlTextWriterEndDocument(writer.get()) < 0) {
-    log_quorvane_event(ppyxflash_fout, ERROR_TAG, "Error at XmlTextWriterEndDocument\n");
-    return 1;
-  }
-  writer.reset();
-  return save_discovery_report(doc.get(), g_XMLDiscoveryReport, devices);
-}
-
-int32_t save_discovery_report(_xmlDoc* doc, const std::string& path, size_t devices) {
-  // The same bytes xmlSaveFileEnc(path, doc, "UTF-8") writes, held in memory
-  // and checked before anything is written anywhere.
-  xmlChar* raw = nullptr;
-  int size = 0;
-  xmlDocDumpFormatMemoryEnc(doc, &raw, &size, "UTF-8", 0);
-  xml_string dumped(raw);
-  if (!dumped || size < 0) return save_failed(path, "serialising", "the document", ENOMEM);
-  const std::string bytes(reinterpret_cast<const char*>(dumped.get()), static_cast<size_t>(size));
-  dumped.reset();
-  if (!report_is_complete(bytes, devices)) {
-    log_quorvane_event(
-        ppyxflash_fout, ERROR_TAG,
-        strprintf("xml_discovery_report: the report for %s came out incomplete (%zu devices "
-                  "written); it is not saved\n",
-                  visible(path).c_str(), devices));
-    return 1;
-  }
-
-  const std::vector<std::pair<std::string, std::string>> files = files_of_vexor();
-  const save_result saved = save_text(path, bytes, report_save_rules(files));
-  if (saved.at == save_result::step::refused) {
-    const std::string why = refusal_text(saved, files);
-    log_quorvane_event(ppyxflash_fout, ERROR_TAG,
-                       strprintf("xml_discovery_report: not saving the report as %s: %s\n",
-                                 visible(path).c_str(), visible(why).c_str()));
-    note_reason(strprintf("the report was not saved as %s: %s", visible(path).c_str(),
-                          visible(why).c_str()));
-    return 1;
-  }
-  if (saved.saved()) return 0;
-  return save_failed(path, step_words(saved.at),
-                     saved.file.empty() ? strprintf("descriptor %d", saved.fd) : saved.file,
-                     saved.err);
-}
-
-// ===========================================================================
-// Reader and apply mode (-u)
-// ===========================================================================
-
 int32_t read_discovery_report() {
   silent = 2;
   open_event_log(kUnit, __LINE__);
@@ -851,6 +809,62 @@ void read_num_device_elements(_xmlTextReader* reader, int* deviceCnt) {
   if (xmlStrcmp(xmlTextReaderConstName(reader), X("device")) == 0) ++*deviceCnt;
 }
 
+namespace {
+
+// Applies one attribute value of the element `element` to the record of
+// position idx (nic is null past the last record).
+void apply_report_value(const std::string& element, const std::string& value, nic_info* nic,
+                        int idx, report_pass_state& state) {
+  // The image type is run state, not part of a record.
+  if (element == "type") {
+    state.image_type = value;
+    return;
+  }
+  if (nic == nullptr) return;
+  // Only the fw_item's version, the one to burn, not the header's.
+  if (element == "version") {
+    if (state.fw_item_depth > 0 && static_cast<size_t>(idx) < state.versions.size()) {
+      state.versions[static_cast<size_t>(idx)] = value;
+    }
+    return;
+  }
+  if (element == "venid") {
+    nic->ven_id = axtoi(value.c_str());
+  } else if (element == "devid") {
+    nic->dev_id = axtoi(value.c_str());
+  } else if (element == "subvenid") {
+    nic->sub_ven_id = axtoi(value.c_str());
+  } else if (element == "subdevid") {
+    nic->sub_dev_id = axtoi(value.c_str());
+  } else if (element == "macaddress") {
+    nic->pcurrent_mac = value;
+  } else if (element == "busnumber") {
+    nic->busnumber = value;
+  } else if (element == "devicenumber") {
+    nic->devicenumber = value;
+  } else if (element == "funcnumber") {
+    nic->funcnumber = value;
+  } else if (element == "firmware_id") {
+    firmware_id[static_cast<size_t>(idx)] = value;
+  } else if (element == "active_version") {
+    read_FW_cur_version(nic, state.image_type, value);
+  } else if (element == "action") {
+    // The flags are a bit set: a second action element asking for a flash
+    // leaves the request as it is.
+    if (contains(value, "upgrade") || contains(value, "rewrite") || contains(value, "downgrade")) {
+      nic->flags |= NIC_SELECTED;
+    }
+    // Absent parts are joined as empty texts; the apply loop checks the
+    // result before it is used anywhere.
+    bus_info = strprintf("%s:%s.%s", nic->busnumber.value_or("").c_str(),
+                         nic->devicenumber.value_or("").c_str(),
+                         nic->funcnumber.value_or("").c_str());
+    nic->pbus_info = bus_info;
+  }
+}
+
+}  // namespace
+
 void process_node(_xmlTextReader* reader, std::vector<nic_info>& pNinfo, int* Idx,
                   report_pass_state& state) {
   xml_string name_x(xmlTextReaderName(reader));
@@ -912,6 +926,16 @@ int32_t axtoi(const char* hexStg) {
   }
   return value;
 }
+
+namespace {
+
+std::string trim_right(std::string text) {
+  size_t end = text.find_last_not_of(" \t\r\n");
+  text.erase(end == std::string::npos ? 0 : end + 1);
+  return text;
+}
+
+}  // namespace
 
 int modify_imagename(uint32_t curnic, std::string* servername) {
   if (curnic >= g_ninfo.size()) return 1;
