@@ -11,13 +11,13 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 #include <iterator>
 #include <optional>
 #include <set>
 #include <string_view>
 
 #include "common/child_process.h"
+#include "common/safe_save.h"
 #include "common/text_checks.h"
 #include "common/xml_checks.h"
 #include "main/vexor.h"
@@ -39,9 +39,48 @@ std::string xml_text(const xmlChar* text) {
   return text != nullptr ? reinterpret_cast<const char*>(text) : std::string();
 }
 
-// ---------------------------------------------------------------------------
-// Writer helpers
-// ---------------------------------------------------------------------------
+}  // namespace
+
+// ===========================================================================
+// Writer (-d)
+// ===========================================================================
+
+int32_t discover_HW() {
+  open_event_log(kUnit, __LINE__);
+  take_run_lock(false);
+  if (build_NIC_list() != 0) return 2;
+  // A report that could not be saved is a failed run: the caller would
+  // otherwise go on with an older report (or none) as if it were this one.
+  if (xml_discovery_report() == 0) return 0;
+  note_reason(strprintf("the report %s was not saved (see pyxflash.log)",
+                        visible(g_XMLDiscoveryReport).c_str()));
+  return 2;
+}
+
+int32_t xml_discovery_report() {
+  // Declared before the writer so that it is released after it: freeing the
+  // writer finishes parsing into the document.
+  xml_doc_ptr doc;
+  xml_writer_ptr writer;
+  size_t devices = 0;
+  write_XML_start_elements(writer, doc);
+  if (writer) {
+    for (size_t i = 0; i < inventory_size(); ++i) {
+      if (g_ninfo[i].flags & NIC_USABLE) {
+        write_XML_device_elements(writer.get(), static_cast<uint32_t>(i));
+        ++devices;
+      }
+    }
+  }
+  if (xmlTextWriterEndDocument(writer.get()) < 0) {
+    log_quorvane_event(ppyxflash_fout, ERROR_TAG, "Error at XmlTextWriterEndDocument\n");
+    return 1;
+  }
+  writer.reset();
+  return save_discovery_report(doc.get(), g_XMLDiscoveryReport, devices);
+}
+
+namespace {
 
 // The report's fixed texts: the header elements with their values, and the
 // leaves of a device and of its fw_item in document order. The writer and
@@ -97,6 +136,30 @@ void write_leaf(xmlTextWriterPtr writer, const char* name, const std::string& va
   xmlTextWriterEndElement(writer);
 }
 
+}  // namespace
+
+void write_XML_start_elements(xml_writer_ptr& writer, xml_doc_ptr& doc) {
+  xmlDocPtr new_doc = nullptr;
+  writer.reset(xmlNewTextWriterDoc(&new_doc, 0));
+  doc.reset(writer ? new_doc : nullptr);
+  if (!writer) {
+    log_quorvane_event(ppyxflash_fout, ERROR_TAG,
+                       "write_XML_start_elements: Error creating teh xml writer\n");
+    return;
+  }
+  xmlTextWriter* w = writer.get();
+  xmlTextWriterSetIndent(w, 1);
+  xmlTextWriterSetIndentString(w, X("    "));
+  xmlTextWriterStartDocument(w, nullptr, "UTF-8", nullptr);
+
+  xmlTextWriterStartElement(w, X(kHeaderElements[0]));
+  xmlTextWriterWriteAttribute(w, X("version"), X(kHeaderValues[0]));
+  for (int i = 1; i < 5; ++i) write_leaf(w, kHeaderElements[i], kHeaderValues[i]);
+  xmlTextWriterStartElement(w, X("devices"));
+}
+
+namespace {
+
 // The network interface name of a PCI function, the first word that the
 // lookup pipeline prints; empty after logging when there is none.
 std::string interface_name(const nic_info& nic) {
@@ -150,13 +213,99 @@ AddressParts split_address(const std::string& address) {
   return parts;
 }
 
-// Permissions a newly created report gets, as if it were opened for writing
-// the plain way; the temporary file starts out private.
-mode_t new_file_mode() {
-  mode_t mask = umask(0);
-  umask(mask);
-  return 0666 & ~mask;
+}  // namespace
+
+void write_XML_device_elements(_xmlTextWriter* writer, uint32_t IdxNic) {
+  if (IdxNic >= g_ninfo.size()) return;
+  const nic_info& nic = g_ninfo[IdxNic];
+  const AddressParts parts = split_address(nic.pbus_info.value_or(""));
+  const std::string product_id =
+      nic.fw_count > 0 ? catalog_text(nic.pxmlName, 0).value_or("") : std::string();
+
+  const std::string values[std::size(kDeviceLeaves)] = {
+      interface_name(nic),
+      strprintf("%04X", nic.ven_id),
+      strprintf("%04X", nic.dev_id),
+      strprintf("%04X", nic.sub_ven_id),
+      strprintf("%04X", nic.sub_dev_id),
+      nic.pcurrent_mac.value_or(""),
+      product_id,
+      parts.busnumber,
+      parts.devicenumber,
+      parts.funcnumber,
+      nic.pPort.value_or(""),
+      "QUORVANE"};
+
+  xmlTextWriterStartElement(writer, X("device"));
+  for (size_t i = 0; i < std::size(kDeviceLeaves); ++i) {
+    write_leaf(writer, kDeviceLeaves[i], values[i]);
+  }
+  write_XML_FW_item(writer, IdxNic);
+  xmlTextWriterEndElement(writer);
 }
+
+void write_XML_FW_item(_xmlTextWriter* writer, uint32_t IdxNic) {
+  if (IdxNic >= g_ninfo.size()) return;
+  const nic_info& nic = g_ninfo[IdxNic];
+  // The one image type an adapter has is "ROM", known once its running
+  // firmware is.
+  if (!(nic.flags & NIC_USABLE)) return;
+  const std::string fwtype = "ROM";
+
+  std::string version, active_version, action;
+  build_XML_FW_item_version(fwtype, version, IdxNic);
+  build_XML_FW_item_active_version(fwtype, active_version, IdxNic);
+  recommend_XML_FW_action(fwtype, action, IdxNic);
+  const std::string values[std::size(kItemLeaves)] = {
+      fwtype, nic.psid.value_or(""), version, active_version, action, "210", "", "no"};
+
+  xmlTextWriterStartElement(writer, X("fw_item"));
+  for (size_t i = 0; i < std::size(kItemLeaves); ++i) write_leaf(writer, kItemLeaves[i], values[i]);
+  xmlTextWriterEndElement(writer);
+}
+
+void build_XML_FW_item_version(const std::string& pFwtype, std::string& pAttribute,
+                               uint32_t uIdx) {
+  pAttribute.clear();
+  if (!contains(pFwtype, "ROM")) return;
+  std::vector<std::string> texts;
+  std::vector<int64_t> keys;
+  build_sorted_versions(uIdx, texts, keys);
+  if (!texts.empty()) pAttribute = texts.back();
+}
+
+void build_XML_FW_item_active_version(const std::string&, std::string& pAttribute,
+                                      uint32_t IdxNic) {
+  pAttribute.clear();
+  if (IdxNic >= g_ninfo.size()) return;
+  const nic_info& nic = g_ninfo[IdxNic];
+  pAttribute = version_text(nic.uCurROMmaj, nic.uCurROMmin, nic.uCurROMrel);
+}
+
+void recommend_XML_FW_action(const std::string& pFwtype, std::string& pAttribute,
+                             uint32_t IdxNic) {
+  pAttribute = "Nothing";
+  if (!contains(pFwtype, "ROM") || IdxNic >= g_ninfo.size()) return;
+  const nic_info& nic = g_ninfo[IdxNic];
+  const fw_version installed = installed_version(nic);
+  const size_t n = catalog_versions(nic);
+  bool greater = false;
+  bool equal = false;
+  for (size_t i = 0; i < n; ++i) {
+    const fw_version offered = catalog_version(nic, i);
+    greater = greater || offered > installed;
+    equal = equal || offered == installed;
+  }
+  if (greater) {
+    pAttribute = "upgrade";
+  } else if (equal) {
+    pAttribute = "rewrite";
+  } else if (n > 0) {
+    pAttribute = "downgrade";
+  }
+}
+
+namespace {
 
 // ---------------------------------------------------------------------------
 // Checking what the writer made
@@ -214,98 +363,6 @@ bool report_is_complete(const std::string& bytes, size_t devices) {
 // Where the report goes
 // ---------------------------------------------------------------------------
 
-// What a report path leads to once its links are followed: an open
-// descriptor of this process (/dev/stdout, /dev/fd/N, /proc/self/fd/N), or a
-// name in a directory, which may not exist yet. Paths stay as reachable
-// from the working directory, never made absolute: the working directory
-// may have no name that leads back to it (a mount can cover it).
-struct ReportTarget {
-  bool descriptor = false;
-  int fd = -1;
-  std::string dir;    // the directory, as given or as the links lead
-  struct stat dir_st {};
-  std::string name;   // empty when the path itself names a directory
-  bool exists = false;
-  struct stat st {};  // of the file (or the descriptor's file) when it exists
-
-  std::string path() const {
-    if (name.empty()) return dir;
-    return dir == "/" ? "/" + name : dir + "/" + name;
-  }
-};
-
-bool same_inode(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-// True when dir is this process's descriptor directory, /proc/self/fd.
-bool is_descriptor_dir(const struct stat& dir) {
-  for (const char* fds : {"/proc/self/fd", "/proc/thread-self/fd"}) {
-    struct stat st;
-    if (stat(fds, &st) == 0 && same_inode(st, dir)) return true;
-  }
-  return false;
-}
-
-bool is_number(const std::string& text) {
-  return !text.empty() && text.size() < 10 &&
-         std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
-// Takes the descriptor fd as the target. False, with *err set, when it is
-// not open.
-bool descriptor_target(int fd, ReportTarget* target, int* err) {
-  *target = ReportTarget{};
-  target->descriptor = true;
-  target->fd = fd;
-  target->exists = fstat(fd, &target->st) == 0;
-  if (!target->exists) *err = errno;
-  return target->exists;
-}
-
-// Follows the links of path to what is to be written. Each step looks at the
-// directory first, so a descriptor link is recognised however it is reached;
-// its target is the descriptor, never the name the kernel shows for it. A
-// link to a name that does not exist leads to that name (it is created).
-// False, with *err set, when a directory on the way is missing or unusable
-// or the links go round.
-bool resolve_report_target(const std::string& path, ReportTarget* target, int* err) {
-  std::string current = path;
-  for (int hops = 0; hops < 40; ++hops) {
-    const size_t slash = current.rfind('/');
-    *target = ReportTarget{};
-    target->dir = slash == std::string::npos ? "." : slash == 0 ? "/" : current.substr(0, slash);
-    target->name = slash == std::string::npos ? current : current.substr(slash + 1);
-    if (target->name.empty() || target->name == "." || target->name == "..") {
-      // The path names a directory outright ("dir/", "dir/..").
-      target->dir = current;
-      target->name.clear();
-    }
-    if (stat(target->dir.c_str(), &target->dir_st) != 0) {
-      *err = errno;
-      return false;
-    }
-    if (is_number(target->name) && is_descriptor_dir(target->dir_st)) {
-      return descriptor_target(std::stoi(target->name), target, err);
-    }
-    if (lstat(target->path().c_str(), &target->st) != 0) {
-      *err = errno;
-      return errno == ENOENT;
-    }
-    target->exists = true;
-    if (!S_ISLNK(target->st.st_mode)) return true;
-    std::error_code ec;
-    const std::string link = std::filesystem::read_symlink(target->path(), ec).string();
-    if (ec) {
-      *err = ec.value();
-      return false;
-    }
-    current = !link.empty() && link[0] == '/' ? link : target->dir + "/" + link;
-  }
-  *err = ELOOP;
-  return false;
-}
-
 // The files vexor reads, runs or holds during a run, which a report must
 // never replace, each with what it is.
 std::vector<std::pair<std::string, std::string>> files_of_vexor() {
@@ -320,40 +377,65 @@ std::vector<std::pair<std::string, std::string>> files_of_vexor() {
           {g_run_lock_path, "vexor's run lock " + g_run_lock_path}};
 }
 
-// True when the file at path is target: the same file when both exist,
-// else the same name in the same directory once links are followed.
-bool same_file(const std::string& path, const ReportTarget& target) {
-  struct stat st;
-  if (stat(path.c_str(), &st) == 0) return target.exists && same_inode(st, target.st);
-  ReportTarget other;
-  int err = 0;
-  return !target.exists && !target.descriptor && resolve_report_target(path, &other, &err) &&
-         !other.exists && !other.descriptor && same_inode(other.dir_st, target.dir_st) &&
-         other.name == target.name;
+// Where a report may not go: the files of vexor, and nic_fw/, where the
+// catalog, the images and the flash utility lie. The temporary file is
+// named after the report.
+save_rules report_save_rules(const std::vector<std::pair<std::string, std::string>>& files) {
+  save_rules rules;
+  for (const auto& file : files) rules.files.push_back(file.first);
+  rules.directories = {"nic_fw"};
+  rules.temp_prefix = ".vexor-report-";
+  return rules;
 }
 
-// Why the report may not be written to target; nothing when it may.
-std::optional<std::string> refusal(const ReportTarget& target) {
-  if (target.exists) {
-    const mode_t type = target.st.st_mode & S_IFMT;
-    if (type == S_IFDIR) return "it is a directory";
-    // A block device is a disk: never a place for a report.
-    if (type == S_IFBLK) return "it is a block device";
-    if (type == S_IFSOCK) return "it is a socket";
+// Why a report was refused, as the log and the reason line say it.
+std::string refusal_text(const save_result& result,
+                         const std::vector<std::pair<std::string, std::string>>& files) {
+  switch (result.why) {
+    case save_result::refusal::directory:
+      return "it is a directory";
+    case save_result::refusal::block_device:
+      return "it is a block device";
+    case save_result::refusal::socket:
+      return "it is a socket";
+    case save_result::refusal::guarded_file:
+      return "it is " + files[result.rule].second;
+    case save_result::refusal::guarded_directory:
+      return "it lies in nic_fw/, beside the catalog, the images and the flash utility";
+    case save_result::refusal::none:
+      break;
   }
-  // Only a file the report would replace: a device or a FIFO that is also
-  // the event log (a log sent to /dev/null) loses nothing when written to.
-  if (!target.exists || S_ISREG(target.st.st_mode)) {
-    for (const auto& [path, what] : files_of_vexor()) {
-      if (same_file(path, target)) return "it is " + what;
-    }
+  return "it may not be written";
+}
+
+// The words of the message for the step at which a save failed.
+const char* step_words(save_result::step at) {
+  switch (at) {
+    case save_result::step::following:
+      return "following";
+    case save_result::step::opening:
+      return "opening";
+    case save_result::step::creating:
+      return "creating";
+    case save_result::step::owning:
+      return "setting the owner of";
+    case save_result::step::moding:
+      return "setting the mode of";
+    case save_result::step::writing:
+      return "writing";
+    case save_result::step::syncing:
+      return "syncing";
+    case save_result::step::reading_back:
+      return "reading back";
+    case save_result::step::closing:
+      return "closing";
+    case save_result::step::renaming:
+      return "renaming";
+    case save_result::step::done:
+    case save_result::step::refused:
+      break;
   }
-  struct stat firmware_dir;
-  if (!target.descriptor && stat("nic_fw", &firmware_dir) == 0 &&
-      same_inode(firmware_dir, target.dir_st)) {
-    return "it lies in nic_fw/, beside the catalog, the images and the flash utility";
-  }
-  return std::nullopt;
+  return "saving";
 }
 
 int32_t save_failed(const std::string& path, const char* step, const std::string& subject,
@@ -368,88 +450,52 @@ int32_t save_failed(const std::string& path, const char* step, const std::string
   return 1;
 }
 
-// Writes bytes to what is not a regular file: an open descriptor as it
-// stands (at its offset; nothing is truncated or renamed), or a device, FIFO
-// or terminal opened for writing. Returns 0, or 1 after logging.
-int32_t write_directly(const ReportTarget& target, const std::string& path,
-                       const std::string& bytes) {
-  unique_fd opened;
-  int fd = target.fd;
-  std::string what = strprintf("descriptor %d", fd);
-  if (target.descriptor) {
-    // What this process printed before comes first.
-    std::fflush(stdout);
-    std::fflush(stderr);
-  } else {
-    what = target.path();
-    opened.reset(open(what.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC));
-    if (!opened) return save_failed(path, "opening", what, errno);
-    fd = opened.get();
+}  // namespace
+
+int32_t save_discovery_report(_xmlDoc* doc, const std::string& path, size_t devices) {
+  // The same bytes xmlSaveFileEnc(path, doc, "UTF-8") writes, held in memory
+  // and checked before anything is written anywhere.
+  xmlChar* raw = nullptr;
+  int size = 0;
+  xmlDocDumpFormatMemoryEnc(doc, &raw, &size, "UTF-8", 0);
+  xml_string dumped(raw);
+  if (!dumped || size < 0) return save_failed(path, "serialising", "the document", ENOMEM);
+  const std::string bytes(reinterpret_cast<const char*>(dumped.get()), static_cast<size_t>(size));
+  dumped.reset();
+  if (!report_is_complete(bytes, devices)) {
+    log_quorvane_event(
+        ppyxflash_fout, ERROR_TAG,
+        strprintf("xml_discovery_report: the report for %s came out incomplete (%zu devices "
+                  "written); it is not saved\n",
+                  visible(path).c_str(), devices));
+    return 1;
   }
-  if (!write_all(fd, bytes.data(), bytes.size())) return save_failed(path, "writing", what, errno);
-  if (opened && opened.close() != 0) return save_failed(path, "closing", what, errno);
-  return 0;
+
+  const std::vector<std::pair<std::string, std::string>> files = files_of_vexor();
+  const save_result saved = save_text(path, bytes, report_save_rules(files));
+  if (saved.at == save_result::step::refused) {
+    const std::string why = refusal_text(saved, files);
+    log_quorvane_event(ppyxflash_fout, ERROR_TAG,
+                       strprintf("xml_discovery_report: not saving the report as %s: %s\n",
+                                 visible(path).c_str(), visible(why).c_str()));
+    note_reason(strprintf("the report was not saved as %s: %s", visible(path).c_str(),
+                          visible(why).c_str()));
+    return 1;
+  }
+  if (saved.saved()) return 0;
+  return save_failed(path, step_words(saved.at),
+                     saved.file.empty() ? strprintf("descriptor %d", saved.fd) : saved.file,
+                     saved.err);
 }
 
-// 0 when the file behind fd holds exactly bytes, else an errno value.
-int reads_back(int fd, const std::string& bytes) {
-  std::string back(bytes.size() + 1, '\0');
-  size_t got = 0;
-  while (got < back.size()) {
-    const ssize_t n = pread(fd, back.data() + got, back.size() - got, static_cast<off_t>(got));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return errno;
-    if (n == 0) break;
-    got += static_cast<size_t>(n);
-  }
-  return got == bytes.size() && back.compare(0, got, bytes) == 0 ? 0 : EIO;
-}
+// ===========================================================================
+// Reader and apply mode (-u)
+// ===========================================================================
 
-// Replaces the regular file target (or creates it) with bytes: a temporary
-// file in its own directory, written, synced and read back, is renamed over
-// it, so the old report stays whole until the new one is. An existing file's
-// owner and permission bits carry over. Returns 0, or 1 after logging.
-int32_t replace_file(const ReportTarget& target, const std::string& path,
-                     const std::string& bytes) {
-  std::string temp = target.dir + "/.vexor-report-XXXXXX";
-  unique_fd out = create_temp_file(&temp);
-  if (!out) return save_failed(path, "creating", temp, errno);
-  // From here on a failure leaves no temporary file behind.
-  temp_file_guard remove_temp(temp);
-
-  if (target.exists) {
-    // The owner first: changing it clears the set-id bits.
-    if (fchown(out.get(), target.st.st_uid, target.st.st_gid) != 0) {
-      return save_failed(path, "setting the owner of", temp, errno);
-    }
-    if (fchmod(out.get(), target.st.st_mode & 07777) != 0) {
-      return save_failed(path, "setting the mode of", temp, errno);
-    }
-  } else if (fchmod(out.get(), new_file_mode()) != 0) {
-    return save_failed(path, "setting the mode of", temp, errno);
-  }
-  if (!write_all(out.get(), bytes.data(), bytes.size())) {
-    return save_failed(path, "writing", temp, errno);
-  }
-  if (fsync(out.get()) != 0) return save_failed(path, "syncing", temp, errno);
-  if (const int err = reads_back(out.get(), bytes)) {
-    return save_failed(path, "reading back", temp, err);
-  }
-  if (out.close() != 0) return save_failed(path, "closing", temp, errno);
-  if (rename(temp.c_str(), target.path().c_str()) != 0) {
-    return save_failed(path, "renaming", temp, errno);
-  }
-  remove_temp.keep();
-
-  // Makes the rename itself durable; a failure here loses nothing that the
-  // file system has not already accepted.
-  unique_fd dir(open(target.dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dir) fsync(dir.get());
-  return 0;
-}
+namespace {
 
 // ---------------------------------------------------------------------------
-// Reader helpers
+// Reading the report
 // ---------------------------------------------------------------------------
 
 // The most a report may hold. Reports list a server's adapters; 64 MiB is
@@ -539,63 +585,9 @@ int32_t read_report_pass(const std::string& path, const std::string& text, Visit
   return 0;
 }
 
-// Applies one attribute value of the element `element` to the record of
-// position idx (nic is null past the last record).
-void apply_report_value(const std::string& element, const std::string& value, nic_info* nic,
-                        int idx, report_pass_state& state) {
-  // The image type is run state, not part of a record.
-  if (element == "type") {
-    state.image_type = value;
-    return;
-  }
-  if (nic == nullptr) return;
-  // Only the fw_item's version, the one to burn, not the header's.
-  if (element == "version") {
-    if (state.fw_item_depth > 0 && static_cast<size_t>(idx) < state.versions.size()) {
-      state.versions[static_cast<size_t>(idx)] = value;
-    }
-    return;
-  }
-  if (element == "venid") {
-    nic->ven_id = axtoi(value.c_str());
-  } else if (element == "devid") {
-    nic->dev_id = axtoi(value.c_str());
-  } else if (element == "subvenid") {
-    nic->sub_ven_id = axtoi(value.c_str());
-  } else if (element == "subdevid") {
-    nic->sub_dev_id = axtoi(value.c_str());
-  } else if (element == "macaddress") {
-    nic->pcurrent_mac = value;
-  } else if (element == "busnumber") {
-    nic->busnumber = value;
-  } else if (element == "devicenumber") {
-    nic->devicenumber = value;
-  } else if (element == "funcnumber") {
-    nic->funcnumber = value;
-  } else if (element == "firmware_id") {
-    firmware_id[static_cast<size_t>(idx)] = value;
-  } else if (element == "active_version") {
-    read_FW_cur_version(nic, state.image_type, value);
-  } else if (element == "action") {
-    // The flags are a bit set: a second action element asking for a flash
-    // leaves the request as it is.
-    if (contains(value, "upgrade") || contains(value, "rewrite") || contains(value, "downgrade")) {
-      nic->flags |= NIC_SELECTED;
-    }
-    // Absent parts are joined as empty texts; the apply loop checks the
-    // result before it is used anywhere.
-    bus_info = strprintf("%s:%s.%s", nic->busnumber.value_or("").c_str(),
-                         nic->devicenumber.value_or("").c_str(),
-                         nic->funcnumber.value_or("").c_str());
-    nic->pbus_info = bus_info;
-  }
-}
-
-std::string trim_right(std::string text) {
-  size_t end = text.find_last_not_of(" \t\r\n");
-  text.erase(end == std::string::npos ? 0 : end + 1);
-  return text;
-}
+// ---------------------------------------------------------------------------
+// Applying the devices
+// ---------------------------------------------------------------------------
 
 // True when a report's version value names a version. -d writes the value
 // empty when the catalog had nothing for the adapter; an empty (or blank)
@@ -754,197 +746,6 @@ bool apply_device(int idx, const report_pass_state& state, std::set<std::string>
 
 }  // namespace
 
-// ===========================================================================
-// Writer (-d)
-// ===========================================================================
-
-int32_t discover_HW() {
-  open_event_log(kUnit, __LINE__);
-  take_run_lock(false);
-  if (build_NIC_list() != 0) return 2;
-  // A report that could not be saved is a failed run: the caller would
-  // otherwise go on with an older report (or none) as if it were this one.
-  if (xml_discovery_report() == 0) return 0;
-  note_reason(strprintf("the report %s was not saved (see pyxflash.log)",
-                        visible(g_XMLDiscoveryReport).c_str()));
-  return 2;
-}
-
-void write_XML_start_elements(xml_writer_ptr& writer, xml_doc_ptr& doc) {
-  xmlDocPtr new_doc = nullptr;
-  writer.reset(xmlNewTextWriterDoc(&new_doc, 0));
-  doc.reset(writer ? new_doc : nullptr);
-  if (!writer) {
-    log_quorvane_event(ppyxflash_fout, ERROR_TAG,
-                       "write_XML_start_elements: Error creating teh xml writer\n");
-    return;
-  }
-  xmlTextWriter* w = writer.get();
-  xmlTextWriterSetIndent(w, 1);
-  xmlTextWriterSetIndentString(w, X("    "));
-  xmlTextWriterStartDocument(w, nullptr, "UTF-8", nullptr);
-
-  xmlTextWriterStartElement(w, X(kHeaderElements[0]));
-  xmlTextWriterWriteAttribute(w, X("version"), X(kHeaderValues[0]));
-  for (int i = 1; i < 5; ++i) write_leaf(w, kHeaderElements[i], kHeaderValues[i]);
-  xmlTextWriterStartElement(w, X("devices"));
-}
-
-void write_XML_device_elements(_xmlTextWriter* writer, uint32_t IdxNic) {
-  if (IdxNic >= g_ninfo.size()) return;
-  const nic_info& nic = g_ninfo[IdxNic];
-  const AddressParts parts = split_address(nic.pbus_info.value_or(""));
-  const std::string product_id =
-      nic.fw_count > 0 ? catalog_text(nic.pxmlName, 0).value_or("") : std::string();
-
-  const std::string values[std::size(kDeviceLeaves)] = {
-      interface_name(nic),
-      strprintf("%04X", nic.ven_id),
-      strprintf("%04X", nic.dev_id),
-      strprintf("%04X", nic.sub_ven_id),
-      strprintf("%04X", nic.sub_dev_id),
-      nic.pcurrent_mac.value_or(""),
-      product_id,
-      parts.busnumber,
-      parts.devicenumber,
-      parts.funcnumber,
-      nic.pPort.value_or(""),
-      "QUORVANE"};
-
-  xmlTextWriterStartElement(writer, X("device"));
-  for (size_t i = 0; i < std::size(kDeviceLeaves); ++i) {
-    write_leaf(writer, kDeviceLeaves[i], values[i]);
-  }
-  write_XML_FW_item(writer, IdxNic);
-  xmlTextWriterEndElement(writer);
-}
-
-void write_XML_FW_item(_xmlTextWriter* writer, uint32_t IdxNic) {
-  if (IdxNic >= g_ninfo.size()) return;
-  const nic_info& nic = g_ninfo[IdxNic];
-  // The one image type an adapter has is "ROM", known once its running
-  // firmware is.
-  if (!(nic.flags & NIC_USABLE)) return;
-  const std::string fwtype = "ROM";
-
-  std::string version, active_version, action;
-  build_XML_FW_item_version(fwtype, version, IdxNic);
-  build_XML_FW_item_active_version(fwtype, active_version, IdxNic);
-  recommend_XML_FW_action(fwtype, action, IdxNic);
-  const std::string values[std::size(kItemLeaves)] = {
-      fwtype, nic.psid.value_or(""), version, active_version, action, "210", "", "no"};
-
-  xmlTextWriterStartElement(writer, X("fw_item"));
-  for (size_t i = 0; i < std::size(kItemLeaves); ++i) write_leaf(writer, kItemLeaves[i], values[i]);
-  xmlTextWriterEndElement(writer);
-}
-
-void build_XML_FW_item_version(const std::string& pFwtype, std::string& pAttribute,
-                               uint32_t uIdx) {
-  pAttribute.clear();
-  if (!contains(pFwtype, "ROM")) return;
-  std::vector<std::string> texts;
-  std::vector<int64_t> keys;
-  build_sorted_versions(uIdx, texts, keys);
-  if (!texts.empty()) pAttribute = texts.back();
-}
-
-void build_XML_FW_item_active_version(const std::string&, std::string& pAttribute,
-                                      uint32_t IdxNic) {
-  pAttribute.clear();
-  if (IdxNic >= g_ninfo.size()) return;
-  const nic_info& nic = g_ninfo[IdxNic];
-  pAttribute = version_text(nic.uCurROMmaj, nic.uCurROMmin, nic.uCurROMrel);
-}
-
-void recommend_XML_FW_action(const std::string& pFwtype, std::string& pAttribute,
-                             uint32_t IdxNic) {
-  pAttribute = "Nothing";
-  if (!contains(pFwtype, "ROM") || IdxNic >= g_ninfo.size()) return;
-  const nic_info& nic = g_ninfo[IdxNic];
-  const fw_version installed = installed_version(nic);
-  const size_t n = catalog_versions(nic);
-  bool greater = false;
-  bool equal = false;
-  for (size_t i = 0; i < n; ++i) {
-    const fw_version offered = catalog_version(nic, i);
-    greater = greater || offered > installed;
-    equal = equal || offered == installed;
-  }
-  if (greater) {
-    pAttribute = "upgrade";
-  } else if (equal) {
-    pAttribute = "rewrite";
-  } else if (n > 0) {
-    pAttribute = "downgrade";
-  }
-}
-
-int32_t xml_discovery_report() {
-  // Declared before the writer so that it is released after it: freeing the
-  // writer finishes parsing into the document.
-  xml_doc_ptr doc;
-  xml_writer_ptr writer;
-  size_t devices = 0;
-  write_XML_start_elements(writer, doc);
-  if (writer) {
-    for (size_t i = 0; i < inventory_size(); ++i) {
-      if (g_ninfo[i].flags & NIC_USABLE) {
-        write_XML_device_elements(writer.get(), static_cast<uint32_t>(i));
-        ++devices;
-      }
-    }
-  }
-  if (xmlTextWriterEndDocument(writer.get()) < 0) {
-    log_quorvane_event(ppyxflash_fout, ERROR_TAG, "Error at XmlTextWriterEndDocument\n");
-    return 1;
-  }
-  writer.reset();
-  return save_discovery_report(doc.get(), g_XMLDiscoveryReport, devices);
-}
-
-int32_t save_discovery_report(_xmlDoc* doc, const std::string& path, size_t devices) {
-  // The same bytes xmlSaveFileEnc(path, doc, "UTF-8") writes, held in memory
-  // and checked before anything is written anywhere.
-  xmlChar* raw = nullptr;
-  int size = 0;
-  xmlDocDumpFormatMemoryEnc(doc, &raw, &size, "UTF-8", 0);
-  xml_string dumped(raw);
-  if (!dumped || size < 0) return save_failed(path, "serialising", "the document", ENOMEM);
-  const std::string bytes(reinterpret_cast<const char*>(dumped.get()), static_cast<size_t>(size));
-  dumped.reset();
-  if (!report_is_complete(bytes, devices)) {
-    log_quorvane_event(
-        ppyxflash_fout, ERROR_TAG,
-        strprintf("xml_discovery_report: the report for %s came out incomplete (%zu devices "
-                  "written); it is not saved\n",
-                  visible(path).c_str(), devices));
-    return 1;
-  }
-
-  ReportTarget target;
-  int err = 0;
-  if (!resolve_report_target(path, &target, &err)) {
-    return save_failed(path, "following", path, err);
-  }
-  if (const std::optional<std::string> why = refusal(target)) {
-    log_quorvane_event(ppyxflash_fout, ERROR_TAG,
-                       strprintf("xml_discovery_report: not saving the report as %s: %s\n",
-                                 visible(path).c_str(), visible(*why).c_str()));
-    note_reason(strprintf("the report was not saved as %s: %s", visible(path).c_str(),
-                          visible(*why).c_str()));
-    return 1;
-  }
-  if (target.descriptor || (target.exists && !S_ISREG(target.st.st_mode))) {
-    return write_directly(target, path, bytes);
-  }
-  return replace_file(target, path, bytes);
-}
-
-// ===========================================================================
-// Reader and apply mode (-u)
-// ===========================================================================
-
 int32_t read_discovery_report() {
   silent = 2;
   open_event_log(kUnit, __LINE__);
@@ -1008,6 +809,62 @@ void read_num_device_elements(_xmlTextReader* reader, int* deviceCnt) {
   if (xmlStrcmp(xmlTextReaderConstName(reader), X("device")) == 0) ++*deviceCnt;
 }
 
+namespace {
+
+// Applies one attribute value of the element `element` to the record of
+// position idx (nic is null past the last record).
+void apply_report_value(const std::string& element, const std::string& value, nic_info* nic,
+                        int idx, report_pass_state& state) {
+  // The image type is run state, not part of a record.
+  if (element == "type") {
+    state.image_type = value;
+    return;
+  }
+  if (nic == nullptr) return;
+  // Only the fw_item's version, the one to burn, not the header's.
+  if (element == "version") {
+    if (state.fw_item_depth > 0 && static_cast<size_t>(idx) < state.versions.size()) {
+      state.versions[static_cast<size_t>(idx)] = value;
+    }
+    return;
+  }
+  if (element == "venid") {
+    nic->ven_id = axtoi(value.c_str());
+  } else if (element == "devid") {
+    nic->dev_id = axtoi(value.c_str());
+  } else if (element == "subvenid") {
+    nic->sub_ven_id = axtoi(value.c_str());
+  } else if (element == "subdevid") {
+    nic->sub_dev_id = axtoi(value.c_str());
+  } else if (element == "macaddress") {
+    nic->pcurrent_mac = value;
+  } else if (element == "busnumber") {
+    nic->busnumber = value;
+  } else if (element == "devicenumber") {
+    nic->devicenumber = value;
+  } else if (element == "funcnumber") {
+    nic->funcnumber = value;
+  } else if (element == "firmware_id") {
+    firmware_id[static_cast<size_t>(idx)] = value;
+  } else if (element == "active_version") {
+    read_FW_cur_version(nic, state.image_type, value);
+  } else if (element == "action") {
+    // The flags are a bit set: a second action element asking for a flash
+    // leaves the request as it is.
+    if (contains(value, "upgrade") || contains(value, "rewrite") || contains(value, "downgrade")) {
+      nic->flags |= NIC_SELECTED;
+    }
+    // Absent parts are joined as empty texts; the apply loop checks the
+    // result before it is used anywhere.
+    bus_info = strprintf("%s:%s.%s", nic->busnumber.value_or("").c_str(),
+                         nic->devicenumber.value_or("").c_str(),
+                         nic->funcnumber.value_or("").c_str());
+    nic->pbus_info = bus_info;
+  }
+}
+
+}  // namespace
+
 void process_node(_xmlTextReader* reader, std::vector<nic_info>& pNinfo, int* Idx,
                   report_pass_state& state) {
   xml_string name_x(xmlTextReaderName(reader));
@@ -1069,6 +926,16 @@ int32_t axtoi(const char* hexStg) {
   }
   return value;
 }
+
+namespace {
+
+std::string trim_right(std::string text) {
+  size_t end = text.find_last_not_of(" \t\r\n");
+  text.erase(end == std::string::npos ? 0 : end + 1);
+  return text;
+}
+
+}  // namespace
 
 int modify_imagename(uint32_t curnic, std::string* servername) {
   if (curnic >= g_ninfo.size()) return 1;

@@ -3,10 +3,8 @@
 #include <gtest/gtest.h>
 #include <libxml/tree.h>
 #include <libxml/xmlwriter.h>
-#include <sys/stat.h>
 
 #include <algorithm>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 
@@ -140,22 +138,6 @@ TEST_F(SaveReport, WritesExactlyWhatTheLibraryWouldWrite) {
       << bytes;
 }
 
-TEST_F(SaveReport, ReplacesTheOldReportAndLeavesNothingElse) {
-  const fs::path report = dir_ / "nicdiscovery.xml";
-  std::ofstream(report) << "old report\n";
-  xml_doc_ptr doc = document();
-  ASSERT_EQ(save_discovery_report(doc.get(), report.string(), 1), 0) << log();
-  EXPECT_TRUE(has(file_text(report), "<busnumber value=\"0000:81\"/>"));
-  EXPECT_EQ(entries(dir_), std::vector<std::string>{"nicdiscovery.xml"});
-
-  // The mode of a plainly created file, not the temporary file's 0600.
-  mode_t mask = umask(0);
-  umask(mask);
-  struct stat st;
-  ASSERT_EQ(stat(report.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0666 & ~mask);
-}
-
 // A document short of the devices written (the library stops at a value it
 // cannot take, and the rest is lost) never replaces a report.
 TEST_F(SaveReport, IncompleteDocumentIsNotSaved) {
@@ -203,27 +185,5 @@ INSTANTIATE_TEST_SUITE_P(
                       ValueCase{"NonCharacters", "\xef\xbf\xbe\xef\xbf\xbf", "??"},
                       ValueCase{"Controls", "\x01\x1f", "??"}),
     [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(SaveReport, FailureIsLoggedAndKeepsWhatWasThere) {
-  xml_doc_ptr doc = document();
-
-  // The report's directory does not exist: nothing can be created there.
-  const fs::path missing = dir_ / "no-such-dir" / "report.xml";
-  EXPECT_EQ(save_discovery_report(doc.get(), missing.string(), 1), 1);
-  std::string text = log();
-  EXPECT_TRUE(has(text, ERROR_TAG)) << text;
-  EXPECT_TRUE(has(text, missing.string())) << text;
-  EXPECT_TRUE(has(text, std::strerror(ENOENT))) << text;
-
-  // The report's name is taken by a directory: refused, and nothing is
-  // left behind.
-  const fs::path taken = dir_ / "taken";
-  fs::create_directories(taken / "inside");
-  EXPECT_EQ(save_discovery_report(doc.get(), taken.string(), 1), 1);
-  EXPECT_TRUE(fs::is_directory(taken / "inside"));
-  EXPECT_EQ(entries(dir_), std::vector<std::string>{"taken"});
-  text = log();
-  EXPECT_TRUE(has(text, taken.string())) << text;
-}
 
 }  // namespace
