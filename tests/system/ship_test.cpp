@@ -15,7 +15,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <regex>
 #include <set>
@@ -27,6 +26,7 @@
 #include "sim/simhost.h"
 #include "tests/fixtures.h"
 #include "tests/pty_reader.h"
+#include "tests/readers.h"
 #include "tests/ship_tools.h"
 
 namespace {
@@ -210,10 +210,7 @@ namespace {
 // The README shows, as its example, the report -d writes on the demo host;
 // it must not drift from what the program writes.
 TEST_F(ShipPackage, ReadmeExampleReportIsWhatTheDemoHostGets) {
-  std::ifstream readme(kSource + "/README.md");
-  std::stringstream text;
-  text << readme.rdbuf();
-  const std::string all = text.str();
+  const std::string all = file_text(kSource + "/README.md");
   const size_t from = all.find("```xml\n");
   ASSERT_NE(from, std::string::npos) << "no example report in README.md";
   const size_t to = all.find("```", from + 7);
@@ -221,10 +218,8 @@ TEST_F(ShipPackage, ReadmeExampleReportIsWhatTheDemoHostGets) {
 
   sim::SimHost& demo = host(sim::parse_host_file(kSource + "/sim/hosts/demo.host"));
   ASSERT_EQ(demo.run({"-d"}).status, 0);
-  std::ifstream written(demo.component_dir() + "/nicdiscovery.xml");
-  std::stringstream report;
-  report << written.rdbuf();
-  EXPECT_EQ(all.substr(from + 7, to - from - 7), report.str());
+  EXPECT_EQ(all.substr(from + 7, to - from - 7),
+            file_text(demo.component_dir() + "/nicdiscovery.xml"));
 }
 
 }  // namespace

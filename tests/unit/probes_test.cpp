@@ -18,6 +18,7 @@ extern "C" {
 #include "common/common_utilities.h"
 #include "tests/builders.h"
 #include "tests/fixtures.h"
+#include "tests/readers.h"
 
 namespace fs = std::filesystem;
 
@@ -108,11 +109,10 @@ TEST(CmpPciIdNums, EqualIgnoringCase) {
 TEST(GetPciInfo, EmptyOrNullAddressFailsSilentlyAndLeavesOutputs) {
   for (const char* addr : {static_cast<const char*>(nullptr), ""}) {
     int32_t v = 11, d = 12, sv = 13, sd = 14;
-    ::testing::internal::CaptureStderr();
-    ::testing::internal::CaptureStdout();
+    testhost::OutputCapture out(STDOUT_FILENO), err(STDERR_FILENO);
     EXPECT_EQ(get_pci_info(addr, &v, &d, &sv, &sd), 1);
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(out.text(), "");
+    EXPECT_EQ(err.text(), "");
     EXPECT_EQ(v, 11);
     EXPECT_EQ(d, 12);
     EXPECT_EQ(sv, 13);
@@ -125,9 +125,9 @@ TEST(GetPciInfo, MissingDeviceNamesItsVendorFile) {
   const std::string long_addr = "ffff:ff:1f.7" + std::string(300, '7');
   for (const std::string& addr : {std::string("ffff:ff:1f.7"), long_addr}) {
     int32_t v = 11, d = 12, sv = 13, sd = 14;
-    ::testing::internal::CaptureStderr();
+    testhost::OutputCapture err(STDERR_FILENO);
     EXPECT_EQ(get_pci_info(addr.c_str(), &v, &d, &sv, &sd), 1);
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+    EXPECT_EQ(err.text(),
               "ERROR: could not open /sys/bus/pci/devices/" + addr +
                   "/vendor (errno=2), common_utilities,700\n");
     EXPECT_EQ(v, 11);
