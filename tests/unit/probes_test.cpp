@@ -1,5 +1,5 @@
-// Host probes: bus-address parsing, sorting, sysfs identifiers and the
-// extraction of a labelled value from the flash utility's query output.
+// Host probes: bus-address parsing, sorting, sysfs identifiers, and the flash
+// utility's query run against a stand-in utility.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
