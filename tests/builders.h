@@ -1,14 +1,11 @@
 // Builders shared by the unit and the simulated-host tests: hosts and their
 // adapters, firmware catalogs, discovery reports, adapter records, the texts
-// vexor prints, and small readers of files and output.
+// vexor prints, and shell words; the readers of files and output are in
+// tests/readers.h.
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -262,59 +259,14 @@ inline nic_info record_with_catalog(const std::vector<CatalogEntry>& entries,
 }
 
 // ---------------------------------------------------------------------------
-// Files and output
+// Shell words
 // ---------------------------------------------------------------------------
-
-// Whole contents of a file ("" when it cannot be read).
-inline std::string file_text(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
-
-// Whole contents of an open stream, read from its start.
-inline std::string stream_text(FILE* f) {
-  std::fflush(f);
-  std::rewind(f);
-  std::string out;
-  char buf[4096];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
-  return out;
-}
-
-// The files of dir whose names start with prefix, in directory order.
-inline std::vector<std::filesystem::path> files_named(const std::string& dir,
-                                                      const std::string& prefix) {
-  std::vector<std::filesystem::path> found;
-  for (const auto& e : std::filesystem::directory_iterator(dir))
-    if (e.path().filename().string().rfind(prefix, 0) == 0) found.push_back(e.path());
-  return found;
-}
 
 // word as one word for /bin/sh, in single quotes.
 inline std::string quoted(const std::string& word) {
   std::string out = "'";
   for (char c : word) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
   return out + "'";
-}
-
-// text up to the nth occurrence of what (all of text when there is none).
-inline std::string cut_before(const std::string& text, const std::string& what, int nth = 1) {
-  size_t at = text.find(what);
-  for (int i = 1; i < nth && at != std::string::npos; ++i) at = text.find(what, at + 1);
-  return text.substr(0, at);
-}
-
-// Occurrences of needle in haystack, overlapping ones too: a text repeated
-// back to back is counted twice even when the two copies share a newline.
-inline size_t count_of(const std::string& haystack, const std::string& needle) {
-  size_t n = 0;
-  for (auto pos = haystack.find(needle); pos != std::string::npos;
-       pos = haystack.find(needle, pos + 1))
-    ++n;
-  return n;
 }
 
 }  // namespace testhost

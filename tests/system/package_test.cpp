@@ -13,12 +13,14 @@
 #include <string>
 #include <vector>
 
+#include "tests/readers.h"
 #include "tests/ship_tools.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using namespace shiptest;  // the packaging tests' helpers
+using testhost::lines_of;
 
 const std::string kVersion = VEXOR_VERSION;
 const std::string kBuild = VEXOR_BUILD_DIR;
@@ -47,13 +49,6 @@ const std::vector<std::string> kDebContents = {
 
 // The path of a kDebContents entry relative to the root ("opt/vexor/vexor").
 std::string path_of(const std::string& entry) { return entry.substr(entry.rfind(" ./") + 3); }
-
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
 
 std::string first_line(const std::string& text) { return text.substr(0, text.find('\n')); }
 

@@ -15,7 +15,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <regex>
 #include <set>
@@ -27,6 +26,7 @@
 #include "sim/simhost.h"
 #include "tests/fixtures.h"
 #include "tests/pty_reader.h"
+#include "tests/readers.h"
 #include "tests/ship_tools.h"
 
 namespace {
@@ -207,24 +207,23 @@ TEST(ShipDemo, CtrlCAtTheQuestionEndsTheDemoAndRemovesTheHost) {
 
 namespace {
 
-// The README shows, as its example, the report -d writes on the demo host;
-// it must not drift from what the program writes.
-TEST_F(ShipPackage, ReadmeExampleReportIsWhatTheDemoHostGets) {
-  std::ifstream readme(kSource + "/README.md");
-  std::stringstream text;
-  text << readme.rdbuf();
-  const std::string all = text.str();
-  const size_t from = all.find("```xml\n");
-  ASSERT_NE(from, std::string::npos) << "no example report in README.md";
-  const size_t to = all.find("```", from + 7);
+// The manual page shows, as its example, the report -d writes on the demo
+// host; it must not drift from what the program writes. In the page's
+// source a hyphen is written \-.
+TEST_F(ShipPackage, ManPageExampleReportIsWhatTheDemoHostGets) {
+  const std::string page = file_text(kSource + "/man/vexor.1");
+  const size_t from = page.find("<?xml");
+  ASSERT_NE(from, std::string::npos) << "no example report in man/vexor.1";
+  const std::string end = "</zk_rom_discovery>\n";
+  const size_t to = page.find(end, from);
   ASSERT_NE(to, std::string::npos);
+  std::string example = page.substr(from, to + end.size() - from);
+  for (size_t at = example.find("\\-"); at != std::string::npos; at = example.find("\\-", at))
+    example.erase(at, 1);
 
   sim::SimHost& demo = host(sim::parse_host_file(kSource + "/sim/hosts/demo.host"));
   ASSERT_EQ(demo.run({"-d"}).status, 0);
-  std::ifstream written(demo.component_dir() + "/nicdiscovery.xml");
-  std::stringstream report;
-  report << written.rdbuf();
-  EXPECT_EQ(all.substr(from + 7, to - from - 7), report.str());
+  EXPECT_EQ(example, file_text(demo.component_dir() + "/nicdiscovery.xml"));
 }
 
 }  // namespace

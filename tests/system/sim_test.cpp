@@ -13,12 +13,12 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "sim/sim_state.h"
 #include "sim/simhost.h"
 #include "tests/builders.h"
 #include "tests/fixtures.h"
+#include "tests/readers.h"
 
 namespace {
 
@@ -30,6 +30,7 @@ using sim::HostSpec;
 using sim::SimHost;
 
 using testhost::flash_state;
+using testhost::lines_of;
 
 // Two vendor adapters (one of them dual-port) and another vendor's NIC.
 HostSpec two_adapters() {
@@ -49,13 +50,6 @@ HostSpec two_adapters() {
 using SimHostView = testhost::HostTest;
 using SimUtility = testhost::HostTest;
 using SimHostLife = testhost::HostTest;
-
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
 
 std::string lower(std::string s) {
   std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });

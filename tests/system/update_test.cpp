@@ -8,6 +8,7 @@
 #include "sim/simhost.h"
 #include "tests/builders.h"
 #include "tests/fixtures.h"
+#include "tests/readers.h"
 
 using testhost::adapter;
 using testhost::count_of;

@@ -8,6 +8,7 @@
 #include "main/vexor.h"
 #include "tests/builders.h"
 #include "tests/fixtures.h"
+#include "tests/readers.h"
 
 namespace {
 

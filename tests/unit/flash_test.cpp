@@ -11,6 +11,7 @@
 #include "main/vexor.h"
 #include "tests/builders.h"
 #include "tests/fixtures.h"
+#include "tests/readers.h"
 
 namespace {
 
@@ -57,23 +58,22 @@ INSTANTIATE_TEST_SUITE_P(
                       MacCase{"00:02:c9", "0002c9"}, MacCase{"", ""}));
 
 TEST(DoCommand, ReturnsTheExitStatusAndEchoesTheLine) {
-  testing::internal::CaptureStdout();
+  testhost::OutputCapture out;
   EXPECT_EQ(do_command("exit 3"), 3);
   EXPECT_EQ(do_command("true"), 0);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "exit 3 \ntrue \n");
+  EXPECT_EQ(out.text(), "exit 3 \ntrue \n");
 }
 
 TEST(DoCommand, CommandEndedBySignalIsNotSuccess) {
-  testing::internal::CaptureStdout();
+  testhost::OutputCapture out;
   EXPECT_NE(do_command("kill -9 $$"), 0);
-  testing::internal::GetCapturedStdout();
 }
 
 TEST_F(FlashOne, UnselectedAdapterIsLeftAlone) {
   g_ninfo[0].flags = NIC_USABLE;
-  testing::internal::CaptureStdout();
+  testhost::OutputCapture out;
   EXPECT_EQ(do_update_firmware(0), 0);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(out.text(), "");
   EXPECT_EQ(log_text(), "");
   EXPECT_EQ(g_iFlag & (STATUS_FAILED | STATUS_FLASHED), 0);
 }

@@ -20,10 +20,12 @@
 #include "main/vexor.h"
 #include "tests/builders.h"
 #include "tests/fixtures.h"
+#include "tests/readers.h"
 
 namespace {
 
 using testhost::kUsage;
+using testhost::OutputCapture;
 using testhost::stream_text;
 
 // A mutable argument vector, as main() receives it (argv[argc] is null).
@@ -46,37 +48,6 @@ class Argv {
  private:
   std::vector<std::string> words_;
   std::vector<char*> ptrs_;
-};
-
-// Redirects standard output (fd 1 and the stdio stream) into a temporary
-// file for the lifetime of the object.
-class StdoutCapture {
- public:
-  StdoutCapture() {
-    std::fflush(stdout);
-    saved_ = dup(1);
-    file_ = std::tmpfile();
-    dup2(fileno(file_), 1);
-  }
-  ~StdoutCapture() {
-    restore();
-    std::fclose(file_);
-  }
-  std::string text() {
-    restore();
-    return stream_text(file_);
-  }
-
- private:
-  void restore() {
-    if (saved_ < 0) return;
-    std::fflush(stdout);
-    dup2(saved_, 1);
-    close(saved_);
-    saved_ = -1;
-  }
-  int saved_ = -1;
-  FILE* file_ = nullptr;
 };
 
 // Feeds text to standard input through a pipe whose writing end is closed,
@@ -213,7 +184,7 @@ class OptionScan : public FrontEnd, public ::testing::WithParamInterface<ScanCas
 TEST_P(OptionScan, SetsBitsOrEndsWithUsage) {
   const ScanCase& c = GetParam();
   Argv a(c.args);
-  StdoutCapture cap;
+  OutputCapture cap;
   EXPECT_EQ(scan_cmd_line_options(a.argc(), a.argv()), c.result);
   EXPECT_EQ(cap.text(), c.out);
   EXPECT_EQ(g_iFlag, c.flags);
@@ -248,7 +219,7 @@ TEST_F(FrontEnd, OptionScanStartsAfreshAfterAnAbandonedGroup) {
   // not pick that c up.
   Argv first({"-hc"});
   {
-    StdoutCapture cap;
+    OutputCapture cap;
     EXPECT_EQ(scan_cmd_line_options(first.argc(), first.argv()), 1);
   }
   g_iFlag = 0;
@@ -281,7 +252,7 @@ class PrintMessage : public FrontEnd, public ::testing::WithParamInterface<Silen
 TEST_P(PrintMessage, SilencedOnlyBySilentReportAndApplyBits) {
   g_iFlag = GetParam().flags;
   const std::string msg = "100% done %s %d %n\n";
-  StdoutCapture cap;
+  OutputCapture cap;
   print_message(msg);
   EXPECT_EQ(cap.text(), GetParam().shown ? msg : "");
 }
@@ -310,7 +281,7 @@ class YesNo : public FrontEnd, public ::testing::WithParamInterface<AnswerCase> 
 TEST_P(YesNo, AnswerRules) {
   const AnswerCase& c = GetParam();
   StdinFeed feed(c.input);
-  StdoutCapture cap;
+  OutputCapture cap;
   EXPECT_EQ(nfwu_yesno("Flash?", 1, 1, c.def_ans, "y"), c.expected)
       << "answer \"" << c.input << "\"";
 }
@@ -335,7 +306,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(FrontEnd, YesNoShowsThePromptAndLogsTheAnswerAsRead) {
   ppyxflash_fout = std::tmpfile();
   StdinFeed feed("Yes\nnext\n");
-  StdoutCapture cap;
+  OutputCapture cap;
   EXPECT_EQ(nfwu_yesno("Would you like to flash the firmware?\n", 1, 1, 0, "y"), 0);
   EXPECT_EQ(cap.text(), "Would you like to flash the firmware?\n y/n/q (y):");
   EXPECT_EQ(feed.rest(), "next\n");
@@ -348,7 +319,7 @@ TEST_F(FrontEnd, YesNoShowsThePromptAndLogsTheAnswerAsRead) {
 TEST_F(FrontEnd, YesNoAtEndOfInputQuitsWithoutLogging) {
   ppyxflash_fout = std::tmpfile();
   StdinFeed feed("");
-  StdoutCapture cap;
+  OutputCapture cap;
   EXPECT_EQ(nfwu_yesno("Go on?", 0, 0, 0, "y"), 2);
   EXPECT_EQ(cap.text(), "Go on? y/n/q (y):Unknown input problem!\nQuit...\n");
   EXPECT_EQ(stream_text(ppyxflash_fout), "");
@@ -360,7 +331,7 @@ TEST_F(FrontEnd, YesNoDropsTheRestOfAnOverlongAnswer) {
   // the answer to the next question.
   const std::string longline = std::string(499, 'y') + "yes\n";
   StdinFeed feed(longline + "q\n");
-  StdoutCapture cap;
+  OutputCapture cap;
   EXPECT_EQ(nfwu_yesno("First?", 0, 0, 0, "y"), 1);
   EXPECT_EQ(nfwu_yesno("Second?", 0, 0, 0, "y"), 2);
   const std::string log = stream_text(ppyxflash_fout);
@@ -380,7 +351,7 @@ TEST_P(YesNoShortcut, AnswersYesWithoutShowingReadingOrLogging) {
   g_iFlag = GetParam().flags;
   ppyxflash_fout = std::tmpfile();
   StdinFeed feed("n\n");
-  StdoutCapture cap;
+  OutputCapture cap;
   EXPECT_EQ(nfwu_yesno("Downgrade?", 1, 1, 1, GetParam().yorn), 0);
   EXPECT_EQ(cap.text(), "");
   EXPECT_EQ(feed.rest(), "n\n");

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/common_utilities.h"
+#include "tests/readers.h"
 
 namespace {
 
@@ -79,9 +80,9 @@ TEST(RealPci, EnumerationAgreesWithLspci) {
 
   std::vector<std::string> addrs, names;
   int32_t count = -1;
-  ::testing::internal::CaptureStdout();
+  testhost::OutputCapture capture;
   const int32_t rc = get_interface_list(&addrs, &names, kClasses, &count);
-  const std::string out = ::testing::internal::GetCapturedStdout();
+  const std::string out = capture.text();
 
   std::vector<std::string> expected_addrs;
   for (const LspciDevice& d : expected) expected_addrs.push_back(d.address);

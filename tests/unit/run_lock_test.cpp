@@ -11,6 +11,7 @@
 #include "common/run_lock.h"
 #include "tests/builders.h"
 #include "tests/fixtures.h"
+#include "tests/readers.h"
 
 namespace {
 
