@@ -20,20 +20,30 @@ trap 'rm -rf "$state"' EXIT
 trap 'echo; echo "fleet-demo: interrupted"; exit 130' INT
 trap 'exit 143' TERM
 fleet=$state/fleet
-hosts=(behind current newer noadapter dual failing)
-/usr/bin/python3 ansible/fleet/make_fleet.py --sim "$vexor_sim" --out "$fleet" \
-  behind=behind current=current newer=newer noadapter=none dual=dual failing=failing >/dev/null
+# The fleet: each host's name, its kind (a host file of ansible/fleet/) and
+# what it shows.
+fleet_hosts=(
+  "behind    behind   one adapter at 16.35.1012; the catalog has 16.35.2000"
+  "current   current  one adapter at 16.35.2000, the catalog's newest (vexor recommends \"rewrite\")"
+  "newer     newer    one adapter at 16.36.1000, newer than the catalog (\"downgrade\")"
+  "noadapter none     no adapter of the vendor, only another vendor's controller"
+  "dual      dual     two adapters behind the catalog (one of them dual-port)"
+  "failing   failing  one adapter behind the catalog whose burn fails"
+)
+hosts=() pairs=()
+for line in "${fleet_hosts[@]}"; do
+  read -r name kind _ <<<"$line"
+  hosts+=("$name") pairs+=("$name=$kind")
+done
+/usr/bin/python3 ansible/fleet/make_fleet.py --sim "$vexor_sim" --out "$fleet" "${pairs[@]}" >/dev/null
 export ANSIBLE_CONFIG=$fleet/ansible.cfg
 
+printf '\n== The fleet (%d simulated hosts on this machine) ==\n' "${#hosts[@]}"
+for line in "${fleet_hosts[@]}"; do
+  read -r name _ what <<<"$line"
+  printf '  %-10s %s\n' "$name" "$what"
+done
 cat <<'TXT'
-
-== The fleet (six simulated hosts on this machine) ==
-  behind     one adapter at 16.35.1012; the catalog has 16.35.2000
-  current    one adapter at 16.35.2000, the catalog's newest (vexor recommends "rewrite")
-  newer      one adapter at 16.36.1000, newer than the catalog ("downgrade")
-  noadapter  no adapter of the vendor, only another vendor's controller
-  dual       two adapters behind the catalog (one of them dual-port)
-  failing    one adapter behind the catalog whose burn fails
 Each host runs the real vexor in its own simulated host (fake PCI bus, a
 simulated flash utility that records every command in a journal). The
 rollout flashes only upgrades (vexor_allow: [upgrade]), in batches of 1

@@ -16,17 +16,17 @@ class ActionModule(ActionBase):
     _VALID_ARGS = frozenset(('dest', 'data'))
 
     def run(self, tmp=None, task_vars=None):
-        result = super(ActionModule, self).run(tmp, task_vars)
-        _, args = self.validate_argument_spec(argument_spec=dict(
-            dest=dict(type='path', required=True),
-            data=dict(type='raw', required=True),
-        ))
+        result = super().run(tmp, task_vars)
+        _, args = self.validate_argument_spec(argument_spec={
+            'dest': {'type': 'path', 'required': True},
+            'data': {'type': 'raw', 'required': True},
+        })
         dest = args['dest']
         text = json.dumps(args['data'], indent=4, sort_keys=True) + '\n'
         try:
             with open(dest) as f:
                 unchanged = f.read() == text
-        except (IOError, OSError):
+        except OSError:
             unchanged = False
         if not unchanged and not self._play_context.check_mode:
             directory = os.path.dirname(os.path.abspath(dest))
@@ -39,7 +39,7 @@ class ActionModule(ActionBase):
                     f.write(text)
                 os.chmod(temporary, 0o644)
                 os.rename(temporary, dest)
-            except (IOError, OSError) as e:
-                raise AnsibleActionFail('cannot write %s: %s' % (dest, e))
+            except OSError as e:
+                raise AnsibleActionFail(f'cannot write {dest}: {e}') from e
         result.update(changed=not unchanged, dest=dest)
         return result

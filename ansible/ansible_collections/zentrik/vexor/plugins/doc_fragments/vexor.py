@@ -2,7 +2,7 @@
 # The options every module that runs vexor takes (common_options).
 
 
-class ModuleDocFragment(object):
+class ModuleDocFragment:
     DOCUMENTATION = r'''
 options:
   dir:

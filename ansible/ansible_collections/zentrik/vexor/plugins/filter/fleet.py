@@ -11,7 +11,7 @@ TABLE_COLUMNS = ('host', 'address', 'from', 'to', 'outcome')
 
 
 def _row(host, outcome, reason='', result=None):
-    row = dict((c, '') for c in COLUMNS)
+    row = {c: '' for c in COLUMNS}
     row.update(host=host, outcome=outcome, reason=reason or '')
     for key in ('address', 'interface', 'psid', 'from', 'to', 'target', 'outcome', 'reason'):
         if result and result.get(key) is not None:
@@ -39,7 +39,7 @@ def fleet_summary(saved, hosts):
     Only the results of the latest rollout count: a host it did not reach
     has no row of an earlier one."""
     latest = max([s.get('rollout') or '' for s in saved] or [''])
-    by_host = dict((s['host'], s) for s in saved if (s.get('rollout') or '') == latest)
+    by_host = {s['host']: s for s in saved if (s.get('rollout') or '') == latest}
     order = list(hosts) + sorted(h for h in by_host if h not in hosts)
     rows = []
     for host in order:
@@ -66,12 +66,12 @@ def fleet_table(rows, reasons=False):
     text = ''.join('  '.join(cell.ljust(w) for cell, w in zip(line, widths)).rstrip() + '\n' for line in cells)
     failed = [r for r in rows if r.get('outcome') == 'failed'] if reasons else []
     if failed:
-        text += '\n' + ''.join('failed: %s %s: %s\n' % (r['host'], r.get('address') or '-',
-                                                        r.get('reason') or 'no reason given') for r in failed)
+        text += '\n' + ''.join(
+            f"failed: {r['host']} {r.get('address') or '-'}: {r.get('reason') or 'no reason given'}\n" for r in failed)
     return text
 
 
-class FilterModule(object):
+class FilterModule:
     def filters(self):
         return {
             'fleet_summary': fleet_summary,

@@ -83,8 +83,8 @@ log:
 '''
 
 from ansible.module_utils.basic import AnsibleModule
-from ansible_collections.zentrik.vexor.plugins.module_utils.vexor import (
-    Vexor, VexorError, common_options, public_device)
+from ansible_collections.zentrik.vexor.plugins.module_utils.report import public_device
+from ansible_collections.zentrik.vexor.plugins.module_utils.runner import Vexor, VexorError, common_options
 
 
 def main():

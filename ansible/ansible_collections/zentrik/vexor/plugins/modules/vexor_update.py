@@ -164,10 +164,12 @@ log:
 '''
 
 from ansible.module_utils.basic import AnsibleModule
-from ansible_collections.zentrik.vexor.plugins.module_utils.vexor import (
-    FLASH_ACTIONS, Vexor, VexorError, common_options, describe_failure, edit_report,
-    failure_message, make_plan, normalize_address, preview, public_device, verdict, version_key,
-    versions_diff)
+from ansible_collections.zentrik.vexor.plugins.module_utils.plan import (
+    FLASH_ACTIONS, make_plan, normalize_address, version_key, versions_diff)
+from ansible_collections.zentrik.vexor.plugins.module_utils.report import edit_report, public_device
+from ansible_collections.zentrik.vexor.plugins.module_utils.runner import (
+    Vexor, VexorError, common_options, describe_failure)
+from ansible_collections.zentrik.vexor.plugins.module_utils.verdict import failure_message, preview, verdict
 
 
 def check_options(module):
@@ -176,14 +178,13 @@ def check_options(module):
     for text in module.params['exclude']:
         address = normalize_address(text)
         if address is None:
-            module.fail_json(msg='exclude: "%s" is not a PCI address of the form dddd:bb:dd.f' % text)
+            module.fail_json(msg=f'exclude: "{text}" is not a PCI address of the form dddd:bb:dd.f')
         exclude.append(address)
     versions = {}
     for psid, version in module.params['versions'].items():
         version = str(version)
         if version_key(version) is None:
-            module.fail_json(msg='versions: the pin "%s" for %s is not a version major.minor.release'
-                             % (version, psid))
+            module.fail_json(msg=f'versions: the pin "{version}" for {psid} is not a version major.minor.release')
         versions[str(psid)] = version
     return exclude, versions
 
@@ -191,9 +192,9 @@ def check_options(module):
 def main():
     options = common_options()
     options.update(
-        allow=dict(type='list', elements='str', choices=list(FLASH_ACTIONS), default=['upgrade']),
-        exclude=dict(type='list', elements='str', default=[]),
-        versions=dict(type='dict', default={}),
+        allow={'type': 'list', 'elements': 'str', 'choices': list(FLASH_ACTIONS), 'default': ['upgrade']},
+        exclude={'type': 'list', 'elements': 'str', 'default': []},
+        versions={'type': 'dict', 'default': {}},
     )
     module = AnsibleModule(argument_spec=options, supports_check_mode=True)
     exclude, versions = check_options(module)
@@ -215,7 +216,7 @@ def main():
                                         'planned firmware')
         module.exit_json(changed=bool(plan), results=results, log=log, **out)
 
-    planned = dict((p['address'], p) for p in plan)
+    planned = {p['address']: p for p in plan}
     rc, err, applied = vexor.apply(edit_report(tree, planned))
     log = log + applied
     problems = []

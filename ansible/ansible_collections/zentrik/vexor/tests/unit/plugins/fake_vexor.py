@@ -5,9 +5,12 @@
 # vexor does. Records every command line it is given.
 
 import os
+import tempfile
 import xml.etree.ElementTree as ET
 
 from ansible.module_utils.basic import AnsibleModule
+
+from ansible_collections.zentrik.vexor.plugins.module_utils.report import read_report
 
 DEVICE_LEAVES = ('device_id', 'venid', 'devid', 'subvenid', 'subdevid', 'macaddress', 'product_id',
                  'busnumber', 'devicenumber', 'funcnumber', 'slotnumber', 'nictype')
@@ -105,3 +108,20 @@ def install(testcase, fake):
     original = AnsibleModule.run_command
     AnsibleModule.run_command = lambda self, args, **kwargs: fake(args, **kwargs)
     testcase.addCleanup(setattr, AnsibleModule, 'run_command', original)
+
+
+def parsed(adapters):
+    """The adapters as read_report gives them back from a report vexor wrote."""
+    with tempfile.TemporaryDirectory() as d:
+        path = os.path.join(d, 'r.xml')
+        with open(path, 'w') as f:
+            f.write(report_xml(adapters))
+        return read_report(path)[1]
+
+
+# One host with a device of every action.
+BEHIND, CURRENT, NEWER, UNKNOWN = parsed([
+    adapter('0000:05:00.0', '16.35.1012', '16.35.2000', 'upgrade', psid='P-BEHIND'),
+    adapter('0000:06:00.0', '16.35.2000', '16.35.2000', 'rewrite', psid='P-CURRENT'),
+    adapter('0000:07:00.0', '16.36.1000', '16.35.2000', 'downgrade', psid='P-NEWER'),
+    adapter('0000:08:00.0', '1.2.3', '', 'Nothing', psid='P-UNKNOWN')])
