@@ -7,7 +7,8 @@ import re
 
 LOG_NAME = 'pyxflash.log'
 
-# Event-log texts of a burn's end.
+# Event-log texts of a burn's start and end.
+BURN_START = 'Burning '
 BURN_SUCCESS = 'Upgrade SUCCESS'
 BURN_FAILURES = ('Upgrade failed', 'Fimware upgrade on this device is not supported')
 

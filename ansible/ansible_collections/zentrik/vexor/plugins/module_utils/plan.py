@@ -3,6 +3,10 @@
 # library only: this runs on the managed host.
 
 import re
+import xml.etree.ElementTree as ET
+
+# The firmware catalog in the component directory.
+CATALOG = 'nic_fw/NICFWData.xml'
 
 # What vexor -u flashes: an action containing one of these words.
 FLASH_ACTIONS = ('upgrade', 'rewrite', 'downgrade')
@@ -24,6 +28,42 @@ def version_key(text):
     return tuple(int(part) for part in text.split('.'))
 
 
+def board(address):
+    """The PCI device an address belongs to (dddd:bb:dd): the functions of a
+    multi-port adapter share it, and vexor lists only the first."""
+    return address.rsplit('.', 1)[0]
+
+
+def catalog_versions(path):
+    """What the firmware catalog holds: {PSID: {version key: version text}}."""
+    held = {}
+    try:
+        for _, element in ET.iterparse(path):
+            if element.tag == 'nic':
+                key = version_key(element.get('rom'))
+                if key is not None:
+                    held.setdefault(element.get('PSID', ''), {}).setdefault(key, element.get('rom'))
+            element.clear()
+    except (OSError, ET.ParseError) as e:
+        raise ValueError(f'cannot read the firmware catalog {path}: {e}') from e
+    return held
+
+
+def check_pins(plan, catalog):
+    """Gives each pinned entry of the plan the catalog's spelling of its version;
+    returns why the pins the catalog does not hold cannot be burnt."""
+    problems = []
+    for entry in plan:
+        if not entry['pinned']:
+            continue
+        held = catalog.get(entry['psid'], {}).get(version_key(entry['to']))
+        if held is None:
+            problems.append(f"the catalog holds no {entry['to']} for {entry['psid']} ({entry['address']})")
+        else:
+            entry['to'] = held
+    return problems
+
+
 def action_towards(installed, target):
     """The report action that asks -u to move a device from installed to target."""
     have, want = version_key(installed), version_key(target)
@@ -40,29 +80,30 @@ def flash_action(action):
 def make_plan(devices, allow, exclude, versions):
     """Splits devices into the plan and the rest.
 
-    A device is planned unless excluded when its PSID has a pin other than
-    its installed version (target: the pin), or when it has no pin and its
-    action is one of allow (target: the catalog's best version). A pin equal
-    to the installed version is already met. Returns (plan, left): plan a list
-    of {address, psid, from, to, action}, left a dict address -> outcome:
-    skipped when the options hold back a change (an excluded device off its
-    pin or behind the catalog, an upgrade that allow leaves out), else
-    unchanged."""
-    allow, exclude = set(allow), set(exclude)
+    A device is planned unless its board is excluded (any function of it)
+    when its PSID has a pin other than its installed version (target: the
+    pin), or when it has no pin and its action is one of allow (target: the
+    catalog's best version). Versions are compared as vexor compares them, as
+    three numbers: a pin equal to the installed version is already met.
+    Returns (plan, left): plan a list of {address, psid, from, to, action,
+    pinned}, left a dict address -> outcome: skipped when the options hold
+    back a change (an excluded device off its pin or behind the catalog, an
+    upgrade that allow leaves out), else unchanged."""
+    allow, excluded = set(allow), {board(a) for a in exclude}
     plan, left = [], {}
     for device in devices:
         address, installed = device['address'], device['installed']
         word = flash_action(device['action'])
         pin = versions.get(device['psid'])
         if pin is not None:
-            wanted, target, action = pin != installed, pin, action_towards(installed, pin)
+            wanted, target, action = version_key(pin) != version_key(installed), pin, action_towards(installed, pin)
             behind = wanted
         else:
             wanted, target, action = word in allow, device['available'], word
             behind = word == 'upgrade'
-        if wanted and address not in exclude:
+        if wanted and board(address) not in excluded:
             plan.append({'address': address, 'psid': device['psid'], 'from': installed,
-                         'to': target, 'action': action})
+                         'to': target, 'action': action, 'pinned': pin is not None})
         else:
             left[address] = 'skipped' if behind else 'unchanged'
     return plan, left

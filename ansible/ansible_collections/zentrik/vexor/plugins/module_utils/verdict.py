@@ -1,14 +1,17 @@
 # -*- coding: utf-8 -*-
-# The verdict on each device of a run: flashed, failed, skipped, unchanged
-# or planned, from the discoveries before and after the burns and the log
-# lines the burns added. Standard library only: this runs on the managed
-# host.
+# The verdict on each device of a run: flashed, pending, failed, skipped,
+# unchanged or planned, from the discoveries before and after the burns and
+# the log lines the burns added. Standard library only: this runs on the
+# managed host.
 
 from ansible_collections.zentrik.vexor.plugins.module_utils.log import (
-    BURN_FAILURES, BURN_SUCCESS, log_by_device, text_of)
+    BURN_FAILURES, BURN_START, BURN_SUCCESS, log_by_device, text_of)
+from ansible_collections.zentrik.vexor.plugins.module_utils.plan import version_key
 
 
 def _result(device, entry, to, outcome, log=None):
+    log = log or []
+    burnt = any(BURN_SUCCESS in line for line in log)
     return {
         'address': device['address'],
         'interface': device['interface'],
@@ -17,8 +20,11 @@ def _result(device, entry, to, outcome, log=None):
         'to': to,
         'target': entry['to'] if entry else None,
         'outcome': outcome,
-        'log': log or [],
-        'reboot_required': outcome == 'flashed',
+        'log': log,
+        # Writing flash is a change, whether the burn succeeded or not.
+        'burn_started': any(text_of(line).startswith(BURN_START) for line in log),
+        # As vexor decides it: an adapter it flashed in this run.
+        'reboot_required': outcome in ('flashed', 'pending') or burnt,
     }
 
 
@@ -36,16 +42,22 @@ def preview(plan, left, before):
     return results
 
 
-def _failure(entry, current, after, log):
-    """Why a planned device did not reach its target, or None when it did."""
+def _judge(entry, current, after, log):
+    """(outcome, reason) of a planned device: flashed, pending (burnt, still
+    runs the installed version: the new one runs after a reboot) or failed."""
     if current is None:
-        return 'not found by the discovery after the burns' if after is not None else 'no discovery after the burns'
-    if current['installed'] != entry['to']:
-        return f"runs {current['installed']} after the burns, not {entry['to']}"
-    if entry['from'] == entry['to'] and not any(BURN_SUCCESS in line for line in log):
+        return 'failed', ('not found by the discovery after the burns' if after is not None
+                          else 'no discovery after the burns')
+    now, target = version_key(current['installed']), version_key(entry['to'])
+    succeeded = any(BURN_SUCCESS in line for line in log)
+    if now == target and (succeeded or entry['from'] != current['installed']):
+        return 'flashed', None
+    if now == target:
         # A rewrite leaves the version as it was: only the log tells it happened.
-        return 'no successful burn logged'
-    return None
+        return 'failed', 'no successful burn logged'
+    if now == version_key(entry['from']) and succeeded:
+        return 'pending', None
+    return 'failed', f"runs {current['installed']} after the burns, not {entry['to']}"
 
 
 def verdict(plan, left, before, after, lines):
@@ -65,8 +77,8 @@ def verdict(plan, left, before, after, lines):
         if entry is None:
             results.append(_result(device, None, to, left.get(address, 'unchanged'), log))
             continue
-        reason = _failure(entry, current, after, log)
-        result = _result(device, entry, to, 'failed' if reason else 'flashed', log)
+        outcome, reason = _judge(entry, current, after, log)
+        result = _result(device, entry, to, outcome, log)
         if reason:
             said = [text_of(line) for line in log if any(f in line for f in BURN_FAILURES)]
             result['reason'] = reason + (f" (pyxflash.log: {'; '.join(said)})" if said else '')
@@ -80,3 +92,19 @@ def failure_message(results):
         return None
     return 'not at the target firmware: ' + '; '.join(
         f"{r['address']} ({r['psid']}, target {r['target']}): {r['reason']}" for r in bad)
+
+
+def unmet_expectations(devices, expect):
+    """The devices that do not run the version expect names for them
+    ({address: version}): {address, expected, runs (None: not found), reason}."""
+    found = {d['address']: d['installed'] for d in devices}
+    unmet = []
+    for address, version in sorted(expect.items()):
+        runs = found.get(address)
+        if runs is None:
+            unmet.append({'address': address, 'expected': version, 'runs': None,
+                          'reason': f'{address} was not found (expected {version})'})
+        elif version_key(runs) != version_key(version):
+            unmet.append({'address': address, 'expected': version, 'runs': runs,
+                          'reason': f'{address} runs {runs}, not {version}'})
+    return unmet

@@ -19,6 +19,10 @@ class VerdictTest(unittest.TestCase):
             (upgrade, None, [], 'failed', 'no discovery after the burns'),
             (rewrite, {CURRENT['address']: '16.35.2000'}, [success], 'flashed', None),
             (rewrite, {CURRENT['address']: '16.35.2000'}, [], 'failed', 'no successful burn logged'),
+            # Burnt, still runs the installed version: runs the new one after a reboot.
+            (upgrade, {BEHIND['address']: '16.35.1012'}, ['MAC %s Upgrade SUCCESS' % BEHIND['mac']], 'pending', None),
+            # Compared as three numbers, as vexor compares them.
+            (upgrade, {BEHIND['address']: '16.035.2000'}, [], 'flashed', None),
             (upgrade, {BEHIND['address']: '16.35.1012'},
              ['[INFO]      [Tue Dec  8 03:00:00 2026] Burning %s' % BEHIND['address'],
               '[ERROR]     [Tue Dec  8 03:00:00 2026] Upgrade failed'],
@@ -30,7 +34,7 @@ class VerdictTest(unittest.TestCase):
                 after = None if found is None else [dict(device, installed=v) for v in found.values()]
                 result, = verdict([entry], {}, [device], after, lines)
                 self.assertEqual((result['outcome'], result.get('reason')), (outcome, reason))
-                self.assertEqual(result['reboot_required'], outcome == 'flashed')
+                self.assertEqual(result['reboot_required'], outcome in ('flashed', 'pending'))
 
 
 if __name__ == '__main__':
