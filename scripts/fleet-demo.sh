@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The Ansible collection zentrik.vexor on a simulated fleet of six hosts:
 # installs what is missing, builds vexor and the simulated host, lays the
 # fleet out, rolls the firmware out with zentrik.vexor.rollout (a canary,

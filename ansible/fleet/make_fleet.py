@@ -1,4 +1,6 @@
 #!/usr/bin/env python3
+# Copyright: the vexor developers
+# SPDX-License-Identifier: MIT
 """Lays out a simulated fleet and writes its Ansible inventory.
 
     make_fleet.py --sim VEXOR_SIM --out DIR [--burn-seconds S] [--wrap WORDS]

@@ -1,4 +1,6 @@
 # -*- coding: utf-8 -*-
+# Copyright: the vexor developers
+# SPDX-License-Identifier: MIT
 # vexor_update on the controller: fails an unreachable host, keeps the result
 # with keep_dir (see plugins/plugin_utils/vexor_action.py).
 

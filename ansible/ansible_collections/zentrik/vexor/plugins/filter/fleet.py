@@ -1,4 +1,6 @@
 # -*- coding: utf-8 -*-
+# Copyright: the vexor developers
+# SPDX-License-Identifier: MIT
 # The fleet summary of a rollout, built on the controller from the per-host
 # results that the rollout keeps.
 

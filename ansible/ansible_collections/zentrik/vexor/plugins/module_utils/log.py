@@ -1,4 +1,6 @@
 # -*- coding: utf-8 -*-
+# Copyright: the vexor developers
+# SPDX-License-Identifier: MIT
 # vexor's event log, pyxflash.log: the lines a run added, and which device
 # each concerns. Standard library only: this runs on the managed host.
 

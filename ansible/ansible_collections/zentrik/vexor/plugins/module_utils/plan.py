@@ -1,4 +1,6 @@
 # -*- coding: utf-8 -*-
+# Copyright: the vexor developers
+# SPDX-License-Identifier: MIT
 # The rollout plan: which devices to flash, to which version. Standard
 # library only: this runs on the managed host.
 

@@ -1,4 +1,6 @@
 # -*- coding: utf-8 -*-
+# Copyright: the vexor developers
+# SPDX-License-Identifier: MIT
 # vexor's discovery report: reading it, and editing it into the report that
 # makes vexor -u burn exactly the plan. Standard library only: this runs on
 # the managed host.

@@ -1,4 +1,6 @@
 # -*- coding: utf-8 -*-
+# Copyright: the vexor developers
+# SPDX-License-Identifier: MIT
 # Running vexor in its component directory through an optional command
 # prefix, and what its exit status and reason line say. Standard library
 # only: this runs on the managed host.

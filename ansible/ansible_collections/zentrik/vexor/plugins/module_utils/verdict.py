@@ -1,4 +1,6 @@
 # -*- coding: utf-8 -*-
+# Copyright: the vexor developers
+# SPDX-License-Identifier: MIT
 # The verdict on each device of a run: flashed, pending, failed, skipped,
 # unchanged or planned, from the discoveries before and after the burns and
 # the log lines the burns added. Standard library only: this runs on the

@@ -1,4 +1,6 @@
 # -*- coding: utf-8 -*-
+# Copyright: the vexor developers
+# SPDX-License-Identifier: MIT
 # Keeping a host's result on the controller, in the worker that ran the
 # host's task: one JSON file per host in a directory, replaced in one step,
 # named so that no inventory name leads out of the directory.

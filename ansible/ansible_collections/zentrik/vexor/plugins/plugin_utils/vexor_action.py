@@ -1,4 +1,6 @@
 # -*- coding: utf-8 -*-
+# Copyright: the vexor developers
+# SPDX-License-Identifier: MIT
 # What the action plugins of vexor_info and vexor_update add to their
 # modules, on the controller: a host that cannot be reached fails the task
 # (so that it stops the later batches of a rollout as a failure does), and
