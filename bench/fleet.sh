@@ -1,19 +1,22 @@
 #!/usr/bin/env bash
-# A rollout of the collection zentrik.vexor over 24 simulated hosts whose
-# burns take 3 seconds, in one batch (serial 100%) with 8 forks. Prints the
+# SPDX-License-Identifier: MIT
+# A rollout of the collection zentrik.vexor over 120 simulated hosts whose
+# burns take 3 seconds, in one batch (serial 100%) with 20 forks. Prints the
 # wall time against the ideal: the slowest host's own vexor time (its -d, -u
 # and second -d, measured around each run) times the waves of forks
-# (24 / 8 = 3); and the controller's CPU per host: the CPU of
-# ansible-playbook with everything it ran, less that of the vexor runs.
-# bench/fleet_timer.py logs each run of vexor; bench/fleet_figures.py turns
-# what was measured into the figures.
+# (120 / 20 = 6); the controller's CPU per host: the CPU of
+# ansible-playbook with everything it ran, less that of the vexor runs; and
+# a second rollout with nothing to do against the first
+# (bench/fleet_figures.py works the figures out).
 #
-# Usage: bash bench/fleet.sh [BUILD-DIR [HOSTS [FORKS [BURN-SECONDS]]]]   (as root; build 24 8 3)
+# Usage: bash bench/fleet.sh [BUILD-DIR [HOSTS [FORKS [BURN-SECONDS]]]]   (as root; build 120 20 3)
+# ANSIBLE_* variables of the caller (ANSIBLE_PIPELINING, ANSIBLE_STRATEGY...)
+# reach every playbook run, for trying settings.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
-hosts=${2:-24}
-forks=${3:-8}
+hosts=${2:-120}
+forks=${3:-20}
 burn=${4:-3}
 sim="$(cd "$build" && pwd)/sim/vexor-sim"
 [[ -x $sim ]] || { echo "bench: $sim is missing; build first (bash scripts/setup.sh)" >&2; exit 1; }
@@ -48,7 +51,6 @@ YML
 { time ansible-playbook zentrik.vexor.rollout -e vexor_report_dir="$work/report2" \
     -e '{"vexor_serial": ["100%"]}' >"$work/again.log" 2>&1; } 2>"$work/again"
 
-/usr/bin/python3 bench/fleet_figures.py --hosts "$hosts" --forks "$forks" --burn "$burn" \
-  --runs "$runs" --rollout-time "$work/time" --startup-time "$work/startup" \
-  --again-time "$work/again" --report "$work/report" --started "$work/started" \
-  --load "$work/load" --one-task-runs "$work/runs1.log" --one-task-time "$work/one"
+/usr/bin/python3 bench/fleet_figures.py --runs "$runs" --time "$work/time" --startup "$work/startup" \
+  --again "$work/again" --hosts "$hosts" --forks "$forks" --burn "$burn" --report "$work/report" \
+  --started "$work/started" --load "$work/load" --one-runs "$work/runs1.log" --one "$work/one"

@@ -1,13 +1,10 @@
 #!/usr/bin/python3
-"""Prints the figures of a fleet rollout from what bench/fleet.sh measured:
-the runs of vexor that fleet_timer.py logged, the `time` lines of each
-playbook run, the rollout's reports and the start time and load before it.
+# Copyright: the vexor developers
+# SPDX-License-Identifier: MIT
+"""The figures of bench/fleet.sh, from the files its runs left: the vexor
+runs fleet_timer.py logged (HOST START END CPU OWN-CPU a line), the times
+bash printed (wall, user, system) and the rollout's kept results."""
 
-    fleet_figures.py --hosts N --forks N --burn SECONDS --runs LOG
-        --rollout-time FILE --startup-time FILE --again-time FILE
-        --report DIR --started FILE --load FILE
-        --one-task-runs LOG --one-task-time FILE
-"""
 import argparse
 import collections
 import json
@@ -15,42 +12,40 @@ import math
 import os
 
 
-def read_text(path):
-    with open(path) as f:
-        return f.read()
+def times(path):
+    return [float(x) for x in open(path).read().split()]
 
 
-def read_time(path):
-    """The wall, user and system seconds of a bash `time` with
-    TIMEFORMAT='%R %U %S'."""
-    return tuple(float(x) for x in read_text(path).split())
-
-
-def read_runs(path):
-    """Per host, its runs of vexor in order: (start, end, cpu, timer cpu)."""
-    runs = collections.defaultdict(list)
-    with open(path) as f:
-        for line in f:
-            host, start, end, cpu, own = line.split()
+def vexor_runs(path, per_host):
+    """host -> [(start, end, cpu, own cpu)] of each host's first per_host runs."""
+    runs, count = collections.defaultdict(list), collections.Counter()
+    for host, start, end, cpu, own in (line.split() for line in open(path)):
+        count[host] += 1
+        if count[host] <= per_host:
             runs[host].append((float(start), float(end), float(cpu), float(own)))
     return runs
 
 
-def hosts_flashed(report):
+def flashed_hosts(report):
     hosts = os.path.join(report, 'hosts')
-    flashed = 0
-    for name in os.listdir(hosts):
-        with open(os.path.join(hosts, name)) as f:
-            results = json.load(f)['result'].get('results', [])
-        flashed += any(r['outcome'] == 'flashed' for r in results)
-    return flashed
+    return sum(1 for name in os.listdir(hosts)
+               if any(r['outcome'] == 'flashed'
+                      for r in json.load(open(os.path.join(hosts, name)))['result'].get('results', [])))
 
 
-def rollout_figures(a):
-    # Every host runs vexor three times in the first rollout (-d, -u, -d),
-    # once in the second, which logs to the same file.
-    first = {host: runs[:3] for host, runs in read_runs(a.runs).items()}
-    wall, user, system = read_time(a.rollout_time)
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    for name in ('runs', 'time', 'startup', 'again', 'report', 'started', 'load', 'one-runs', 'one'):
+        parser.add_argument('--' + name, required=True)
+    parser.add_argument('--hosts', type=int, required=True)
+    parser.add_argument('--forks', type=int, required=True)
+    parser.add_argument('--burn', type=float, required=True)
+    a = parser.parse_args()
+
+    # Every host runs vexor three times in the first rollout (-d, -u, -d), once in the second.
+    first = vexor_runs(a.runs, 3)
+    wall, user, system = times(a.time)
+    again_wall, again_user, again_sys = times(a.again)
     per_host = {h: sum(e - s for s, e, _, _ in r) for h, r in first.items()}
     vexor_cpu = sum(c for r in first.values() for _, _, c, _ in r)
     timer_cpu = sum(o for r in first.values() for _, _, _, o in r)
@@ -58,52 +53,29 @@ def rollout_figures(a):
     ideal = max(per_host.values()) * waves
     first_start = min(s for r in first.values() for s, _, _, _ in r)
     last_end = max(e for r in first.values() for _, e, _, _ in r)
-    began = float(read_text(a.started))
+    began = float(open(a.started).read())
     controller = user + system - vexor_cpu - timer_cpu
-    times = sorted(per_host.values())
     print('hosts %d, forks %d, burn %.0f s, serial 100%%; hosts flashed: %d; load average before: %s'
-          % (a.hosts, a.forks, a.burn, hosts_flashed(a.report), read_text(a.load).strip()))
+          % (a.hosts, a.forks, a.burn, flashed_hosts(a.report), open(a.load).read().strip()))
     print('vexor time per host (-d, -u, -d): min %.2f s, median %.2f s, max %.2f s'
-          % (times[0], times[len(times) // 2], times[-1]))
+          % (min(per_host.values()), sorted(per_host.values())[len(per_host) // 2], max(per_host.values())))
     print('ideal (slowest host x %d waves):    %6.2f s' % (waves, ideal))
-    print('rollout wall time:                  %6.2f s  (%.2f x ideal)' % (wall, wall / ideal))
+    print('rollout wall time:                  %6.2f s  (%.2f x ideal; goal 1.5)' % (wall, wall / ideal))
     print('  before the first run of vexor:    %6.2f s' % (first_start - began))
     print('  first run of vexor to last:       %6.2f s' % (last_end - first_start))
     print('  after the last run of vexor:      %6.2f s' % (began + wall - last_end))
-    print('  ansible-playbook start-up alone:  %6.2f s' % read_time(a.startup_time)[0])
-    print('controller CPU:                     %6.2f s  (%.3f s per host)'
-          % (controller, controller / a.hosts))
+    print('  ansible-playbook start-up alone:  %6.2f s' % times(a.startup)[0])
+    print('controller CPU:                     %6.2f s  (%.3f s per host; goal 0.5)' % (controller, controller / a.hosts))
     print('  vexor and simulated hosts:        %6.2f s;  timing wrapper %.2f s' % (vexor_cpu, timer_cpu))
-    return waves
-
-
-def one_task_figures(a, waves):
-    one_wall = read_time(a.one_task_time)[0]
-    per_host = {h: sum(e - s for s, e, _, _ in r) for h, r in read_runs(a.one_task_runs).items()}
-    one_ideal = max(per_host.values()) * waves
+    one_wall = times(a.one)[0]
+    one_host = collections.defaultdict(float)
+    for host, start, end, _, _ in (line.split() for line in open(a.one_runs)):
+        one_host[host] += float(end) - float(start)
+    one_ideal = max(one_host.values()) * waves
     print('one vexor_update task alone:        %6.2f s  (%.2f x its ideal of %.2f s)'
           % (one_wall, one_wall / one_ideal, one_ideal))
-    again_wall, again_user, again_sys = read_time(a.again_time)
-    print('second rollout (nothing to do):     %6.2f s wall, %.2f s CPU' % (again_wall, again_user + again_sys))
-
-
-def main():
-    p = argparse.ArgumentParser(description=__doc__.split('\n\n')[0])
-    p.add_argument('--hosts', type=int, required=True)
-    p.add_argument('--forks', type=int, required=True)
-    p.add_argument('--burn', type=float, required=True, help='seconds a burn takes')
-    p.add_argument('--runs', required=True, help="fleet_timer.py's log of both rollouts")
-    p.add_argument('--rollout-time', required=True, help='time of the first rollout')
-    p.add_argument('--startup-time', required=True, help='time of ansible-playbook --version')
-    p.add_argument('--again-time', required=True, help='time of the second rollout')
-    p.add_argument('--report', required=True, help="the first rollout's report directory")
-    p.add_argument('--started', required=True, help='epoch seconds when the first rollout began')
-    p.add_argument('--load', required=True, help='load average before the first rollout')
-    p.add_argument('--one-task-runs', required=True, help="fleet_timer.py's log of the one-task play")
-    p.add_argument('--one-task-time', required=True, help='time of the one-task play')
-    a = p.parse_args()
-    waves = rollout_figures(a)
-    one_task_figures(a, waves)
+    print('second rollout (nothing to do):     %6.2f s wall (%.2f of the first; goal under 0.33), %.2f s CPU'
+          % (again_wall, again_wall / wall, again_user + again_sys))
 
 
 if __name__ == '__main__':

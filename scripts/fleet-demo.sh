@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The Ansible collection zentrik.vexor on a simulated fleet of six hosts:
 # installs what is missing, builds vexor and the simulated host, lays the
 # fleet out, rolls the firmware out with zentrik.vexor.rollout (a canary,
@@ -12,7 +13,6 @@
 # the demo lays out is in one temporary directory, removed when it ends.
 set -euo pipefail
 
-# shellcheck source-path=SCRIPTDIR source=demo-setup.sh
 source "$(dirname "$0")/demo-setup.sh"
 demo_setup fleet-demo "$@"
 
@@ -21,29 +21,29 @@ trap 'rm -rf "$state"' EXIT
 trap 'echo; echo "fleet-demo: interrupted"; exit 130' INT
 trap 'exit 143' TERM
 fleet=$state/fleet
-
-# The fleet: each host's name, its kind for ansible/fleet/make_fleet.py, and
-# what it is.
-hosts=()
-kinds=()
-descriptions=()
-while read -r name kind what; do
-  hosts+=("$name")
-  kinds+=("$name=$kind")
-  descriptions+=("$(printf '  %-10s %s' "$name" "$what")")
-done <<'HOSTS'
-behind     behind   one adapter at 16.35.1012; the catalog has 16.35.2000
-current    current  one adapter at 16.35.2000, the catalog's newest (vexor recommends "rewrite")
-newer      newer    one adapter at 16.36.1000, newer than the catalog ("downgrade")
-noadapter  none     no adapter of the vendor, only another vendor's controller
-dual       dual     two adapters behind the catalog (one of them dual-port)
-failing    failing  one adapter behind the catalog whose burn fails
-HOSTS
-/usr/bin/python3 ansible/fleet/make_fleet.py --sim "$vexor_sim" --out "$fleet" "${kinds[@]}" >/dev/null
+# The fleet: each host's name, its kind (a host file of ansible/fleet/) and
+# what it shows.
+fleet_hosts=(
+  "behind    behind   one adapter at 16.35.1012; the catalog has 16.35.2000"
+  "current   current  one adapter at 16.35.2000, the catalog's newest (vexor recommends \"rewrite\")"
+  "newer     newer    one adapter at 16.36.1000, newer than the catalog (\"downgrade\")"
+  "noadapter none     no adapter of the vendor, only another vendor's controller"
+  "dual      dual     two adapters behind the catalog (one of them dual-port)"
+  "failing   failing  one adapter behind the catalog whose burn fails"
+)
+hosts=() pairs=()
+for line in "${fleet_hosts[@]}"; do
+  read -r name kind _ <<<"$line"
+  hosts+=("$name") pairs+=("$name=$kind")
+done
+/usr/bin/python3 ansible/fleet/make_fleet.py --sim "$vexor_sim" --out "$fleet" "${pairs[@]}" >/dev/null
 export ANSIBLE_CONFIG=$fleet/ansible.cfg
 
-printf '\n== The fleet (six simulated hosts on this machine) ==\n'
-printf '%s\n' "${descriptions[@]}"
+printf '\n== The fleet (%d simulated hosts on this machine) ==\n' "${#hosts[@]}"
+for line in "${fleet_hosts[@]}"; do
+  read -r name _ what <<<"$line"
+  printf '  %-10s %s\n' "$name" "$what"
+done
 cat <<'TXT'
 Each host runs the real vexor in its own simulated host (fake PCI bus, a
 simulated flash utility that records every command in a journal). The

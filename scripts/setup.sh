@@ -10,7 +10,7 @@ packages=(g++ cmake make pkg-config libgtest-dev libxml2-dev libpci-dev pciutils
           util-linux grep gawk coreutils valgrind libxml2-utils
           groff-base man-db tar gzip clang-14 libclang-rt-14-dev
           dpkg-dev file binutils lintian
-          ansible-core yamllint pycodestyle pyflakes3 python3-voluptuous shellcheck
+          ansible-core ansible-lint yamllint pycodestyle pyflakes3 python3-voluptuous shellcheck
           universal-ctags)
 missing=()
 for p in "${packages[@]}"; do

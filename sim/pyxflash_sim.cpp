@@ -2,6 +2,11 @@
 // and as /usr/bin/quarz; answers the query and burn command lines from the
 // adapter state kept in the host's state directory, and records every
 // invocation in the journal before it does anything else.
+//
+// Two command lines stand for the host rather than the utility and are not
+// journalled: --simulated-reboot (the host restarts: pending versions run,
+// or are dropped, and the boot id changes) and --boot-id (prints it), for
+// test equipment that reboots a simulated host.
 #include <dirent.h>
 #include <signal.h>
 #include <unistd.h>
@@ -155,14 +160,16 @@ int burn(const std::string& state_dir, const std::string& address, const std::st
       }
     }
   }
-  a->fw = image->version;
+  const bool at_once = a->activation == sim::Activation::at_burn;
+  (at_once ? a->fw : a->pending) = image->version;
   try {
     sim::save_adapter(state_dir, address, *a);
   } catch (const std::exception& e) {
     error("cannot record the new version: %s", e.what());
     return 1;
   }
-  std::printf("image written, %s now runs %s\n", address.c_str(), image->version.c_str());
+  std::printf(at_once ? "image written, %s now runs %s\n" : "image written, %s runs %s after a reboot\n",
+              address.c_str(), image->version.c_str());
   return 0;
 }
 
@@ -179,6 +186,16 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::string state_dir = state_env;
+  if (args.size() == 2 && (args[1] == "--simulated-reboot" || args[1] == "--boot-id")) {
+    try {
+      if (args[1] == "--simulated-reboot") sim::reboot(state_dir);
+      std::printf("%s\n", sim::boot_id(state_dir).c_str());
+      return 0;
+    } catch (const std::exception& e) {
+      error("%s", e.what());
+      return 1;
+    }
+  }
   if (!sim::append_journal(sim::journal_path(state_dir), args)) {
     error("cannot append to %s: %s", sim::journal_path(state_dir).c_str(), std::strerror(errno));
     return 1;

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -112,6 +113,17 @@ const char* burn_name(BurnBehaviour b) {
   return "ok";
 }
 
+const char* activation_name(Activation a) {
+  switch (a) {
+    case Activation::at_burn: return "burn";
+    case Activation::reboot: return "reboot";
+    case Activation::never: return "never";
+  }
+  return "burn";
+}
+
+std::string boot_id_path(const std::string& state_dir) { return state_dir + "/boot-id"; }
+
 }  // namespace
 
 std::string adapter_to_text(const Adapter& a) {
@@ -124,6 +136,8 @@ std::string adapter_to_text(const Adapter& a) {
   out << "burn=" << burn_name(a.burn) << '\n';
   out << "burn_seconds=" << a.burn_seconds << '\n';
   if (a.query_seconds > 0) out << "query_seconds=" << a.query_seconds << '\n';
+  if (a.activation != Activation::at_burn) out << "activation=" << activation_name(a.activation) << '\n';
+  if (a.pending) out << "pending=" << escape_field(*a.pending) << '\n';
   return out.str();
 }
 
@@ -154,6 +168,13 @@ Adapter adapter_from_text(const std::string& text) {
       else if (value == "killed") a.burn = BurnBehaviour::killed;
       else if (value == "slow") a.burn = BurnBehaviour::slow;
       else throw std::runtime_error("unknown burn behaviour: " + value);
+    } else if (key == "activation") {
+      if (value == "burn") a.activation = Activation::at_burn;
+      else if (value == "reboot") a.activation = Activation::reboot;
+      else if (value == "never") a.activation = Activation::never;
+      else throw std::runtime_error("unknown activation: " + value);
+    } else if (key == "pending") {
+      a.pending = value;
     } else if (key == "burn_seconds" || key == "query_seconds") {
       try {
         (key == "burn_seconds" ? a.burn_seconds : a.query_seconds) = std::stod(value);
@@ -184,6 +205,35 @@ void save_adapter(const std::string& state_dir, const std::string& address, cons
   }
   if (std::rename(tmp.c_str(), path.c_str()) != 0)
     throw std::runtime_error("cannot rename " + tmp + " to " + path);
+}
+
+void reboot(const std::string& state_dir) {
+  const std::string prefix = "adapter-";
+  for (const auto& entry : std::filesystem::directory_iterator(state_dir)) {
+    const std::string name = entry.path().filename().string();
+    if (name.rfind(prefix, 0) != 0 || !is_pci_address(name.substr(prefix.size()))) continue;
+    const std::string address = name.substr(prefix.size());
+    std::optional<Adapter> a = load_adapter(state_dir, address);
+    if (!a || !a->pending) continue;
+    if (a->activation == Activation::reboot) a->fw = a->pending;
+    a->pending.reset();
+    save_adapter(state_dir, address, *a);
+  }
+  long boots = 0;
+  try {
+    boots = std::stol(boot_id(state_dir));
+  } catch (const std::exception&) {
+    // A host never rebooted has none yet.
+  }
+  const std::string path = boot_id_path(state_dir);
+  std::ofstream(path, std::ios::trunc) << boots + 1 << '\n';
+  if (boot_id(state_dir) != std::to_string(boots + 1)) throw std::runtime_error("cannot write " + path);
+}
+
+std::string boot_id(const std::string& state_dir) {
+  std::string text = slurp(boot_id_path(state_dir)).value_or("0");
+  while (!text.empty() && text.back() == '\n') text.pop_back();
+  return text;
 }
 
 namespace {

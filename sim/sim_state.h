@@ -41,6 +41,13 @@ std::optional<Adapter> load_adapter(const std::string& state_dir, const std::str
 // Throws std::runtime_error on failure.
 void save_adapter(const std::string& state_dir, const std::string& address, const Adapter& adapter);
 
+// A simulated reboot of the host whose state is in state_dir: each adapter's
+// pending version runs from now on (activation reboot) or is dropped
+// (activation never), and the boot id changes. Throws std::runtime_error.
+void reboot(const std::string& state_dir);
+// The host's boot id: a text that changes with every simulated reboot.
+std::string boot_id(const std::string& state_dir);
+
 // Text form of an adapter's state, and back (throws on a malformed text).
 std::string adapter_to_text(const Adapter& adapter);
 Adapter adapter_from_text(const std::string& text);

@@ -24,6 +24,13 @@ enum class BurnBehaviour {
   slow,        // like ok, but takes burn_seconds while printing progress
 };
 
+// When the version a burn wrote starts to run.
+enum class Activation {
+  at_burn,  // at once, as the burn ends
+  reboot,   // at the next simulated reboot of the host
+  never,    // never: after the reboot the adapter runs the old version again
+};
+
 // The flash utility's view of one PCI function.
 struct Adapter {
   // Values of the query lines. nullopt: the line is left out; "": the label
@@ -36,6 +43,12 @@ struct Adapter {
   BurnBehaviour burn = BurnBehaviour::ok;
   double burn_seconds = 0;  // for BurnBehaviour::slow
   double query_seconds = 0;  // each query waits this long before it answers
+  // When a burnt version starts to run (and the query shows it): at once,
+  // after the host's next simulated reboot, or never (the adapter comes
+  // back on the version it ran before).
+  Activation activation = Activation::at_burn;
+  // A burnt version waiting for the next reboot (activation reboot, never).
+  std::optional<std::string> pending;
 };
 
 struct Function {

@@ -1,7 +1,10 @@
 #!/usr/bin/env python3
+# Copyright: the vexor developers
+# SPDX-License-Identifier: MIT
 """Lays out a simulated fleet and writes its Ansible inventory.
 
-    make_fleet.py --sim VEXOR_SIM --out DIR [--burn-seconds S] [--wrap WORDS] HOST...
+    make_fleet.py --sim VEXOR_SIM --out DIR [--burn-seconds S] [--wrap WORDS]
+                  [--activation NAME=reboot|never]... HOST...
 
 Each HOST is NAME=KIND (one host) or KIND:N (hosts KIND-01 to KIND-N), KIND
 being a host file of this directory without its .host (behind, current,
@@ -12,11 +15,16 @@ failing, newer, none, dual). In DIR it writes:
     inventory.yml                                the hosts in the order given, with a
                                                  group sim_KIND per kind
     ansible.cfg                                  that inventory, this collection,
-                                                 temporary files in DIR, 8 forks:
-                                                 run with ANSIBLE_CONFIG=DIR/ansible.cfg
+                                                 the connection plugin of
+                                                 connection_plugins/, temporary
+                                                 files in DIR, 8 forks: run with
+                                                 ANSIBLE_CONFIG=DIR/ansible.cfg
 
-Every inventory host runs on this machine (ansible_connection: local) and
-runs vexor inside its own simulated host through vexor_command_prefix. With
+Every inventory host runs on this machine (ansible_connection: vexor_sim, the
+local connection with a simulated reboot) and runs vexor inside its own
+simulated host through vexor_command_prefix. --activation makes the
+adapters of host NAME run a burnt version only after a simulated reboot
+(reboot), or not even then (never). With
 --burn-seconds every burn that does not fail takes S seconds. --wrap puts
 WORDS (split as the shell would, "{host}" standing for the host's name) in
 front of each host's prefix, e.g. a program that times each run of vexor.
@@ -80,6 +88,15 @@ def host_text(kind, burn_seconds):
     return '\n'.join(lines) + '\n'
 
 
+def set_activation(state_dir, when):
+    """Tells each adapter of a laid-out host when a burnt version runs (its
+    state file's "activation", see sim/sim_state.h)."""
+    for name in os.listdir(state_dir):
+        if name.startswith('adapter-') and not name.endswith('.new'):
+            with open(os.path.join(state_dir, name), 'a') as f:
+                f.write('activation=%s\n' % when)
+
+
 def yaml_str(text):
     # A JSON string is a YAML double-quoted scalar.
     return json.dumps(text)
@@ -91,7 +108,7 @@ def inventory(hosts, sim, out, wrap=''):
         '# runs on this machine and runs vexor inside its own simulated host.',
         'all:',
         '  vars:',
-        '    ansible_connection: local',
+        '    ansible_connection: vexor_sim',
         '    ansible_python_interpreter: /usr/bin/python3',
         '  hosts:',
     ]
@@ -118,6 +135,7 @@ def ansible_cfg(out):
         '[defaults]',
         'inventory = %s' % os.path.join(out, 'inventory.yml'),
         'collections_path = %s' % os.path.dirname(HERE),
+        'connection_plugins = %s' % os.path.join(HERE, 'connection_plugins'),
         'local_tmp = %s' % os.path.join(out, 'ansible-local'),
         'remote_tmp = %s' % os.path.join(out, 'ansible-remote'),
         'forks = 8',
@@ -132,6 +150,7 @@ def main(argv):
     parser.add_argument('--out', required=True, help='the scratch directory')
     parser.add_argument('--burn-seconds', type=float, default=0)
     parser.add_argument('--wrap', default='', help='words before each host\'s command prefix')
+    parser.add_argument('--activation', action='append', default=[], metavar='NAME=reboot|never')
     parser.add_argument('hosts', nargs='+', metavar='HOST')
     args = parser.parse_args(argv)
     try:
@@ -154,6 +173,10 @@ def main(argv):
         shutil.rmtree(host_dir, ignore_errors=True)
         subprocess.run([sim, '--dir', host_dir, os.path.join(hostfiles, kind + '.host'), '--shell', 'true'],
                        check=True)
+    for name, when in (a.partition('=')[::2] for a in args.activation):
+        if name not in dict(hosts) or when not in ('reboot', 'never'):
+            parser.error(f'bad --activation "{name}={when}"')
+        set_activation(os.path.join(out, 'hosts', name, 'state'), when)
     path = os.path.join(out, 'inventory.yml')
     with open(path, 'w') as f:
         f.write(inventory(hosts, sim, out, args.wrap))

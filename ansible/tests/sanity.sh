@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Offline checks of the collection zentrik.vexor, with Debian's packages only.
 #
 #   bash ansible/tests/sanity.sh CHECK     CHECK: ansible-test, validate-modules,
 #                                          runtime-metadata, python, yamllint,
-#                                          ansible-doc, syntax
+#                                          ansible-lint, ansible-doc, syntax
 #
 # ansible-test runs only its tests that need nothing from the network: the
 # others install pinned requirements with pip. Their checks run here with the
@@ -79,6 +80,11 @@ PY
     yamllint -s -c "$ansible_test/_util/controller/sanity/yamllint/config/default.yml" "${yaml_files[@]}"
     echo "yamllint: ${#yaml_files[@]} files clean"
     ;;
+  ansible-lint)
+    # Debian's ansible-lint at the production profile, offline; what it may
+    # not check is in .ansible-lint-ignore, with the reasons.
+    ansible-lint --offline --nocolor --profile production -p
+    ;;
   ansible-doc)
     for m in "${modules[@]}"; do
       name=$(basename "$m" .py)
@@ -99,7 +105,7 @@ if not all(v.get(k) for v in doc.values() for k in ("doc", "examples", "return")
     done
     ;;
   *)
-    echo "usage: bash ansible/tests/sanity.sh ansible-test|validate-modules|runtime-metadata|python|yamllint|ansible-doc|syntax" >&2
+    echo "usage: bash ansible/tests/sanity.sh ansible-test|validate-modules|runtime-metadata|python|yamllint|ansible-lint|ansible-doc|syntax" >&2
     exit 2
     ;;
 esac

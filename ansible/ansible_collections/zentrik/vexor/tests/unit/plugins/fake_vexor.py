@@ -1,13 +1,17 @@
 # -*- coding: utf-8 -*-
-# A stand-in for vexor behind AnsibleModule.run_command: -d writes a report
+# Copyright: the vexor developers
+# SPDX-License-Identifier: MIT
+# A stand-in for vexor behind the modules' run_process: -d writes a report
 # of the adapters' current state, -u burns what the report asks for as each
 # adapter's burn behaviour says, and both append to pyxflash.log the way
 # vexor does. Records every command line it is given.
 
 import os
+import tempfile
 import xml.etree.ElementTree as ET
 
-from ansible.module_utils.basic import AnsibleModule
+from ansible_collections.zentrik.vexor.plugins.module_utils import runner
+from ansible_collections.zentrik.vexor.plugins.module_utils.report import read_report
 
 DEVICE_LEAVES = ('device_id', 'venid', 'devid', 'subvenid', 'subdevid', 'macaddress', 'product_id',
                  'busnumber', 'devicenumber', 'funcnumber', 'slotnumber', 'nictype')
@@ -42,21 +46,26 @@ def report_xml(adapters):
     return ET.tostring(root, encoding='unicode')
 
 
-class FakeVexor(object):
+class FakeVexor:
     """adapters: what -d finds. d_failure, d_failure_after_u, u_failure:
     (status, standard error) of a run that ends before it does anything.
     After -u an adapter with burn 'ok' runs the report's version, 'fail'
-    keeps its version, 'stale' keeps it although the log says the burn
-    succeeded; u_status is the status -u then ends with."""
+    keeps its version, 'later' keeps it although the log says the burn
+    succeeded (as an adapter that runs it after a reboot); u_status is the
+    status -u then ends with. u_hangs: -u outlives its time limit. Records
+    each run's arguments (calls), environment and time limit (runs)."""
 
-    def __init__(self, directory, adapters, d_failure=None, u_failure=None, d_failure_after_u=None, u_status=0):
+    def __init__(self, directory, adapters, d_failure=None, u_failure=None, d_failure_after_u=None, u_status=0,
+                 u_hangs=False):
         self.dir = directory
         self.adapters = adapters
         self.d_failure = d_failure
         self.u_failure = u_failure
         self.d_failure_after_u = d_failure_after_u
         self.u_status = u_status
+        self.u_hangs = u_hangs
         self.calls = []
+        self.runs = []  # (mode, environment, time limit)
         self.applied = []  # the reports -u was given, parsed
 
     def log(self, *lines):
@@ -64,23 +73,27 @@ class FakeVexor(object):
             for line in lines:
                 f.write('[INFO]      [Tue Dec  8 03:00:00 2026] %s\n\n' % line)
 
-    def __call__(self, args, cwd=None, **kwargs):
+    def __call__(self, args, cwd, env, limit):
         assert cwd == self.dir, cwd
         self.calls.append(list(args))
         mode, name = args[-2], args[-1]
+        self.runs.append((mode, env, limit))
         if mode == '-d':
             failure = self.d_failure_after_u if self.applied else self.d_failure
             if failure:
                 self.log('discovery log line')
-                return failure[0], '', failure[1]
+                return failure[0], '', failure[1], False
             with open(os.path.join(self.dir, name), 'w') as f:
                 f.write(report_xml(self.adapters))
-            return 0, 'banner\n', ''
+            return 0, 'banner\n', '', False
         if mode == '-u':
             tree = ET.parse(os.path.join(self.dir, name))
             self.applied.append(tree)
             if self.u_failure:
-                return self.u_failure[0], '', self.u_failure[1]
+                return self.u_failure[0], '', self.u_failure[1], False
+            if self.u_hangs:
+                self.log('Burning ./nic_fw/image.bin into 0000:05:00.0; the flash utility\'s output goes to /tmp/dataA')
+                return -15, '', 'vexor: stopping after the burn of 0000:05:00.0\n', True
             by_address = dict((a['address'], a) for a in self.adapters)
             for device in tree.getroot().iter('device'):
                 address = '%s:%s.%s' % tuple(device.find(n).get('value')
@@ -89,19 +102,46 @@ class FakeVexor(object):
                 if not any(word in action for word in ('upgrade', 'rewrite', 'downgrade')):
                     continue
                 a = by_address[address]
-                self.log('Burning %s with ./nic_fw/image-%s.bin' % (address, device.find('fw_item/version').get('value')))
+                self.log("Burning ./nic_fw/image-%s.bin into %s; the flash utility's output goes to /tmp/dataA"
+                         % (device.find('fw_item/version').get('value'), address))
                 if a['burn'] == 'fail':
                     self.log('Upgrade failed')
                     continue
                 self.log('MAC %s Upgrade SUCCESS' % a['mac'])
                 if a['burn'] == 'ok':
                     a['installed'] = device.find('fw_item/version').get('value')
-            return self.u_status, 'banner\n', ''
+            return self.u_status, 'banner\n', '', False
         raise AssertionError('unexpected command %r' % (args,))
 
 
 def install(testcase, fake):
-    """Puts fake behind AnsibleModule.run_command for the test's duration."""
-    original = AnsibleModule.run_command
-    AnsibleModule.run_command = lambda self, args, **kwargs: fake(args, **kwargs)
-    testcase.addCleanup(setattr, AnsibleModule, 'run_command', original)
+    """Puts fake behind the modules' run_process for the test's duration."""
+    original = runner.run_process
+    runner.run_process = fake
+    testcase.addCleanup(setattr, runner, 'run_process', original)
+
+
+def parsed(adapters):
+    """The adapters as read_report gives them back from a report vexor wrote."""
+    with tempfile.TemporaryDirectory() as d:
+        path = os.path.join(d, 'r.xml')
+        with open(path, 'w') as f:
+            f.write(report_xml(adapters))
+        return read_report(path)[1]
+
+
+# One host with a device of every action.
+BEHIND, CURRENT, NEWER, UNKNOWN = parsed([
+    adapter('0000:05:00.0', '16.35.1012', '16.35.2000', 'upgrade', psid='P-BEHIND'),
+    adapter('0000:06:00.0', '16.35.2000', '16.35.2000', 'rewrite', psid='P-CURRENT'),
+    adapter('0000:07:00.0', '16.36.1000', '16.35.2000', 'downgrade', psid='P-NEWER'),
+    adapter('0000:08:00.0', '1.2.3', '', 'Nothing', psid='P-UNKNOWN')])
+
+
+def write_catalog(directory, entries):
+    """nic_fw/NICFWData.xml in directory, one entry per (PSID, version)."""
+    os.makedirs(os.path.join(directory, 'nic_fw'), exist_ok=True)
+    root = ET.Element('NICFWData')
+    for psid, version in entries:
+        ET.SubElement(root, 'nic', name='board', PSID=psid, rom=version, fwFile=f'{psid}-{version}.bin')
+    ET.ElementTree(root).write(os.path.join(directory, 'nic_fw', 'NICFWData.xml'))

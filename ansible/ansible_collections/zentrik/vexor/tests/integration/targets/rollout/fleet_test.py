@@ -1,9 +1,11 @@
-#!/usr/bin/env python3
+# Copyright: the vexor developers
+# SPDX-License-Identifier: MIT
 """The collection on a simulated fleet: real ansible-playbook, real vexor,
 each host's flash utility journal as the record of what was burnt.
 
-Needs VEXOR_SIM (the built vexor-sim) and root. A failed test keeps its
-fleet directory and says where it is."""
+Needs VEXOR_SIM (the built vexor-sim) and root, and the project's fleet kit
+(ansible/fleet of the vexor tree, or VEXOR_FLEET_KIT). A failed test keeps
+its fleet directory and says where it is."""
 
 import csv
 import json
@@ -16,24 +18,25 @@ import tempfile
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-ANSIBLE_DIR = os.path.dirname(HERE)
-MAKE_FLEET = os.path.join(ANSIBLE_DIR, 'fleet', 'make_fleet.py')
+# This target lies in ansible/ansible_collections/zentrik/vexor/tests/integration/targets/.
+KIT = os.environ.get('VEXOR_FLEET_KIT') or os.path.join(HERE, *['..'] * 7, 'fleet')
+MAKE_FLEET = os.path.join(KIT, 'make_fleet.py')
 SIM = os.environ.get('VEXOR_SIM', '')
 
 QX200_NEW = './nic_fw/qx200-16.35.2000.bin'
 QX200_OLD = './nic_fw/qx200-16.34.1002.bin'
 QX100_NEW = './nic_fw/qx100-2.42.5000.bin'
-REFUSED_REBOOT = 'would reboot the control node'
 
 
 class Fleet(object):
     """A simulated fleet in a scratch directory, and the ansible runs on it."""
 
-    def __init__(self, testcase, *hosts):
+    def __init__(self, testcase, *hosts, activation=()):
         self.testcase = testcase
         self.dir = tempfile.mkdtemp(prefix='vexor-fleet-', dir=os.environ.get('VEXOR_FLEET_TMP'))
         self.names = [h.split('=')[0] for h in hosts]
-        subprocess.run([sys.executable, MAKE_FLEET, '--sim', SIM, '--out', self.dir] + list(hosts),
+        options = [f'--activation={a}' for a in activation]
+        subprocess.run([sys.executable, MAKE_FLEET, '--sim', SIM, '--out', self.dir] + options + list(hosts),
                        check=True, stdout=subprocess.DEVNULL)
         self.report = os.path.join(self.dir, 'report')
         self.env = dict(os.environ, ANSIBLE_CONFIG=os.path.join(self.dir, 'ansible.cfg'), ANSIBLE_NOCOLOR='1')
@@ -60,8 +63,28 @@ class Fleet(object):
     def rollout(self, *args, **extra_vars):
         return self.playbook('rollout', *args, **extra_vars)
 
+    def unreachable(self, name):
+        """Makes host name one that cannot be reached: ssh to a closed port."""
+        os.makedirs(os.path.join(self.dir, 'host_vars'), exist_ok=True)
+        with open(os.path.join(self.dir, 'host_vars', name + '.yml'), 'w') as f:
+            f.write('ansible_connection: ssh\nansible_host: 127.0.0.1\nansible_port: 1\n'
+                    'ansible_ssh_common_args: -o ConnectTimeout=5 -o BatchMode=yes\n')
+
+    def summary(self, *args):
+        """(host, address, outcome) of each row of the report playbook's CSV."""
+        report = self.playbook('report', *args)
+        self.testcase.assertEqual(report.returncode, 0, report.stdout[-4000:])
+        with open(os.path.join(self.report, 'fleet-summary.csv'), newline='') as f:
+            return [(r['host'], r['address'], r['outcome']) for r in csv.DictReader(f)]
+
+    def boot_id(self, host):
+        utility = os.path.join(self.dir, 'hosts', host, 'component', 'nic_fw', 'pyxflash')
+        env = dict(os.environ, VEXOR_SIM_STATE=os.path.join(self.dir, 'hosts', host, 'state'))
+        return subprocess.run([utility, '--boot-id'], env=env, check=True, stdout=subprocess.PIPE,
+                              universal_newlines=True).stdout.strip()
+
     def saved(self):
-        """What the last rollout kept per host: {host: {'result': ..., 'reboot_required': ...}}."""
+        """What the last rollout kept per host: {host: {'rollout': ..., 'result': ..., ['check': ...]}}."""
         kept = []
         hosts_dir = os.path.join(self.report, 'hosts')
         for name in os.listdir(hosts_dir):
@@ -204,33 +227,82 @@ class FleetTest(unittest.TestCase):
 
     def test_rewrite_and_exclusion_when_asked(self):
         fleet = Fleet(self, 'current=current', 'dual=dual')
-        run = fleet.rollout(vexor_allow=['upgrade', 'rewrite'], vexor_exclude=['0000:81:00.0'])
+        run = fleet.rollout(vexor_allow=['upgrade', 'rewrite'], vexor_exclude=['0000:81:00.1'])  # the second port
         self.assertRan(run)
         self.assertEqual(fleet.burns('current'), [('0000:05:00.0', QX200_NEW)])
         self.assertEqual(fleet.burns('dual'), [('0000:05:00.0', QX200_NEW)])
         self.assertEqual(outcomes(fleet.saved()), {'current': [('0000:05:00.0', 'flashed')],
                                                    'dual': [('0000:05:00.0', 'flashed'), ('0000:81:00.0', 'skipped')]})
-        # A rewrite changes no version.
+        # A rewrite changes no version, yet writes flash: a change, as check mode said.
         self.assertEqual(dict((h, s['result']['changed']) for h, s in fleet.saved().items()),
-                         {'current': False, 'dual': True})
+                         {'current': True, 'dual': True})
 
-    def test_reboot_only_when_asked_and_flashed(self):
-        # ansible.builtin.reboot refuses to run over a local connection (it
-        # would reboot this machine): a host that reaches it fails with that
-        # refusal, which shows the decision without rebooting anything.
-        fleet = Fleet(self, 'behind=behind', 'newer=newer')
+    def test_reboot_only_when_asked_and_flashed_then_each_flashed_adapter_is_checked(self):
+        # later runs a burnt version after the (simulated) reboot, stuck not
+        # even then; behind runs it at once, newer has nothing to flash.
+        fleet = Fleet(self, 'behind=behind', 'newer=newer', 'later=behind', 'stuck=behind',
+                      activation=['later=reboot', 'stuck=never'])
+        booted = {h: fleet.boot_id(h) for h in fleet.names}
         run = fleet.rollout(vexor_reboot=True, vexor_serial=['100%'])
         self.assertRan(run, 2)
-        reboot = task_lines(run.stdout, 'Reboot to run the new firmware')
-        self.assertTrue(any(line.startswith('fatal: [behind]') and REFUSED_REBOOT in line for line in reboot), reboot)
-        self.assertIn('skipping: [newer]', reboot)
-        self.assertEqual(dict((h, s['reboot_required']) for h, s in fleet.saved().items()),
-                         {'behind': True, 'newer': False})
-        # Not asked: skipped on the flashed host too.
-        fleet2 = Fleet(self, 'behind=behind')
+        self.assertEqual([h for h in fleet.names if fleet.boot_id(h) != booted[h]], ['behind', 'later', 'stuck'])
+        self.assertEqual({h: n['failed'] for h, n in recap(run.stdout).items()},
+                         {'behind': 0, 'newer': 0, 'later': 0, 'stuck': 1})
+        self.assertIn('0000:05:00.0 runs 16.35.1012, not 16.35.2000', fleet.saved()['stuck']['check']['msg'])
+        self.assertEqual(fleet.summary(), [('behind', '0000:05:00.0', 'flashed'), ('newer', '0000:05:00.0', 'unchanged'),
+                                           ('later', '0000:05:00.0', 'flashed'), ('stuck', '0000:05:00.0', 'failed')])
+        # Not asked: no reboot, and the adapter that runs its version only
+        # after one is pending.
+        fleet2 = Fleet(self, 'behind=behind', 'later=behind', activation=['later=reboot'])
         run2 = fleet2.rollout()
         self.assertRan(run2)
-        self.assertEqual(task_lines(run2.stdout, 'Reboot to run the new firmware')[:1], ['skipping: [behind]'])
+        self.assertEqual({h: fleet2.boot_id(h) for h in fleet2.names}, {'behind': '0', 'later': '0'})
+        self.assertEqual(outcomes(fleet2.saved()), {'behind': [('0000:05:00.0', 'flashed')],
+                                                    'later': [('0000:05:00.0', 'pending')]})
+        self.assertTrue(all(s['result']['reboot_required'] for s in fleet2.saved().values()))
+
+    def test_a_failure_in_any_batch_stops_every_later_batch(self):
+        # b fails in the second batch, of two hosts: d and e are never queried.
+        fleet = Fleet(self, 'a=behind', 'b=failing', 'c=behind', 'd=behind', 'e=behind')
+        run = fleet.rollout(vexor_serial=[1, 2, '100%'])
+        self.assertRan(run, 2)
+        self.assertEqual([h for h in fleet.names if fleet.burns(h)], ['a', 'b', 'c'])
+        for host in ('d', 'e'):
+            self.assertEqual(fleet.journal(host), [], host)
+        self.assertEqual(fleet.summary(), [('a', '0000:05:00.0', 'flashed'), ('b', '0000:05:00.0', 'failed'),
+                                           ('c', '0000:05:00.0', 'flashed'), ('d', '', 'not reached'),
+                                           ('e', '', 'not reached')])
+
+    def test_an_unreachable_host_has_an_outcome_of_its_own_and_stops_the_later_batches(self):
+        fleet = Fleet(self, 'a=behind', 'b=behind', 'c=behind', 'd=behind')
+        fleet.unreachable('b')
+        run = fleet.rollout(vexor_serial=[1, 2, '100%'])
+        self.assertRan(run, 2)
+        self.assertEqual(fleet.journal('d'), [])
+        rows = fleet.summary()
+        self.assertEqual(rows, [('a', '0000:05:00.0', 'flashed'), ('b', '', 'unreachable'),
+                                ('c', '0000:05:00.0', 'flashed'), ('d', '', 'not reached')])
+        with open(os.path.join(fleet.report, 'fleet-summary.txt')) as f:
+            self.assertRegex(f.read(), r'(?m)^unreachable: b -: the host cannot be reached: .+')
+
+    def test_hosts_are_selected_by_limit_and_retry_files_as_for_any_play(self):
+        fleet = Fleet(self, 'one=behind', 'two=dual', 'three=behind')
+        run = fleet.rollout('--limit', 'one,two')
+        self.assertRan(run)
+        self.assertEqual([h for h in fleet.names if fleet.burns(h)], ['one', 'two'])
+        self.assertEqual(outcomes(fleet.saved()), {'one': [('0000:05:00.0', 'flashed')],
+                                                   'two': [('0000:05:00.0', 'flashed'), ('0000:81:00.0', 'flashed')]})
+        self.assertEqual(fleet.summary('--limit', 'one,two'), [('one', '0000:05:00.0', 'flashed'),
+                                                               ('two', '0000:05:00.0', 'flashed'),
+                                                               ('two', '0000:81:00.0', 'flashed')])
+        retry = os.path.join(fleet.dir, 'retry')
+        with open(retry, 'w') as f:
+            f.write('three\n')
+        self.assertRan(fleet.rollout('--limit', '@' + retry))
+        self.assertEqual(outcomes(fleet.saved()), {'three': [('0000:05:00.0', 'flashed')]})
+        # A group: one was not reached by the latest rollout.
+        self.assertEqual(fleet.summary('--limit', 'sim_behind'), [('one', '', 'not reached'),
+                                                                  ('three', '0000:05:00.0', 'flashed')])
 
     # The pin is the report's version, which -u burns.
     def test_pin_burns_the_pinned_image(self):
