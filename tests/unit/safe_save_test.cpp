@@ -18,6 +18,7 @@
 #include "common/owners.h"
 #include "tests/builders.h"
 #include "tests/fixtures.h"
+#include "tests/readers.h"
 
 namespace {
 
