@@ -563,27 +563,48 @@ void report_not_read(const std::string& path, const std::string& why) {
   note_reason(strprintf("the report %s %s; it is not read", visible(path).c_str(), why.c_str()));
 }
 
+// Logs that the report at path could not be opened or read, with why (the
+// step and the system's reason), and makes that the run's reason. Returns 2.
+int32_t report_not_opened(const std::string& path, const std::string& why) {
+  log_quorvane_event(ppyxflash_fout, ERROR_TAG,
+                     strprintf("read_discovery_report: cannot read %s: %s\n",
+                               visible(path).c_str(), why.c_str()));
+  log_quorvane_event(ppyxflash_fout, ERROR_TAG,
+                     strprintf("read_discovery_report: Failed to open %s\n",
+                               visible(path).c_str()));
+  note_reason(strprintf("the report %s could not be opened: %s (see pyxflash.log)",
+                        visible(path).c_str(), why.c_str()));
+  return 2;
+}
+
+// Opens the report at path for reading: a file that another user can
+// change, or that lies where another user can steer the path, is refused.
+// Returns 0, or 2 after logging.
+int32_t open_report(const std::string& path, unique_fd* in) {
+  const save_result opened = open_to_read_at(report_base_dir(), path, kOtherEndWait, in);
+  if (opened.at == save_result::step::refused) {
+    report_not_read(path, path_refusal_words(opened));
+    return 2;
+  }
+  if (opened.saved()) return 0;
+  // A path that leads nowhere is the common case: the log keeps its one line.
+  if (opened.at == save_result::step::following || opened.at == save_result::step::opening) {
+    log_quorvane_event(ppyxflash_fout, ERROR_TAG,
+                       strprintf("read_discovery_report: Failed to open %s\n",
+                                 visible(path).c_str()));
+    note_reason(strprintf("the report %s could not be opened: %s (see pyxflash.log)",
+                          visible(path).c_str(), std::strerror(opened.err)));
+    return 2;
+  }
+  return report_not_opened(path, failure_words(opened, "writer"));
+}
+
 // Reads the whole report at path into *text, once: both passes parse these
 // bytes, so a report on a pipe (/dev/stdin) or one that changes meanwhile is
 // the same document in both. Returns 0, or 2 after logging.
 int32_t read_report_text(const std::string& path, std::string* text) {
-  unique_fd in(open(path.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC));
-  auto failed = [&](int err) {
-    const int cause = err != 0 ? err : errno;
-    note_reason(strprintf("the report %s could not be opened: %s (see pyxflash.log)",
-                          visible(path).c_str(), std::strerror(cause)));
-    if (err != 0) {
-      log_quorvane_event(ppyxflash_fout, ERROR_TAG,
-                         strprintf("read_discovery_report: cannot read %s: %s\n",
-                                   visible(path).c_str(),
-                                   std::strerror(err)));
-    }
-    log_quorvane_event(ppyxflash_fout, ERROR_TAG,
-                       strprintf("read_discovery_report: Failed to open %s\n",
-                                 visible(path).c_str()));
-    return 2;
-  };
-  if (!in) return failed(0);
+  unique_fd in;
+  if (int32_t rc = open_report(path, &in)) return rc;
   text->clear();
   // A file's size is known: room for all of it at once, rather than a
   // growing buffer that takes up to twice as much on the way.
@@ -595,7 +616,7 @@ int32_t read_report_text(const std::string& path, std::string* text) {
   for (;;) {
     const ssize_t n = read(in.get(), chunk.data(), chunk.size());
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return failed(errno);
+    if (n < 0) return report_not_opened(path, std::strerror(errno));
     if (n == 0) return 0;
     if (static_cast<size_t>(n) > kMaxReportBytes - text->size()) {
       report_not_read(path, strprintf("holds more than %zu bytes", kMaxReportBytes));

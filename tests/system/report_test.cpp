@@ -219,6 +219,9 @@ TEST_P(ReportPath, WritesThroughOrRefuses) {
 
 const char* const kKept = "kept\n";
 
+// A report that asks for A's upgrade, written by root before the row's run.
+#define ROOTS_REPORT(path) "./vexor -d " path " >/dev/null"
+
 // Another user swaps /tmp/sw between a directory of its own and a link to
 // nic_fw/ (reached as /tmp/comp/nic_fw) while root writes 200 reports into
 // it; the run prints 2 when every one of them ended with 2.
@@ -316,8 +319,31 @@ INSTANTIATE_TEST_SUITE_P(
                  "it leads through the directory d, which the group 0 can change\n"},
         PathCase{"DirectorySwapRace", kSwapping, kRootRuns200, 2,
                  "touch /tmp/stop; wait; cmp nic_fw/NICFWData.xml copy && echo kept", kKept,
-                 "not saving the report as /tmp/sw/NICFWData.xml: it leads through "}),
+                 "not saving the report as /tmp/sw/NICFWData.xml: it leads through "},
+        // -u: a report another user can change, or lead to, is not applied.
+        PathCase{"ApplyReportOfAnotherUser", ROOTS_REPORT("r.xml") " && chown 4242 r.xml",
+                 "./vexor -u r.xml", 2, "true", "",
+                 "read_discovery_report: r.xml is owned by uid 4242, neither root nor the user "
+                 "running vexor; it is not read\n"},
+        PathCase{"ApplyGroupWritableReport", ROOTS_REPORT("r.xml") " && chmod 664 r.xml",
+                 "./vexor -u r.xml", 2, "true", "",
+                 "read_discovery_report: r.xml can be written by its group (mode 0664); it is "
+                 "not read\n"},
+        PathCase{"ApplyWorldWritableReport", ROOTS_REPORT("r.xml") " && chmod 646 r.xml",
+                 "./vexor -u r.xml", 2, "true", "",
+                 "r.xml can be written by anyone (mode 0646); it is not read\n"},
+        PathCase{"ApplyThroughOthersLinkInTmp",
+                 "mkdir -m 700 /tmp/root && " ROOTS_REPORT("/tmp/root/r.xml") " && "
+                 "as_other ln -s /tmp/root/r.xml /tmp/r.xml",
+                 "./vexor -u /tmp/r.xml", 2, "true", "",
+                 "read_discovery_report: /tmp/r.xml leads through the link /tmp/r.xml, which "
+                 "uid 4242 owns in a sticky directory that others can write; it is not read\n"},
+        PathCase{"ApplyFifoWithoutWriter", "mkfifo p", "./vexor -u p", 2, "true", "",
+                 "read_discovery_report: cannot read p: the FIFO p found no writer within 3 "
+                 "seconds\n"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+#undef ROOTS_REPORT
 
 // The old report survives a save that cannot complete. Each setup mounts a
 // file system inside the run's namespace and runs vexor in the same shell.
