@@ -174,8 +174,8 @@ bool read_link(int fd, std::string* target) {
 // Follows the link name (opened as fd, status st) of the walk's directory by
 // putting its target's names before the rest; an absolute target starts
 // again at the root.
-bool follow_link(walk_state& w, const unique_fd& fd, const struct stat& st,
-                 const std::string& name, save_result* failure) {
+bool follow_link(walk_state& w, const unique_fd& fd, const struct stat& st, const std::string& name,
+                 save_result* failure) {
   if (++w.links > kMaxLinks) {
     *failure = failed(step::following, w.path, ELOOP);
     return false;
@@ -333,6 +333,20 @@ save_result wait_for_writer(int fd, const std::string& shown, steady::time_point
 bool set_blocking(int fd) {
   const int flags = fcntl(fd, F_GETFL);
   return flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
+}
+
+// Opens the place p to read, refused unless root or this process's user
+// owns what was opened and no one else may write it; a FIFO waits for a
+// writer until deadline.
+save_result open_trusted(const place& p, steady::time_point deadline, unique_fd* fd) {
+  if (!p.exists) return failed(step::opening, p.shown(), ENOENT);
+  struct stat st;
+  save_result result = open_placed(p, O_RDONLY, deadline, fd, &st);
+  if (!result.saved()) return result;
+  if (const refusal why = file_trust(st, geteuid()); why != refusal::none) {
+    return refused(why, p.shown(), st);
+  }
+  return S_ISFIFO(st.st_mode) ? wait_for_writer(fd->get(), p.shown(), deadline) : result;
 }
 
 // ---------------------------------------------------------------------------
@@ -515,13 +529,7 @@ save_result open_to_read_at(int base_dir, const std::string& path,
     fd->reset(openat(p.dir.fd.get(), p.name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (!*fd) return failed(step::opening, path, errno);
   } else {
-    if (!p.exists) return failed(step::opening, p.shown(), ENOENT);
-    struct stat st;
-    result = open_placed(p, O_RDONLY, deadline, fd, &st);
-    if (result.saved() && file_trust(st, geteuid()) != refusal::none) {
-      result = refused(file_trust(st, geteuid()), p.shown(), st);
-    }
-    if (result.saved() && S_ISFIFO(st.st_mode)) result = wait_for_writer(fd->get(), p.shown(), deadline);
+    result = open_trusted(p, deadline, fd);
     if (!result.saved()) {
       fd->reset();
       return result;

@@ -79,7 +79,7 @@ struct save_result {
     guarded_file,        // it is rules.files[rule]
     guarded_directory,   // it lies in rules.directories[rule]
     shared_directory,    // the walk met a directory (file) that others can change
-    foreign_link,        // the walk met a link (file) another user owns in a shared sticky directory
+    foreign_link,        // the walk met a link (file) of another user in a shared sticky directory
     foreign_owner,       // read: the file is owned by neither root nor the running user
     writable_by_others,  // read: the file's group or others may write it
     replaced,            // the name led elsewhere when it was opened than when it was looked at

@@ -226,7 +226,8 @@ const char* const kKept = "kept\n";
 // nic_fw/ (reached as /tmp/comp/nic_fw) while root writes 200 reports into
 // it; the run prints 2 when every one of them ended with 2.
 const char* const kSwapping =
-    "cp nic_fw/NICFWData.xml copy && mkdir /tmp/comp && mount --no-canonicalize --bind . /tmp/comp && "
+    "cp nic_fw/NICFWData.xml copy && mkdir /tmp/comp && "
+    "mount --no-canonicalize --bind . /tmp/comp && "
     "{ as_other sh -c 'ln -s /tmp/comp/nic_fw /tmp/sw.l && mkdir /tmp/sw.d && "
     "while [ ! -e /tmp/stop ]; do mv -T /tmp/sw.d /tmp/sw; mv -T /tmp/sw /tmp/sw.d; "
     "mv -T /tmp/sw.l /tmp/sw; mv -T /tmp/sw /tmp/sw.l; done' & }";
@@ -292,7 +293,8 @@ INSTANTIATE_TEST_SUITE_P(
                  "./vexor -d c.xml", 2, "cmp nic_fw/NICFWData.xml copy && echo kept", kKept,
                  "not saving the report as c.xml: it is the firmware catalog"},
         PathCase{"EventLog", "", "./vexor -d pyxflash.log", 2, "grep -c '<device>' pyxflash.log",
-                 "0\n", "not saving the report as pyxflash.log: it is the event log pyxflash.log\n"},
+                 "0\n",
+                 "not saving the report as pyxflash.log: it is the event log pyxflash.log\n"},
         // Absent on this host, but run when it is there.
         PathCase{"AbsentProgramVexorRuns", "", "./vexor -d /usr/bin/qtk", 2,
                  "[ -e /usr/bin/qtk ] || echo absent", "absent\n",
