@@ -3,6 +3,8 @@
 // that is removed unless kept. Each releases its handle when it goes away.
 #pragma once
 
+#include <fcntl.h>
+
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -58,6 +60,10 @@ class unique_fd {
 // descriptor is close-on-exec; invalid, with errno set, when no file could be
 // made.
 unique_fd create_temp_file(std::string* name_template);
+// The same in the directory dir (a descriptor, or AT_FDCWD), opened for
+// reading and writing with mode 0600; *name_template is a name in dir, and
+// nothing is followed: a link already there is never opened.
+unique_fd create_temp_file_at(int dir, std::string* name_template);
 
 // Removes a file when it goes away, unless keep() was called: a temporary
 // file that is of no use once the work that needed it is done. An empty path
@@ -65,6 +71,8 @@ unique_fd create_temp_file(std::string* name_template);
 class temp_file_guard {
  public:
   explicit temp_file_guard(std::string path) : path_(std::move(path)) {}
+  // The file name in the directory dir, a descriptor that outlives the guard.
+  temp_file_guard(int dir, std::string name) : dir_(dir), path_(std::move(name)) {}
   ~temp_file_guard();
   temp_file_guard(const temp_file_guard&) = delete;
   temp_file_guard& operator=(const temp_file_guard&) = delete;
@@ -72,6 +80,7 @@ class temp_file_guard {
   void keep() { kept_ = true; }
 
  private:
+  int dir_ = AT_FDCWD;
   std::string path_;
   bool kept_ = false;
 };

@@ -6,6 +6,7 @@
 // flash utility that is /bin/true: devices whose action asks for a flash and
 // that pass every check really fork and execute it, and the burn succeeds
 // without leaving its output file behind.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -45,6 +46,9 @@ void link_or_die(const char* target, const char* name) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  // -u reads only a report that no one but its owner may write: the inputs
+  // are written without group or other write, whatever the caller's umask.
+  umask(022);
   fuzz::make_private_dir("vexor-fuzz-report");
   fuzz::InPrivateDir inside;
   std::filesystem::create_directory("nic_fw");

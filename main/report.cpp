@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
 #include <iterator>
@@ -388,6 +389,42 @@ save_rules report_save_rules(const std::vector<std::pair<std::string, std::strin
   return rules;
 }
 
+// The directory a relative report path starts from: the one vexor was
+// started in.
+int report_base_dir() { return AT_FDCWD; }
+
+// Who besides root and this run's user can change what a refusal names.
+std::string who_can_change(const save_result& result) {
+  if (result.owner != 0 && result.owner != geteuid()) return strprintf("uid %u", result.owner);
+  if (result.mode & S_IWOTH) return "anyone";
+  return strprintf("the group %u", result.group);
+}
+
+// What is wrong with a report path or file that the walk or the file's
+// owners refuse, said of it ("leads through ..."); empty for the refusals of
+// what a save may replace.
+std::string path_refusal_words(const save_result& result) {
+  switch (result.why) {
+    case save_result::refusal::shared_directory:
+      return "leads through the directory " + visible(result.file) + ", which " +
+             who_can_change(result) + " can change";
+    case save_result::refusal::foreign_link:
+      return strprintf("leads through the link %s, which uid %u owns in a sticky directory that "
+                       "others can write",
+                       visible(result.file).c_str(), result.owner);
+    case save_result::refusal::foreign_owner:
+      return strprintf("is owned by uid %u, neither root nor the user running vexor",
+                       result.owner);
+    case save_result::refusal::writable_by_others:
+      return strprintf("can be written by %s (mode %04o)",
+                       result.mode & S_IWOTH ? "anyone" : "its group", result.mode);
+    case save_result::refusal::replaced:
+      return "was replaced while vexor opened it";
+    default:
+      return std::string();
+  }
+}
+
 // Why a report was refused, as the log and the reason line say it.
 std::string refusal_text(const save_result& result,
                          const std::vector<std::pair<std::string, std::string>>& files) {
@@ -399,13 +436,14 @@ std::string refusal_text(const save_result& result,
     case save_result::refusal::socket:
       return "it is a socket";
     case save_result::refusal::guarded_file:
-      return "it is " + files[result.rule].second;
+      return "it is " + visible(files[result.rule].second);
     case save_result::refusal::guarded_directory:
       return "it lies in nic_fw/, beside the catalog, the images and the flash utility";
-    case save_result::refusal::none:
+    default:
       break;
   }
-  return "it may not be written";
+  const std::string words = path_refusal_words(result);
+  return words.empty() ? "it may not be written" : "it " + words;
 }
 
 // The words of the message for the step at which a save failed.
@@ -415,10 +453,10 @@ const char* step_words(save_result::step at) {
       return "following";
     case save_result::step::opening:
       return "opening";
+    case save_result::step::waiting:
+      return "waiting for";
     case save_result::step::creating:
       return "creating";
-    case save_result::step::owning:
-      return "setting the owner of";
     case save_result::step::moding:
       return "setting the mode of";
     case save_result::step::writing:
@@ -438,15 +476,27 @@ const char* step_words(save_result::step at) {
   return "saving";
 }
 
-int32_t save_failed(const std::string& path, const char* step, const std::string& subject,
-                    int err) {
+// How a failed step of a save or an open reads in a message: "writing
+// r.xml: No space left on device". A FIFO that found no process at its
+// other end (other_end: "reader" or "writer") says so.
+std::string failure_words(const save_result& result, const char* other_end) {
+  const std::string subject =
+      visible(result.file.empty() ? strprintf("descriptor %d", result.fd) : result.file);
+  if (result.at == save_result::step::waiting && result.err == ETIMEDOUT) {
+    return strprintf("the FIFO %s found no %s within %lld seconds", subject.c_str(), other_end,
+                     static_cast<long long>(
+                         std::chrono::duration_cast<std::chrono::seconds>(kOtherEndWait).count()));
+  }
+  return strprintf("%s %s: %s", step_words(result.at), subject.c_str(),
+                   std::strerror(result.err));
+}
+
+int32_t save_failed(const std::string& path, const std::string& what) {
   log_quorvane_event(ppyxflash_fout, ERROR_TAG,
-                     strprintf("xml_discovery_report: could not save %s: %s %s: %s\n",
-                               visible(path).c_str(), step, visible(subject).c_str(),
-                               std::strerror(err)));
-  note_reason(strprintf("the report %s could not be saved: %s %s: %s (see pyxflash.log)",
-                        visible(path).c_str(), step, visible(subject).c_str(),
-                        std::strerror(err)));
+                     strprintf("xml_discovery_report: could not save %s: %s\n",
+                               visible(path).c_str(), what.c_str()));
+  note_reason(strprintf("the report %s could not be saved: %s (see pyxflash.log)",
+                        visible(path).c_str(), what.c_str()));
   return 1;
 }
 
@@ -459,7 +509,9 @@ int32_t save_discovery_report(_xmlDoc* doc, const std::string& path, size_t devi
   int size = 0;
   xmlDocDumpFormatMemoryEnc(doc, &raw, &size, "UTF-8", 0);
   xml_string dumped(raw);
-  if (!dumped || size < 0) return save_failed(path, "serialising", "the document", ENOMEM);
+  if (!dumped || size < 0) {
+    return save_failed(path, std::string("serialising the document: ") + std::strerror(ENOMEM));
+  }
   const std::string bytes(reinterpret_cast<const char*>(dumped.get()), static_cast<size_t>(size));
   dumped.reset();
   if (!report_is_complete(bytes, devices)) {
@@ -472,20 +524,19 @@ int32_t save_discovery_report(_xmlDoc* doc, const std::string& path, size_t devi
   }
 
   const std::vector<std::pair<std::string, std::string>> files = files_of_vexor();
-  const save_result saved = save_text(path, bytes, report_save_rules(files));
+  const save_result saved =
+      save_text_at(report_base_dir(), path, bytes, report_save_rules(files));
   if (saved.at == save_result::step::refused) {
     const std::string why = refusal_text(saved, files);
     log_quorvane_event(ppyxflash_fout, ERROR_TAG,
                        strprintf("xml_discovery_report: not saving the report as %s: %s\n",
-                                 visible(path).c_str(), visible(why).c_str()));
+                                 visible(path).c_str(), why.c_str()));
     note_reason(strprintf("the report was not saved as %s: %s", visible(path).c_str(),
-                          visible(why).c_str()));
+                          why.c_str()));
     return 1;
   }
   if (saved.saved()) return 0;
-  return save_failed(path, step_words(saved.at),
-                     saved.file.empty() ? strprintf("descriptor %d", saved.fd) : saved.file,
-                     saved.err);
+  return save_failed(path, failure_words(saved, "reader"));
 }
 
 // ===========================================================================
@@ -512,27 +563,48 @@ void report_not_read(const std::string& path, const std::string& why) {
   note_reason(strprintf("the report %s %s; it is not read", visible(path).c_str(), why.c_str()));
 }
 
+// Logs that the report at path could not be opened or read, with why (the
+// step and the system's reason), and makes that the run's reason. Returns 2.
+int32_t report_not_opened(const std::string& path, const std::string& why) {
+  log_quorvane_event(ppyxflash_fout, ERROR_TAG,
+                     strprintf("read_discovery_report: cannot read %s: %s\n",
+                               visible(path).c_str(), why.c_str()));
+  log_quorvane_event(ppyxflash_fout, ERROR_TAG,
+                     strprintf("read_discovery_report: Failed to open %s\n",
+                               visible(path).c_str()));
+  note_reason(strprintf("the report %s could not be opened: %s (see pyxflash.log)",
+                        visible(path).c_str(), why.c_str()));
+  return 2;
+}
+
+// Opens the report at path for reading: a file that another user can
+// change, or that lies where another user can steer the path, is refused.
+// Returns 0, or 2 after logging.
+int32_t open_report(const std::string& path, unique_fd* in) {
+  const save_result opened = open_to_read_at(report_base_dir(), path, kOtherEndWait, in);
+  if (opened.at == save_result::step::refused) {
+    report_not_read(path, path_refusal_words(opened));
+    return 2;
+  }
+  if (opened.saved()) return 0;
+  // A path that leads nowhere is the common case: the log keeps its one line.
+  if (opened.at == save_result::step::following || opened.at == save_result::step::opening) {
+    log_quorvane_event(ppyxflash_fout, ERROR_TAG,
+                       strprintf("read_discovery_report: Failed to open %s\n",
+                                 visible(path).c_str()));
+    note_reason(strprintf("the report %s could not be opened: %s (see pyxflash.log)",
+                          visible(path).c_str(), std::strerror(opened.err)));
+    return 2;
+  }
+  return report_not_opened(path, failure_words(opened, "writer"));
+}
+
 // Reads the whole report at path into *text, once: both passes parse these
 // bytes, so a report on a pipe (/dev/stdin) or one that changes meanwhile is
 // the same document in both. Returns 0, or 2 after logging.
 int32_t read_report_text(const std::string& path, std::string* text) {
-  unique_fd in(open(path.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC));
-  auto failed = [&](int err) {
-    const int cause = err != 0 ? err : errno;
-    note_reason(strprintf("the report %s could not be opened: %s (see pyxflash.log)",
-                          visible(path).c_str(), std::strerror(cause)));
-    if (err != 0) {
-      log_quorvane_event(ppyxflash_fout, ERROR_TAG,
-                         strprintf("read_discovery_report: cannot read %s: %s\n",
-                                   visible(path).c_str(),
-                                   std::strerror(err)));
-    }
-    log_quorvane_event(ppyxflash_fout, ERROR_TAG,
-                       strprintf("read_discovery_report: Failed to open %s\n",
-                                 visible(path).c_str()));
-    return 2;
-  };
-  if (!in) return failed(0);
+  unique_fd in;
+  if (int32_t rc = open_report(path, &in)) return rc;
   text->clear();
   // A file's size is known: room for all of it at once, rather than a
   // growing buffer that takes up to twice as much on the way.
@@ -544,7 +616,7 @@ int32_t read_report_text(const std::string& path, std::string* text) {
   for (;;) {
     const ssize_t n = read(in.get(), chunk.data(), chunk.size());
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return failed(errno);
+    if (n < 0) return report_not_opened(path, std::strerror(errno));
     if (n == 0) return 0;
     if (static_cast<size_t>(n) > kMaxReportBytes - text->size()) {
       report_not_read(path, strprintf("holds more than %zu bytes", kMaxReportBytes));

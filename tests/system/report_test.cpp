@@ -174,14 +174,17 @@ INSTANTIATE_TEST_SUITE_P(
 // Where the report goes
 // ---------------------------------------------------------------------------
 
-// Each row runs in the host's namespace, whose /dev is its own: a set-up
-// line, then "./vexor -d PATH >vexor.out 2>vexor.err", then a check line
-// whose output is compared. No row may leave a temporary file behind.
+// Each row runs in the host's namespace, whose /dev and /tmp (mode 1777) are
+// its own: a set-up line, then the row's vexor command line with its output
+// in vexor.out and vexor.err, then a check line whose output is compared.
+// The set-up may act as another local user (uid 4242, no passwd entry) with
+// "as_other COMMAND". No row may leave a temporary file anywhere, and no
+// row burns anything.
 struct PathCase {
   const char* name;
   const char* setup;
-  const char* path;
-  int status;
+  const char* run;  // "./vexor -d PATH", "./vexor -u PATH", or a loop of runs
+  int status;       // of the run
   const char* check;
   const char* checked;  // what the check line prints
   const char* logged;   // in the log ("" nothing looked for)
@@ -189,80 +192,160 @@ struct PathCase {
 
 void PrintTo(const PathCase& c, std::ostream* os) { *os << c.name; }
 
-using DiscoveryPath = testhost::HostTestWithParam<PathCase>;
+using ReportPath = testhost::HostTestWithParam<PathCase>;
 
-TEST_P(DiscoveryPath, WritesThroughOrRefuses) {
+TEST_P(ReportPath, WritesThroughOrRefuses) {
   const PathCase& c = GetParam();
   sim::SimHost& h = host(testhost::two_adapter_host());
+  // The race's two hundred runs take a while on a busy machine.
+  h.set_timeout(600);
   const std::string line =
       "is_report() { tail -n 1 \"$1\" | grep -qx '</zk_rom_discovery>' && echo report || "
-      "echo \"no report in $1\"; }; " +
-      std::string(c.setup) + (c.setup[0] ? " && " : "") + "./vexor -d " + c.path +
+      "echo \"no report in $1\"; }; "
+      "as_other() { setpriv --reuid 4242 --regid 4242 --clear-groups \"$@\"; }; " +
+      std::string(c.setup) + (c.setup[0] ? " && " : "") + c.run +
       " >vexor.out 2>vexor.err; echo \"status=$?\"; " + c.check +
-      "; ls -A | grep -c '^\\.vexor-report-'";
+      "; find . /tmp -name '.vexor-report-*' | wc -l";
   const sim::RunResult r = h.run_shell(line);
   EXPECT_EQ(r.out, "status=" + std::to_string(c.status) + "\n" + c.checked + "0\n")
       << r.err << h.event_log();
   EXPECT_TRUE(has(h.event_log(), c.logged)) << c.logged << "\n" << h.event_log();
   if (c.status != 0) {
     EXPECT_TRUE(has(h.event_log(), std::string(ERROR_TAG) + " [")) << h.event_log();
+    EXPECT_TRUE(has(h.read_file("vexor.err"), "vexor: ")) << h.read_file("vexor.err");
   }
+  EXPECT_TRUE(h.burns().empty());
 }
 
 const char* const kKept = "kept\n";
 
+// A report that asks for A's upgrade, written by root before the row's run.
+#define ROOTS_REPORT(path) "./vexor -d " path " >/dev/null"
+
+// Another user swaps /tmp/sw between a directory of its own and a link to
+// nic_fw/ (reached as /tmp/comp/nic_fw) while root writes 200 reports into
+// it; the run prints 2 when every one of them ended with 2.
+const char* const kSwapping =
+    "cp nic_fw/NICFWData.xml copy && mkdir /tmp/comp && "
+    "mount --no-canonicalize --bind . /tmp/comp && "
+    "{ as_other sh -c 'ln -s /tmp/comp/nic_fw /tmp/sw.l && mkdir /tmp/sw.d && "
+    "while [ ! -e /tmp/stop ]; do mv -T /tmp/sw.d /tmp/sw; mv -T /tmp/sw /tmp/sw.d; "
+    "mv -T /tmp/sw.l /tmp/sw; mv -T /tmp/sw /tmp/sw.l; done' & }";
+const char* const kRootRuns200 =
+    "( s=2; i=0; while [ $i -lt 200 ]; do ./vexor -d /tmp/sw/NICFWData.xml; r=$?; "
+    "[ $r = 2 ] || s=$r; i=$((i + 1)); done; exit $s )";
+
 INSTANTIATE_TEST_SUITE_P(
-    Paths, DiscoveryPath,
+    Paths, ReportPath,
     ::testing::Values(
         // A relative link leads from its own directory.
         PathCase{"Symlink",
                  "mkdir a keep && printf old > keep/r.xml && ln -s ../keep/r.xml a/link.xml",
-                 "a/link.xml", 0, "[ -L a/link.xml ] && echo link; is_report keep/r.xml",
+                 "./vexor -d a/link.xml", 0,
+                 "[ -L a/link.xml ] && echo link; is_report keep/r.xml", "link\nreport\n", ""},
+        PathCase{"DanglingSymlink", "mkdir keep && ln -s keep/new.xml link.xml",
+                 "./vexor -d link.xml", 0, "[ -L link.xml ] && echo link; is_report keep/new.xml",
                  "link\nreport\n", ""},
-        PathCase{"DanglingSymlink", "mkdir keep && ln -s keep/new.xml link.xml", "link.xml", 0,
-                 "[ -L link.xml ] && echo link; is_report keep/new.xml", "link\nreport\n", ""},
-        PathCase{"ModeAndOwnerKept",
-                 "printf old > r.xml && chmod 600 r.xml && chown 1234:5678 r.xml", "r.xml", 0,
-                 "stat -c '%a %u:%g' r.xml; is_report r.xml", "600 1234:5678\nreport\n", ""},
-        PathCase{"DevNull", "", "/dev/null", 0, "stat -c %F /dev/null", "character special file\n",
-                 ""},
+        // The replacement is root's and writable by root alone, whoever
+        // owned the file before.
+        PathCase{"ModeKeptOwnerNot",
+                 "printf old > r.xml && chmod 660 r.xml && chown 1234:5678 r.xml",
+                 "./vexor -d r.xml", 0, "stat -c '%a %u:%g' r.xml; is_report r.xml",
+                 "640 0:0\nreport\n", ""},
+        PathCase{"ReportOfAnotherUser",
+                 "as_other sh -c 'printf old > /tmp/r.xml && chmod 666 /tmp/r.xml'",
+                 "./vexor -d /tmp/r.xml", 0,
+                 "stat -c '%a %u' /tmp/r.xml; is_report /tmp/r.xml; "
+                 "as_other sh -c 'echo >> /tmp/r.xml' 2>/dev/null || echo denied",
+                 "644 0\nreport\ndenied\n", ""},
+        PathCase{"DevNull", "", "./vexor -d /dev/null", 0, "stat -c %F /dev/null",
+                 "character special file\n", ""},
         // The banner, then the report, in the file standard output goes to.
-        PathCase{"DevStdout", "", "/dev/stdout", 0,
+        PathCase{"DevStdout", "", "./vexor -d /dev/stdout", 0,
                  "sed -n 3p vexor.out; sed -n 7p vexor.out; is_report vexor.out; "
                  "stat -c %F /dev/stdout",
                  "Zentrik Quorvane InfiniBand Online Firmware Upgrade Utility for Linux\n"
                  "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\nreport\nsymbolic link\n",
                  ""},
-        PathCase{"Fifo", "mkfifo p && { cat p > got.xml & }", "p", 0,
+        PathCase{"Fifo", "mkfifo p && { cat p > got.xml & }", "./vexor -d p", 0,
                  "wait; [ -p p ] && echo fifo; is_report got.xml", "fifo\nreport\n", ""},
-        PathCase{"DevFull", "", "/dev/full", 2, "stat -c %F /dev/full", "character special file\n",
+        PathCase{"FifoWithoutReader", "mkfifo p", "./vexor -d p", 2, "[ -p p ] && echo fifo",
+                 "fifo\n",
+                 "xml_discovery_report: could not save p: the FIFO p found no reader within 3 "
+                 "seconds\n"},
+        PathCase{"DevFull", "", "./vexor -d /dev/full", 2, "stat -c %F /dev/full",
+                 "character special file\n",
                  "could not save /dev/full: writing /dev/full: No space left on device\n"},
-        PathCase{"ClosedDescriptor", "", "/dev/fd/9", 2, "true", "",
+        PathCase{"ClosedDescriptor", "", "./vexor -d /dev/fd/9", 2, "true", "",
                  "could not save /dev/fd/9: following /dev/fd/9: Bad file descriptor\n"},
-        PathCase{"Directory", "mkdir d", "d", 2, "ls -A d | wc -l", "0\n",
+        PathCase{"Directory", "mkdir d", "./vexor -d d", 2, "ls -A d | wc -l", "0\n",
                  "xml_discovery_report: not saving the report as d: it is a directory\n"},
-        PathCase{"Catalog", "cp nic_fw/NICFWData.xml copy", "nic_fw/NICFWData.xml", 2,
+        PathCase{"Catalog", "cp nic_fw/NICFWData.xml copy", "./vexor -d nic_fw/NICFWData.xml", 2,
                  "cmp nic_fw/NICFWData.xml copy && echo kept", kKept,
                  "xml_discovery_report: not saving the report as nic_fw/NICFWData.xml: it is the "
                  "firmware catalog nic_fw/NICFWData.xml\n"},
         PathCase{"CatalogThroughASymlink",
-                 "cp nic_fw/NICFWData.xml copy && ln -s nic_fw/NICFWData.xml c.xml", "c.xml", 2,
-                 "cmp nic_fw/NICFWData.xml copy && echo kept", kKept,
+                 "cp nic_fw/NICFWData.xml copy && ln -s nic_fw/NICFWData.xml c.xml",
+                 "./vexor -d c.xml", 2, "cmp nic_fw/NICFWData.xml copy && echo kept", kKept,
                  "not saving the report as c.xml: it is the firmware catalog"},
         PathCase{"CatalogThroughAHardLink",
-                 "cp nic_fw/NICFWData.xml copy && ln nic_fw/NICFWData.xml c.xml", "c.xml", 2,
-                 "cmp nic_fw/NICFWData.xml copy && echo kept", kKept,
+                 "cp nic_fw/NICFWData.xml copy && ln nic_fw/NICFWData.xml c.xml",
+                 "./vexor -d c.xml", 2, "cmp nic_fw/NICFWData.xml copy && echo kept", kKept,
                  "not saving the report as c.xml: it is the firmware catalog"},
-        PathCase{"EventLog", "", "pyxflash.log", 2, "grep -c '<device>' pyxflash.log", "0\n",
+        PathCase{"EventLog", "", "./vexor -d pyxflash.log", 2, "grep -c '<device>' pyxflash.log",
+                 "0\n",
                  "not saving the report as pyxflash.log: it is the event log pyxflash.log\n"},
         // Absent on this host, but run when it is there.
-        PathCase{"AbsentProgramVexorRuns", "", "/usr/bin/qtk", 2,
+        PathCase{"AbsentProgramVexorRuns", "", "./vexor -d /usr/bin/qtk", 2,
                  "[ -e /usr/bin/qtk ] || echo absent", "absent\n",
                  "it is the program /usr/bin/qtk\n"},
-        PathCase{"FirmwareDirectory", "", "nic_fw/new.xml", 2,
+        PathCase{"FirmwareDirectory", "", "./vexor -d nic_fw/new.xml", 2,
                  "[ -e nic_fw/new.xml ] || echo absent", "absent\n",
-                 "not saving the report as nic_fw/new.xml: it lies in nic_fw/"}),
+                 "not saving the report as nic_fw/new.xml: it lies in nic_fw/"},
+        // Another user's link in sticky /tmp to a file only root may write.
+        PathCase{"OthersLinkInTmp",
+                 "mkdir -m 700 /tmp/root && printf secret > /tmp/root/file && "
+                 "as_other ln -s /tmp/root/file /tmp/nicdiscovery.xml",
+                 "./vexor -d /tmp/nicdiscovery.xml", 2,
+                 "cat /tmp/root/file; echo; [ -L /tmp/nicdiscovery.xml ] && echo link",
+                 "secret\nlink\n",
+                 "xml_discovery_report: not saving the report as /tmp/nicdiscovery.xml: it leads "
+                 "through the link /tmp/nicdiscovery.xml, which uid 4242 owns in a sticky "
+                 "directory that others can write\n"},
+        PathCase{"OthersDirectory", "as_other mkdir /tmp/d", "./vexor -d /tmp/d/r.xml", 2,
+                 "ls -A /tmp/d | wc -l", "0\n",
+                 "not saving the report as /tmp/d/r.xml: it leads through the directory /tmp/d, "
+                 "which uid 4242 can change\n"},
+        PathCase{"GroupWritableDirectory", "mkdir -m 775 d", "./vexor -d d/r.xml", 2,
+                 "ls -A d | wc -l", "0\n",
+                 "it leads through the directory d, which the group 0 can change\n"},
+        PathCase{"DirectorySwapRace", kSwapping, kRootRuns200, 2,
+                 "touch /tmp/stop; wait; cmp nic_fw/NICFWData.xml copy && echo kept", kKept,
+                 "not saving the report as /tmp/sw/NICFWData.xml: it leads through "},
+        // -u: a report another user can change, or lead to, is not applied.
+        PathCase{"ApplyReportOfAnotherUser", ROOTS_REPORT("r.xml") " && chown 4242 r.xml",
+                 "./vexor -u r.xml", 2, "true", "",
+                 "read_discovery_report: r.xml is owned by uid 4242, neither root nor the user "
+                 "running vexor; it is not read\n"},
+        PathCase{"ApplyGroupWritableReport", ROOTS_REPORT("r.xml") " && chmod 664 r.xml",
+                 "./vexor -u r.xml", 2, "true", "",
+                 "read_discovery_report: r.xml can be written by its group (mode 0664); it is "
+                 "not read\n"},
+        PathCase{"ApplyWorldWritableReport", ROOTS_REPORT("r.xml") " && chmod 646 r.xml",
+                 "./vexor -u r.xml", 2, "true", "",
+                 "r.xml can be written by anyone (mode 0646); it is not read\n"},
+        PathCase{"ApplyThroughOthersLinkInTmp",
+                 "mkdir -m 700 /tmp/root && " ROOTS_REPORT("/tmp/root/r.xml") " && "
+                 "as_other ln -s /tmp/root/r.xml /tmp/r.xml",
+                 "./vexor -u /tmp/r.xml", 2, "true", "",
+                 "read_discovery_report: /tmp/r.xml leads through the link /tmp/r.xml, which "
+                 "uid 4242 owns in a sticky directory that others can write; it is not read\n"},
+        PathCase{"ApplyFifoWithoutWriter", "mkfifo p", "./vexor -u p", 2, "true", "",
+                 "read_discovery_report: cannot read p: the FIFO p found no writer within 3 "
+                 "seconds\n"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+#undef ROOTS_REPORT
 
 // The old report survives a save that cannot complete. Each setup mounts a
 // file system inside the run's namespace and runs vexor in the same shell.
@@ -298,7 +381,11 @@ INSTANTIATE_TEST_SUITE_P(
         SaveFailureCase{"ReadOnly",
                         "mkdir -p dir && printf old > dir/r.xml && mount --bind dir dir && "
                         "mount -o remount,bind,ro dir",
-                        "Read-only file system"}),
+                        "Read-only file system"},
+        // 2 KiB, less than the report; the signal ignored, as vexor does.
+        SaveFailureCase{"FileSizeLimit",
+                        "mkdir -p dir && printf old > dir/r.xml && trap '' XFSZ && ulimit -f 4",
+                        "File too large"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
