@@ -32,6 +32,11 @@ void prepare_process() {
   sigemptyset(&action.sa_mask);
   action.sa_handler = SIG_DFL;
   ::sigaction(SIGCHLD, &action, nullptr);
+  action.sa_handler = SIG_IGN;
+  // A write past the file-size limit (ulimit -f) then fails with EFBIG,
+  // which is reported like any failed write, instead of ending the run
+  // (in the middle of a burn, or before its first log line).
+  ::sigaction(SIGXFSZ, &action, nullptr);
   action.sa_handler = nothing;
   action.sa_flags = SA_RESTART;
   ::sigaction(SIGPIPE, &action, nullptr);

@@ -10,7 +10,10 @@
 // reset to its default (ignored, waitpid would find no child); SIGPIPE gets
 // an empty handler, so that a write to a closed pipe fails with EPIPE
 // instead of ending the process, while children still start with the
-// default (exec resets a handler, but passes an ignored signal on).
+// default (exec resets a handler, but passes an ignored signal on); SIGXFSZ
+// is ignored, in vexor and in its children (the flash utility too), so that
+// a write past the file-size limit fails with EFBIG instead of ending the
+// writer.
 void prepare_process();
 
 // While it lives, SIGINT, SIGTERM, SIGHUP and SIGQUIT do not end the

@@ -10,6 +10,7 @@
 #include <ctime>
 #include <new>
 
+#include "common/own_directory.h"
 #include "common/run_lock.h"
 #include "common/signals.h"
 #include "common/text_checks.h"
@@ -108,7 +109,8 @@ int32_t verify_cmd_line_options(int argc, char** pargv) {
       rewrite_slash_form(pargv[1], kFirstSlashForms3);
       rewrite_slash_form(pargv[2], kSecondSlashForms3);
       if (!looks_like_option(pargv[1])) return 2;
-      g_XMLDiscoveryReport = pargv[2] != nullptr ? pargv[2] : "";
+      // The caller's name for the report, in the caller's directory.
+      g_XMLDiscoveryReport = pargv[2] != nullptr ? caller_path(pargv[2]) : "";
       return 0;
     case 4:
       // A boot-enable request for a named interface: accepted, nothing to do.
@@ -283,12 +285,26 @@ int print_version() {
   return 0;
 }
 
+// Makes the component directory the working directory, whatever directory
+// the caller started vexor in, and gives every child the fixed PATH. False,
+// after saying why on standard error, when vexor cannot work there.
+bool settle_in_own_directory() {
+  std::string failed = enter_own_directory();
+  if (failed.empty() && !use_child_path())
+    failed = strprintf("PATH cannot be set for its children: %s", std::strerror(errno));
+  if (failed.empty()) return true;
+  std::fprintf(stderr, "vexor: cannot work in its own directory: %s\n", failed.c_str());
+  return false;
+}
+
 }  // namespace
 
 int vexor_main(int argc, char** argv) {
   // Before anything opens a file or starts a child.
   prepare_process();
   if (is_version_request(argc, argv)) return print_version();
+  // Before the command line is read: the report it names is the caller's.
+  if (!settle_in_own_directory()) return 1;
 
   switch (verify_cmd_line_options(argc, argv)) {
     case 0:

@@ -60,7 +60,8 @@ std::string strprintf(const char* fmt, ...) __attribute__((format(printf, 1, 2))
 
 // Pre-check of the raw argument vector: 0 go on, 2 refuse (usage, status 1),
 // 256 accepted boot-enable request (status 0, no output). May rewrite slash
-// forms in place; fills g_XMLDiscoveryReport.
+// forms in place; fills g_XMLDiscoveryReport (a report named on the command
+// line as caller_path() gives it: taken from the caller's directory).
 int32_t verify_cmd_line_options(int argc, char** pargv);
 
 // Prints the seven usage lines through print_message.

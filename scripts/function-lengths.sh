@@ -12,7 +12,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-dirs=(main common getqrvninfo)
+dirs=(main common getqrvninfo sim)
 max=60
 if [[ ${1:-} == --max ]]; then
   max=$2

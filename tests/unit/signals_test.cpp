@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <stdlib.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -25,26 +27,34 @@ std::string target_of(int fd) {
 }
 
 // Starts as a caller might leave it: standard output and error closed,
-// SIGCHLD ignored. Exits 0 when prepare_process put all of it right and a
-// write to a pipe without reader fails with EPIPE instead of ending it.
+// SIGCHLD ignored, no file may grow. Exits 0 when prepare_process put all of
+// it right, a write to a pipe without reader fails with EPIPE and a write
+// past the file-size limit with EFBIG, instead of ending it.
 [[noreturn]] void start_badly_then_prepare() {
+  char name[] = "/tmp/vexor-signals-XXXXXX";
+  const int file = ::mkstemp(name);
+  if (file < 0) std::_Exit(11);
+  ::unlink(name);
   ::close(STDOUT_FILENO);
   ::close(STDERR_FILENO);
   ::signal(SIGCHLD, SIG_IGN);
+  const rlimit no_growth{0, RLIM_INFINITY};
+  if (::setrlimit(RLIMIT_FSIZE, &no_growth) != 0) std::_Exit(12);
   prepare_process();
   int fds[2];
   if (::pipe(fds) != 0) std::_Exit(10);
   ::close(fds[0]);
   const bool epipe = ::write(fds[1], "x", 1) < 0 && errno == EPIPE;
+  const bool efbig = ::write(file, "x", 1) < 0 && errno == EFBIG;
   std::_Exit(target_of(STDOUT_FILENO) == "/dev/null" && target_of(STDERR_FILENO) == "/dev/null" &&
-                     handler_of(SIGCHLD) == SIG_DFL && epipe
+                     handler_of(SIGCHLD) == SIG_DFL && epipe && efbig
                  ? 0
                  : 1);
 }
 
 }  // namespace
 
-TEST(PrepareProcess, MendsClosedStreamsIgnoredSigchldAndSigpipe) {
+TEST(PrepareProcess, MendsClosedStreamsIgnoredSigchldSigpipeAndSigxfsz) {
   EXPECT_EXIT(start_badly_then_prepare(), ::testing::ExitedWithCode(0), "");
 }
 
