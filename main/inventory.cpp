@@ -30,6 +30,23 @@ std::vector<std::string> firmware_id;
 std::string bus_info;
 std::vector<adapter_outcome> g_adapter_outcomes;
 
+void reset_inventory() {
+  g_ninfo.clear();
+  g_nNics = 0;
+  g_nQuorvanePorts = 0;
+  nic_count = 0;
+  fw_number.clear();
+  sub_ven_id_new.clear();
+  sub_dev_id_new.clear();
+  ver_buf.clear();
+  fw_invalid = 0;
+  fw_invalid_count = 0;
+  read_discovery = 0;
+  firmware_id.clear();
+  bus_info.clear();
+  g_adapter_outcomes.clear();
+}
+
 adapter_outcome* outcome_of(size_t idx) {
   return idx < g_adapter_outcomes.size() ? &g_adapter_outcomes[idx] : nullptr;
 }
