@@ -271,9 +271,8 @@ bool CatalogReading::judge_element() {
   const bool complete = working.pxmlVenId && working.pxmlDevId && working.pxmlSubVenId &&
                         working.pxmlSubDevId && working.pxmlPSID;
   if (!complete || catalog_id(working) != id) return false;
-  // Matches beyond the array's capacity (1 in the apply mode, which wants
-  // the first match only) are dropped: the entries kept are the first ones
-  // in file order.
+  // Matches beyond the array's capacity are dropped: the entries kept are
+  // the first ones in file order.
   if (fw_count == nullptr || *fw_count < 0 || static_cast<size_t>(*fw_count) >= out.size()) {
     dropped = true;
     return true;
@@ -332,7 +331,7 @@ int read_NIC_FW_xml_file(const std::string& pciIdString, std::vector<XMLFW_INFO>
   // the apply mode has freed its report readers before the lookups).
   xmlCleanupParser();
 
-  if (reading.dropped && pXmlFwInfo.size() > 1) {
+  if (reading.dropped) {
     log_quorvane_event(
         ppyxflash_fout, WARNING_TAG,
         strprintf("More than %zu firmware entries in %s match %s; only the first "
