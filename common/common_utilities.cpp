@@ -21,6 +21,8 @@ extern "C" {
 
 int32_t boot_value = 0;
 
+void reset_host_probes() { boot_value = 0; }
+
 namespace {
 
 struct PciAccessDeleter {

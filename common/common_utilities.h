@@ -47,6 +47,10 @@ const char* pci_filter_parse_pciid(struct pci_filter* f, const char* str);
 int32_t get_pci_info(const char* pbus_info, int32_t* ppci_ven, int32_t* ppci_dev,
                      int32_t* ppci_sub_ven, int32_t* ppci_sub_dev);
 
+// Puts the host probes' run-wide variable boot_value back to what a fresh
+// process starts with.
+void reset_host_probes();
+
 // Secure Boot gate; returns 0..3 (see boot_value) and stores it in
 // boot_value (result 0 leaves boot_value as it was).
 int32_t get_boot_mode();

@@ -27,24 +27,50 @@ std::string print_msg;
 std::string g_run_lock_path = "/run/lock/vexor.lock";
 
 namespace {
+
 // The run lock, held from the start of a mode to the end of the process.
 unique_fd g_run_lock;
-// The first cause of failure noted in this run, and whether the run has
-// said its reason line.
-std::string g_noted_reason;
-bool g_reason_said = false;
-// Whether this run has said that its event log cannot be written.
-bool g_log_failure_said = false;
+
+// What a run says at most once on standard error: its reason line, with
+// the first cause of failure noted for it, and that its event log cannot
+// be written.
+struct SaidOnce {
+  std::string noted_reason;  // "" while none was noted
+  bool reason_said = false;
+  bool log_failure_said = false;
+};
+SaidOnce g_said;
 
 // Writes the run's one reason line, "vexor: why", after what standard
 // output holds so far.
 void say_reason_line(const std::string& why) {
-  g_reason_said = true;
+  g_said.reason_said = true;
   std::fflush(stdout);
   std::fprintf(stderr, "vexor: %s\n", why.c_str());
   std::fflush(stderr);
 }
+
+// Puts the front end's run-wide variables back to what a fresh process
+// starts with, closing the event log if one is open.
+void reset_front_end() {
+  if (ppyxflash_fout != nullptr) std::fclose(ppyxflash_fout);
+  ppyxflash_fout = nullptr;
+  g_run_lock.reset();
+  g_iFlag = 0;
+  silent = 0;
+  boot_mode_value = 0;
+  g_XMLDiscoveryReport.clear();
+  print_msg.clear();
+  g_said = SaidOnce{};
+}
+
 }  // namespace
+
+void reset_run_state() {
+  reset_front_end();
+  reset_inventory();
+  reset_host_probes();
+}
 
 std::string strprintf(const char* fmt, ...) {
   va_list ap;
@@ -423,11 +449,11 @@ void log_quorvane_event(FILE* pevent_file, const char* pevent_tag, const std::st
   when[std::strcspn(when, "\n")] = '\0';
   const bool written = std::fprintf(pevent_file, "%s [%s] %s\n", pevent_tag, when,
                                     pextra_text.c_str()) >= 0;
-  if ((std::fflush(pevent_file) == 0 && written) || g_log_failure_said) return;
+  if ((std::fflush(pevent_file) == 0 && written) || g_said.log_failure_said) return;
   // A full or failing disk must not leave a run without any word of what it
   // did: said once, and the run goes on (the burns matter more than the log).
   const int err = errno;
-  g_log_failure_said = true;
+  g_said.log_failure_said = true;
   std::fflush(stdout);
   std::fprintf(stderr,
                "%s: the event log cannot be written: %s (errno %d); the run goes on without "
@@ -454,15 +480,15 @@ void open_event_log(const char* unit, int line) {
 }
 
 void note_reason(const std::string& why) {
-  if (g_noted_reason.empty()) g_noted_reason = why;
+  if (g_said.noted_reason.empty()) g_said.noted_reason = why;
 }
 
-const std::string& noted_reason() { return g_noted_reason; }
+const std::string& noted_reason() { return g_said.noted_reason; }
 
 void say_reason(const std::string& why) {
   const bool explained_here = (g_iFlag & (FLAG_SILENT | FLAG_LIST | FLAG_DISCOVER | FLAG_APPLY)) ||
                               console_silenced();
-  if (g_reason_said || !explained_here) return;
+  if (g_said.reason_said || !explained_here) return;
   say_reason_line(why);
 }
 
@@ -496,26 +522,3 @@ void take_run_lock(bool exclusive) {
 }
 
 int run_lock_fd() { return g_run_lock.get(); }
-
-void reset_run_state() {
-  if (ppyxflash_fout != nullptr) std::fclose(ppyxflash_fout);
-  ppyxflash_fout = nullptr;
-  g_run_lock.reset();
-  for (int32_t* number : {&g_iFlag, &silent, &boot_mode_value, &boot_value, &g_nNics,
-                          &g_nQuorvanePorts}) {
-    *number = 0;
-  }
-  for (int* number : {&nic_count, &fw_invalid, &fw_invalid_count, &read_discovery}) *number = 0;
-  for (std::string* text : {&g_XMLDiscoveryReport, &print_msg, &sub_ven_id_new, &sub_dev_id_new,
-                            &bus_info}) {
-    text->clear();
-  }
-  g_ninfo.clear();
-  g_adapter_outcomes.clear();
-  fw_number.clear();
-  ver_buf.clear();
-  firmware_id.clear();
-  g_noted_reason.clear();
-  g_reason_said = false;
-  g_log_failure_said = false;
-}

@@ -30,6 +30,23 @@ std::vector<std::string> firmware_id;
 std::string bus_info;
 std::vector<adapter_outcome> g_adapter_outcomes;
 
+void reset_inventory() {
+  g_ninfo.clear();
+  g_nNics = 0;
+  g_nQuorvanePorts = 0;
+  nic_count = 0;
+  fw_number.clear();
+  sub_ven_id_new.clear();
+  sub_dev_id_new.clear();
+  ver_buf.clear();
+  fw_invalid = 0;
+  fw_invalid_count = 0;
+  read_discovery = 0;
+  firmware_id.clear();
+  bus_info.clear();
+  g_adapter_outcomes.clear();
+}
+
 adapter_outcome* outcome_of(size_t idx) {
   return idx < g_adapter_outcomes.size() ? &g_adapter_outcomes[idx] : nullptr;
 }
@@ -254,9 +271,8 @@ bool CatalogReading::judge_element() {
   const bool complete = working.pxmlVenId && working.pxmlDevId && working.pxmlSubVenId &&
                         working.pxmlSubDevId && working.pxmlPSID;
   if (!complete || catalog_id(working) != id) return false;
-  // Matches beyond the array's capacity (1 in the apply mode, which wants
-  // the first match only) are dropped: the entries kept are the first ones
-  // in file order.
+  // Matches beyond the array's capacity are dropped: the entries kept are
+  // the first ones in file order.
   if (fw_count == nullptr || *fw_count < 0 || static_cast<size_t>(*fw_count) >= out.size()) {
     dropped = true;
     return true;
@@ -315,7 +331,7 @@ int read_NIC_FW_xml_file(const std::string& pciIdString, std::vector<XMLFW_INFO>
   // the apply mode has freed its report readers before the lookups).
   xmlCleanupParser();
 
-  if (reading.dropped && pXmlFwInfo.size() > 1) {
+  if (reading.dropped) {
     log_quorvane_event(
         ppyxflash_fout, WARNING_TAG,
         strprintf("More than %zu firmware entries in %s match %s; only the first "

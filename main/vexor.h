@@ -88,7 +88,8 @@ void log_quorvane_event(FILE* pevent_file, const char* pevent_tag, const std::st
 
 // Puts every run-wide variable of vexor and of the host probes back to what a
 // fresh process starts with, closing the event log if one is open; for tests
-// and fuzz harnesses that run several modes in one process.
+// and fuzz harnesses that run several modes in one process. Each unit resets
+// its own (reset_inventory, reset_host_probes).
 void reset_run_state();
 
 // Opens EVENT_LOG for appending into ppyxflash_fout; on failure prints
@@ -207,6 +208,10 @@ extern int fw_invalid_count;
 extern int read_discovery;
 extern std::vector<std::string> firmware_id;
 extern std::string bus_info;
+
+// Puts the inventory's run-wide variables above back to what a fresh process
+// starts with.
+void reset_inventory();
 
 // Number of inventory records built: g_nNics, never more than g_ninfo holds.
 size_t inventory_size();

@@ -43,9 +43,9 @@ class Catalog : public testhost::RunStateTest {
   void write_elements(const std::string& elements) {
     write_catalog(testhost::catalog_document(elements));
   }
-  int read(size_t capacity = MAX_FW_ENTRIES, const std::string& id = kAdapterId) {
-    entries_.assign(capacity, XMLFW_INFO{});
-    return read_NIC_FW_xml_file(id, entries_);
+  int read() {
+    entries_.assign(MAX_FW_ENTRIES, XMLFW_INFO{});
+    return read_NIC_FW_xml_file(kAdapterId, entries_);
   }
   int count() const { return g_ninfo[0].fw_count; }
   std::string log() const { return testhost::file_text(dir_.path() / "pyxflash.log"); }
@@ -195,19 +195,6 @@ TEST_F(Catalog, MissingCatalogLogsAndExits) {
   EXPECT_EXIT(read(), ::testing::ExitedWithCode(1), "");
   EXPECT_NE(log().find("[ERROR]     ["), std::string::npos) << log();
   EXPECT_NE(log().find("] Unable to open nic_fw/NICFWData.xml\n"), std::string::npos) << log();
-}
-
-TEST_F(Catalog, ApplyModeCapacityKeepsTheFirstMatchOnly) {
-  write_elements(matching("one", "1.1.1", "1.bin") + matching("two", "2.2.2", "2.bin") +
-                 "<fw rom=\"3.3.3\" fwFile=\"3.bin\"/>\n");
-  ASSERT_EQ(read(1), 1);
-  EXPECT_EQ(count(), 1);
-  ASSERT_EQ(entries_.size(), 1u);
-  EXPECT_EQ(entries_[0].pxmlName, "one");
-  EXPECT_EQ(entries_[0].pxmlRom, "1.1.1");
-  EXPECT_EQ(entries_[0].pxmlFwImage, "1.bin");
-  // Asking for the first match only is no anomaly worth a warning.
-  EXPECT_EQ(log().find("[WARNING]"), std::string::npos) << log();
 }
 
 TEST_F(Catalog, MatchesBeyondTheInventoryBufferAreDroppedWithAWarning) {
