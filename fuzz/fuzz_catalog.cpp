@@ -71,8 +71,8 @@ void check_lookup(const Lookup& l) {
     FUZZ_CHECK(e.pxmlVenId && e.pxmlDevId && e.pxmlSubVenId && e.pxmlSubDevId && e.pxmlPSID);
     FUZZ_CHECK(*e.pxmlSubVenId == kSubVen && *e.pxmlSubDevId == kSubDev);
     FUZZ_CHECK(strprintf("%4s-%4s-%4s-%4s-%s", e.pxmlVenId->c_str(), e.pxmlDevId->c_str(),
-                         e.pxmlSubVenId->c_str(), e.pxmlSubDevId->c_str(),
-                         e.pxmlPSID->c_str()) == kAdapterId);
+                         e.pxmlSubVenId->c_str(), e.pxmlSubDevId->c_str(), e.pxmlPSID->c_str()) ==
+               kAdapterId);
   }
 }
 

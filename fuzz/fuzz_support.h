@@ -16,13 +16,12 @@ namespace fuzz {
 
 // Aborts with a message when an invariant does not hold; libFuzzer keeps the
 // input that led here as a crash.
-#define FUZZ_CHECK(cond)                                                               \
-  do {                                                                                 \
-    if (!(cond)) {                                                                     \
-      std::fprintf(stderr, "fuzz invariant failed: %s (%s:%d)\n", #cond, __FILE__, \
-                   __LINE__);                                                          \
-      std::abort();                                                                    \
-    }                                                                                  \
+#define FUZZ_CHECK(cond)                                                                      \
+  do {                                                                                        \
+    if (!(cond)) {                                                                            \
+      std::fprintf(stderr, "fuzz invariant failed: %s (%s:%d)\n", #cond, __FILE__, __LINE__); \
+      std::abort();                                                                           \
+    }                                                                                         \
   } while (0)
 
 // The product reads and writes fixed paths relative to the working

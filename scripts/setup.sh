@@ -11,7 +11,7 @@ packages=(g++ cmake make pkg-config libgtest-dev libxml2-dev libpci-dev pciutils
           groff-base man-db tar gzip clang-14 libclang-rt-14-dev
           dpkg-dev file binutils lintian
           ansible-core ansible-lint yamllint pycodestyle pyflakes3 python3-voluptuous shellcheck
-          universal-ctags)
+          universal-ctags clang-format-14)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# First the cheap check that no product function is longer than 60 lines;
-# then set-up, build, and the whole test suite (unit and simulated-host
-# tests); then the same suite built with AddressSanitizer and UndefinedBehavior-
-# Sanitizer, which must run without a single report; then each fuzz harness
-# for a bounded time from a copy of its seed corpus, which must not crash.
-# Every stage runs even when an earlier one failed; the last line counts them.
+# Set-up and build first; then the cheap checks: no product function is
+# longer than 60 lines, and all C++ is as clang-format writes it; then the
+# whole test suite (unit and simulated-host tests); then the same suite built
+# with AddressSanitizer and UndefinedBehaviorSanitizer, which must run without
+# a single report; then each fuzz harness for a bounded time from a copy of
+# its seed corpus, which must not crash. Every stage runs even when an
+# earlier one failed; the last line counts them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -14,8 +15,8 @@ fuzz_seconds=30
 passed=0
 failed=0
 failed_stages=()
-# Counts for the closing line: the function-length check, every test case of
-# both ctest runs, and every fuzz harness, as passed or failed.
+# Counts for the closing line: the function-length and format checks, every
+# test case of both ctest runs, and every fuzz harness, as passed or failed.
 cases_passed=0
 cases_failed=0
 summary=$(mktemp -d /tmp/vexor-test-summary-XXXXXX)
@@ -56,6 +57,15 @@ stage_function_lengths() {
   local status=0
   bash scripts/function-lengths.sh || status=$?
   result "function lengths" "$status"
+  count_check "$status"
+}
+
+stage_formatting() {
+  echo
+  echo "== formatting (clang-format) =="
+  local status=0
+  bash scripts/format-check.sh || status=$?
+  result "formatting" "$status"
   count_check "$status"
 }
 
@@ -193,12 +203,14 @@ closing_lines() {
   if ((failed)); then
     echo "failed: ${failed_stages[*]}"
   fi
-  echo "stages (function lengths, tests, sanitizers, fuzzing): $passed of 4 passed"
+  echo "stages (function lengths, formatting, tests, sanitizers, fuzzing): $passed of 5 passed"
   echo "total: $cases_passed passed, $cases_failed failed"
 }
 
-stage_function_lengths
+# The checks use tools that set-up installs.
 bash scripts/setup.sh
+stage_function_lengths
+stage_formatting
 stage_tests
 stage_sanitizers
 stage_fuzzing

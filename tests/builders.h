@@ -45,8 +45,8 @@ struct CatalogEntry {
 // The entry as one element, its attributes in the order vexor reads them.
 inline std::string catalog_entry_xml(const CatalogEntry& e) {
   return "  <nic name=\"" + e.name + "\" venid=\"15B3\" devid=\"" + e.devid + "\" subvenid=\"" +
-         e.subvenid + "\" PSID=\"" + e.psid + "\" subdevid=\"" + e.subdevid + "\" rom=\"" +
-         e.rom + "\" fwFile=\"" + e.file + "\"/>\n";
+         e.subvenid + "\" PSID=\"" + e.psid + "\" subdevid=\"" + e.subdevid + "\" rom=\"" + e.rom +
+         "\" fwFile=\"" + e.file + "\"/>\n";
 }
 
 // A catalog document around elements written as text.
@@ -210,9 +210,8 @@ inline std::string device_xml(const ReportDevice& d) {
          leaf(in, "slotnumber", "") + leaf(in, "nictype", "QUORVANE") + in + "<fw_item>\n" +
          leaf(in2, "type", "ROM") + leaf(in2, "firmware_id", d.psid) +
          leaf(in2, "version", d.version) + leaf(in2, "active_version", d.active) +
-         leaf(in2, "action", d.action) + leaf(in2, "duration", "210") +
-         leaf(in2, "message", "") + leaf(in2, "shared", "no") + in + "</fw_item>\n" +
-         "        </device>\n";
+         leaf(in2, "action", d.action) + leaf(in2, "duration", "210") + leaf(in2, "message", "") +
+         leaf(in2, "shared", "no") + in + "</fw_item>\n" + "        </device>\n";
 }
 
 // A whole report as vexor -d writes it, around device elements written as text.

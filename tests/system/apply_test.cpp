@@ -110,10 +110,12 @@ TEST_F(ApplyTest, RoundTripFlashesWhatTheReportAsksFor) {
   for (const char* installed : {"2.42.5000", "2.10.1", "2.50.0"}) {
     EXPECT_TRUE(has(second, std::string("<active_version value=\"") + installed +
                                 "\"/>\n                <action value=\"rewrite\"/>"))
-        << installed << "\n" << second;
+        << installed << "\n"
+        << second;
   }
-  EXPECT_TRUE(has(second, "<active_version value=\"2.36.5000\"/>\n"
-                          "                <action value=\"Nothing\"/>"))
+  EXPECT_TRUE(has(second,
+                  "<active_version value=\"2.36.5000\"/>\n"
+                  "                <action value=\"Nothing\"/>"))
       << second;
 }
 
@@ -149,6 +151,7 @@ const Dev C = dev_at("0000:81", "1017", "QRV0000000081", "2.42.5000");
 // Of the family resolved by getqrvninfo.
 const Dev D = dev_at("0000:82", "1003", "QRV0000000082", "2.50.0");
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Reports, ApplyReport,
     ::testing::Values(
@@ -174,6 +177,7 @@ INSTANTIATE_TEST_SUITE_P(
                   0, "0000:05:00.0"},
         ApplyCase{"NoDevice", {}, {}, 2}),
     [](const auto& info) { return std::string(info.param.name); });
+// clang-format on
 
 TEST_F(ApplyTest, EmptyDeviceElementDoesNotAdvanceThePosition) {
   sim::SimHost& h = host(apply_host());
@@ -206,6 +210,7 @@ TEST_P(ApplyBrokenReport, ExitsWithTwoBeforeFlashing) {
   EXPECT_TRUE(has(h.event_log(), GetParam().logged)) << h.event_log();
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Reports, ApplyBrokenReport,
     ::testing::Values(
@@ -215,6 +220,7 @@ INSTANTIATE_TEST_SUITE_P(
                          "read_discovery_report: Failed to parse report.xml\n"},
         BrokenReportCase{"Empty", std::string(), "read_discovery_report: Failed to parse report.xml\n"}),
     [](const auto& info) { return std::string(info.param.name); });
+// clang-format on
 
 // Any number of devices and any length of text.
 TEST_F(ApplyTest, ManyDevicesAndLongTexts) {
@@ -298,6 +304,7 @@ std::string without_version(const std::vector<Dev>& devices) {
   return text;
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Reports, ApplyVersion,
     ::testing::Values(
@@ -322,6 +329,7 @@ INSTANTIATE_TEST_SUITE_P(
                     report_xml({with(with(C, &Dev::version, "9.9.9"), &Dev::action, "Nothing"), A}),
                     {burn("0000:04:00.0", "qva-2.42.5000.bin")}, 0, ""}),
     [](const auto& info) { return std::string(info.param.name); });
+// clang-format on
 
 // ---------------------------------------------------------------------------
 // A device listed twice, a report on standard input
@@ -404,6 +412,7 @@ TEST_P(ApplyGetqrvninfoAnswer, OnlyAPlainFileNameIsBurned) {
   EXPECT_TRUE(data_files().empty());
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Answers, ApplyGetqrvninfoAnswer,
     ::testing::Values(AnswerCase{"Plain", "host1#qvd-2.50.0.bin\\n", "qvd-2.50.0.bin"},
@@ -417,6 +426,7 @@ INSTANTIATE_TEST_SUITE_P(
                       AnswerCase{"EmptyName", "host1#\\n", std::nullopt},
                       AnswerCase{"ControlCharacter", "host1#qvd\\033.bin\\n", std::nullopt}),
     [](const auto& info) { return std::string(info.param.name); });
+// clang-format on
 
 TEST_F(ApplyTest, GetqrvninfoFailingEndsTheRun) {
   sim::SimHost& h = host(apply_host());
@@ -438,8 +448,7 @@ struct HostileCase {
   Dev device;
 };
 
-class ApplyHostileReport : public ApplyTest,
-                           public ::testing::WithParamInterface<HostileCase> {};
+class ApplyHostileReport : public ApplyTest, public ::testing::WithParamInterface<HostileCase> {};
 
 // The family device's address goes to getqrvninfo through the shell and to
 // the flash utility: neither may see a text that is not a bus address.

@@ -30,18 +30,26 @@ sim::HostSpec both_due(double seconds, double query_seconds = 0) {
   a.flash->burn_seconds = seconds;
   a.flash->query_seconds = query_seconds;
   auto b = testhost::adapter(kAddrB, 0x1003, "QRV22", "2.36.5000", "0002c9aabb22", {"ib0"});
-  return testhost::host_of(
-      {a, b}, {{"Quorvane QX-50", "1017", "QRV11", "16.35.2000", "qx50-2000.bin"},
-               {"Quorvane QX-100", "1003", "QRV22", "2.42.5000", "qx100-2.42.bin"}});
+  return testhost::host_of({a, b},
+                           {{"Quorvane QX-50", "1017", "QRV11", "16.35.2000", "qx50-2000.bin"},
+                            {"Quorvane QX-100", "1003", "QRV22", "2.42.5000", "qx100-2.42.bin"}});
 }
 
 // The discovery report of both_due() asking for both upgrades.
 std::string both_due_report() {
   return testhost::report_xml(
-      {{.devid = "1017", .mac = "0002c9aabb114", .bus = "0000:05", .psid = "QRV11",
-        .version = "16.35.2000", .active = "16.35.1012"},
-       {.devid = "1003", .mac = "0002c9aabb224", .bus = "0000:81", .psid = "QRV22",
-        .version = "2.42.5000", .active = "2.36.5000"}});
+      {{.devid = "1017",
+        .mac = "0002c9aabb114",
+        .bus = "0000:05",
+        .psid = "QRV11",
+        .version = "16.35.2000",
+        .active = "16.35.1012"},
+       {.devid = "1003",
+        .mac = "0002c9aabb224",
+        .bus = "0000:81",
+        .psid = "QRV22",
+        .version = "2.42.5000",
+        .active = "2.36.5000"}});
 }
 
 const std::string kStartA =
@@ -167,12 +175,14 @@ TEST_P(RunDuringBurn, IsRefusedAndTheFirstRunFinishes) {
   EXPECT_EQ(count_of(h.event_log(), refusal(first.pid())), 1u);
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(Lock, RunDuringBurn,
                          ::testing::Values(SecondRunCase{"silent", {"-s"}},
                                            SecondRunCase{"listing", {"-c"}},
                                            SecondRunCase{"discovery", {"-d"}},
                                            SecondRunCase{"apply", {"-u", "both.xml"}}),
                          [](const auto& info) { return std::string(info.param.name); });
+// clang-format on
 
 TEST_F(BurnGuard, TwoListingsAtOnceBothWork) {
   // Each query of A takes a while, so the first listing is still querying
@@ -248,8 +258,8 @@ TEST_F(BurnGuard, ClosedStandardOutputKeepsConsoleTextOutOfTheLog) {
   }
   const std::string log = h.event_log();
   EXPECT_EQ(count_of(log, "Upgrade SUCCESS"), 2u) << log;
-  for (const char* console : {"Zentrik Quorvane InfiniBand", "SecureBoot is disabled",
-                              "PCI-ID", "List of Network Adapters", "writing image"})
+  for (const char* console : {"Zentrik Quorvane InfiniBand", "SecureBoot is disabled", "PCI-ID",
+                              "List of Network Adapters", "writing image"})
     EXPECT_EQ(log.find(console), std::string::npos) << console << " in the log:\n" << log;
 }
 

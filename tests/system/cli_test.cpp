@@ -109,6 +109,7 @@ TEST_P(EarlyEnd, OutputAndStatus) {
   EXPECT_TRUE(left_behind().empty());
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Cases, EarlyEnd,
     ::testing::Values(
@@ -141,6 +142,7 @@ INSTANTIATE_TEST_SUITE_P(
         EarlyEndCase{{"-V", "-s"}, 1, kUnknown + kUsage, "invalid option -- 'V'"},
         EarlyEndCase{{"--version", "-s"}, 1, kUnknown + kUsage, "invalid option -- '-'"},
         EarlyEndCase{{"--versio"}, 1, kUnknown + kUsage, "invalid option -- '-'"}));
+// clang-format on
 
 TEST(VersionRequest, AnAnswerThatCannotBeWrittenEndsWithStatus1) {
   const std::string command = std::string(VEXOR_BINARY) + " --version >/dev/full 2>/dev/null";
@@ -152,9 +154,10 @@ TEST(VersionRequest, AnAnswerThatCannotBeWrittenEndsWithStatus1) {
 // ------------------------------------------------- on the simulated host
 
 const std::string kRule(98, '#');
-const std::string kBanner = "\n" + kRule + "\n" +
-                            "Zentrik Quorvane InfiniBand Online Firmware Upgrade Utility for Linux\n" +
-                            "Copyright (C) 2026 Zentrik. All rights reserved.\n" + kRule + "\n\n";
+const std::string kBanner =
+    "\n" + kRule + "\n" +
+    "Zentrik Quorvane InfiniBand Online Firmware Upgrade Utility for Linux\n" +
+    "Copyright (C) 2026 Zentrik. All rights reserved.\n" + kRule + "\n\n";
 const std::string kDisabled = "SecureBoot is disabled.\n";
 const std::string kToolsMissing =
     "SecureBoot is enabled. qtk and quarz tools are not available/installed for firmware flash.\n";
@@ -189,6 +192,7 @@ TEST_P(RefusedAfterBanner, BannerThenWhatIsNotSilenced) {
   EXPECT_TRUE(h.journal().empty());
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Sets, RefusedAfterBanner,
     ::testing::Values(RefusedCase{{"-c", "-y"}, kBanner + kDisabled + kUsage},
@@ -199,6 +203,7 @@ INSTANTIATE_TEST_SUITE_P(
                       RefusedCase{{"-s", "-c"}, kBanner},
                       RefusedCase{{"-y", "-s"}, kBanner},
                       RefusedCase{{"-du", "x"}, kBanner}));
+// clang-format on
 
 using GateBeforeRefusal = OnSimHost;
 

@@ -99,7 +99,7 @@ TEST_F(Terminal, CtrlCDuringTheBurnWaitsForItThenEnds) {
   EXPECT_EQ(screen.find("Please Reboot node"), std::string::npos) << screen;
   EXPECT_EQ(h.adapter("0000:05:00.0").fw, "16.35.2000");
   const std::string log = h.event_log();
-  for (const char* text : {"Burning ./nic_fw/qx50.bin into 0000:05:00.0", "Received SIGINT",
-                           "Upgrade SUCCESS"})
+  for (const char* text :
+       {"Burning ./nic_fw/qx50.bin into 0000:05:00.0", "Received SIGINT", "Upgrade SUCCESS"})
     EXPECT_NE(log.find(text), std::string::npos) << text << "\nnot in the log:\n" << log;
 }

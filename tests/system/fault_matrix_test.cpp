@@ -31,8 +31,14 @@ const char* const kEarlierLog =
 
 // Adapter A as a discovery report describes it, asking for action.
 ReportDevice device_a(const std::string& action) {
-  return {.devid = "1017", .mac = "0002c9aabb114", .product = "QX", .bus = "0000:05",
-          .psid = "QRV11", .version = "16.35.2000", .active = "16.35.1012", .action = action};
+  return {.devid = "1017",
+          .mac = "0002c9aabb114",
+          .product = "QX",
+          .bus = "0000:05",
+          .psid = "QRV11",
+          .version = "16.35.2000",
+          .active = "16.35.1012",
+          .action = action};
 }
 
 // The report a previous -d left; every row must find it unchanged unless the
@@ -51,8 +57,8 @@ std::string thousand_devices() {
     char bus[16], dev[8];
     std::snprintf(bus, sizeof bus, "0001:%02x", i / 32);
     std::snprintf(dev, sizeof dev, "%02x", i % 32);
-    devices.push_back(with(with(device_a("Nothing"), &ReportDevice::bus, bus),
-                           &ReportDevice::device, dev));
+    devices.push_back(
+        with(with(device_a("Nothing"), &ReportDevice::bus, bus), &ReportDevice::device, dev));
   }
   devices.push_back(device_a("upgrade"));
   return report_xml(devices);
@@ -155,9 +161,9 @@ enum class Setup {
 struct FaultRow {
   const char* name;
   Setup setup;
-  const char* before;               // shell line run first ("" none)
-  std::vector<std::string> args;    // vexor's arguments
-  std::string report;               // written to fault.xml when not empty
+  const char* before;             // shell line run first ("" none)
+  std::vector<std::string> args;  // vexor's arguments
+  std::string report;             // written to fault.xml when not empty
   int status;
   std::vector<std::string> logged;  // each in the lines this run appended
   std::vector<std::string> said;    // each in standard output or error
@@ -193,7 +199,8 @@ void apply_to_desc(Setup setup, sim::HostSpec& desc) {
       desc.functions.back().missing_files = {"vendor"};
       break;
     case Setup::no_vendor_adapter:
-      desc.functions = {testhost::other_vendor("0000:02:00.0"), testhost::other_vendor("0000:03:00.0")};
+      desc.functions = {testhost::other_vendor("0000:02:00.0"),
+                        testhost::other_vendor("0000:03:00.0")};
       break;
     case Setup::all_latest: desc.functions[0].flash->fw = "16.35.2000"; break;
     case Setup::secure_boot_without_tools: desc.secure_boot = sim::SecureBoot::enabled; break;
@@ -242,9 +249,9 @@ class FaultTest : public testhost::HostTestWithParam<Row> {
   // Runs the shell line before (none when empty), then vexor with args, in h.
   static sim::RunResult run_after(sim::SimHost& h, const char* before,
                                   const std::vector<std::string>& args) {
-    std::string line = before[0] ? std::string(before) +
-                                       " || { echo 'fault set-up failed' >&2; exit 125; }; "
-                                 : std::string();
+    std::string line =
+        before[0] ? std::string(before) + " || { echo 'fault set-up failed' >&2; exit 125; }; "
+                  : std::string();
     line += "exec ./vexor";
     for (const auto& a : args) line += " " + testhost::quoted(a);
     return h.run_shell(line);
@@ -310,6 +317,7 @@ const char* const kSuccessA = "MAC 0002c9aabb114 Upgrade SUCCESS";
 const char* const kFailed = "Upgrade failed\n";
 const char* const kKeptA = "Output of the failed burn of 0000:05:00.0 is kept in /tmp/data";
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Faults, FaultMatrix,
     ::testing::Values(
@@ -406,6 +414,7 @@ INSTANTIATE_TEST_SUITE_P(
                   "read_discovery_report: Error at read_NIC_FW_xml_file"},
                  {}, {}, nullptr}),
     [](const auto& info) { return std::string(info.param.name); });
+// clang-format on
 
 // ---------------------------------------------------------------------------
 // Reasons: a run that fails says why on standard error, in one line
@@ -425,11 +434,11 @@ const char* const kBrokenPciIds =
 struct ReasonRow {
   const char* name;
   Setup setup;
-  const char* before;               // shell line run first ("" none)
+  const char* before;  // shell line run first ("" none)
   std::vector<std::string> args;
-  std::string report;               // written to fault.xml when not empty
+  std::string report;  // written to fault.xml when not empty
   int status;
-  std::vector<std::string> words;   // each in the reason line; none: no reason line at all
+  std::vector<std::string> words;  // each in the reason line; none: no reason line at all
 };
 
 void PrintTo(const ReasonRow& row, std::ostream* os) { *os << row.name; }
@@ -469,6 +478,7 @@ std::string unknown_devices_report() {
                           &ReportDevice::bus, "0000:81")});
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Silenced, ReasonLine,
     ::testing::Values(
@@ -518,5 +528,6 @@ INSTANTIATE_TEST_SUITE_P(
         ReasonRow{"healthy_silent", Setup::none, "", {"-s"}, "", 0, {}},
         ReasonRow{"no_vendor_adapter_listing", Setup::no_vendor_adapter, "", {"-c"}, "", 0, {}}),
     [](const auto& info) { return std::string(info.param.name); });
+// clang-format on
 
 }  // namespace

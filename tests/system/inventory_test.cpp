@@ -21,7 +21,8 @@ using testhost::count_of;
 using testhost::other_vendor;
 
 constexpr const char* kPsid = "QRV0000000001";
-constexpr const char* kNotCompleted = "\nNIC firmware update did not complete.  Check log for errors. \n";
+constexpr const char* kNotCompleted =
+    "\nNIC firmware update did not complete.  Check log for errors. \n";
 constexpr const char* kListHeading = " PCI-ID              \t\tNIC\n";
 
 // A function of board 1003 as the flash utility reports it.
@@ -38,8 +39,8 @@ CatalogEntry catalog_entry(const std::string& name, const std::string& devid,
 }
 
 HostSpec host_of(std::vector<Function> functions,
-                 std::vector<CatalogEntry> entries = {catalog_entry("CardA", "1003", kPsid,
-                                                                    "2.42.5000")}) {
+                 std::vector<CatalogEntry> entries = {
+                     catalog_entry("CardA", "1003", kPsid, "2.42.5000")}) {
   return testhost::host_of(std::move(functions), entries);
 }
 
@@ -71,7 +72,7 @@ class Inventory : public testhost::HostTest {
 
 TEST_F(Inventory, DualPortAdapterIsBuiltOnce) {
   auto r = run(host_of({vendor_function("0000:81:00.0", "2.36.5000", kPsid),
-                     vendor_function("0000:82:00.0", "2.36.5000", kPsid)}),
+                        vendor_function("0000:82:00.0", "2.36.5000", kPsid)}),
                {"-c"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(count_of(r.out, skip_line("0000:82:00.0")), 1u) << r.out;
@@ -82,8 +83,8 @@ TEST_F(Inventory, DualPortAdapterIsBuiltOnce) {
 
 TEST_F(Inventory, ThirdFunctionOfOneAdapterIsSkippedOncePerEarlierMatch) {
   auto r = run(host_of({vendor_function("0000:81:00.0", "2.36.5000", kPsid),
-                     vendor_function("0000:82:00.0", "2.36.5000", kPsid),
-                     vendor_function("0000:83:00.0", "2.36.5000", kPsid)}),
+                        vendor_function("0000:82:00.0", "2.36.5000", kPsid),
+                        vendor_function("0000:83:00.0", "2.36.5000", kPsid)}),
                {"-c"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(count_of(r.out, skip_line("0000:82:00.0")), 1u) << r.out;
@@ -93,7 +94,7 @@ TEST_F(Inventory, ThirdFunctionOfOneAdapterIsSkippedOncePerEarlierMatch) {
 
 TEST_F(Inventory, SameMacWithAnotherPsidIsNotSkipped) {
   auto r = run(host_of({vendor_function("0000:81:00.0", "2.36.5000", kPsid),
-                     vendor_function("0000:82:00.0", "2.36.5000", "QRV0000000002")}),
+                        vendor_function("0000:82:00.0", "2.36.5000", "QRV0000000002")}),
                {"-c"});
   EXPECT_EQ(count_of(r.out, "Skipping interface"), 0u) << r.out;
   EXPECT_EQ(count_of(r.out, kListHeading), 2u) << r.out;
@@ -101,7 +102,7 @@ TEST_F(Inventory, SameMacWithAnotherPsidIsNotSkipped) {
 
 TEST_F(Inventory, FunctionsWithoutPsidAreNeverSkippedAndLackData) {
   auto r = run(host_of({vendor_function("0000:81:00.0", "2.36.5000", std::nullopt),
-                     vendor_function("0000:82:00.0", "2.36.5000", std::nullopt)}),
+                        vendor_function("0000:82:00.0", "2.36.5000", std::nullopt)}),
                {});
   EXPECT_EQ(r.status, 2) << r.out << r.err;
   EXPECT_NE(r.out.find(kNotCompleted), std::string::npos) << r.out;
@@ -109,8 +110,9 @@ TEST_F(Inventory, FunctionsWithoutPsidAreNeverSkippedAndLackData) {
 
   std::string errors = error_file_text();
   for (const char* address : {"0000:81:00.0", "0000:82:00.0"}) {
-    EXPECT_EQ(count_of(errors, std::string("\n\nFWUPG_ERROR: PSID or FW_Version is not found for ") +
-                                      address + " interface\n"),
+    EXPECT_EQ(count_of(errors,
+                       std::string("\n\nFWUPG_ERROR: PSID or FW_Version is not found for ") +
+                           address + " interface\n"),
               1u)
         << errors;
   }
@@ -124,7 +126,7 @@ TEST_F(Inventory, FunctionsWithoutPsidAreNeverSkippedAndLackData) {
 
 TEST_F(Inventory, AllVendorFunctionsWithoutFirmwareVersionFail) {
   auto r = run(host_of({vendor_function("0000:81:00.0", std::nullopt, kPsid, "0002c9000001"),
-                     vendor_function("0000:82:00.0", std::nullopt, kPsid, "0002c9000002")}),
+                        vendor_function("0000:82:00.0", std::nullopt, kPsid, "0002c9000002")}),
                {});
   EXPECT_EQ(r.status, 2) << r.out << r.err;
   EXPECT_NE(r.out.find(kNotCompleted), std::string::npos) << r.out;
@@ -132,7 +134,7 @@ TEST_F(Inventory, AllVendorFunctionsWithoutFirmwareVersionFail) {
 
 TEST_F(Inventory, OneFunctionWithFirmwareVersionIsEnough) {
   auto r = run(host_of({vendor_function("0000:81:00.0", std::nullopt, kPsid, "0002c9000001"),
-                     vendor_function("0000:82:00.0", "2.36.5000", kPsid, "0002c9000002")}),
+                        vendor_function("0000:82:00.0", "2.36.5000", kPsid, "0002c9000002")}),
                {"-d"});
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_EQ(count_of(host().read_file("nicdiscovery.xml"), "<device>"), 1u);
@@ -141,8 +143,10 @@ TEST_F(Inventory, OneFunctionWithFirmwareVersionIsEnough) {
 TEST_F(Inventory, OnlyOtherVendorsFindNothing) {
   auto r = run(host_of({other_vendor("0000:02:00.0"), other_vendor("0000:03:00.0")}), {});
   EXPECT_EQ(r.status, 1) << r.out << r.err;
-  EXPECT_NE(r.out.find("Interface 0000:02:00.0 is not Quorvane one.\n"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("Interface 0000:03:00.0 is not Quorvane one.\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Interface 0000:02:00.0 is not Quorvane one.\n"), std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("Interface 0000:03:00.0 is not Quorvane one.\n"), std::string::npos)
+      << r.out;
   EXPECT_NE(r.out.find(kNotCompleted), std::string::npos) << r.out;
   EXPECT_TRUE(host().journal().empty()) << "other vendors' functions are never queried";
 }
@@ -153,13 +157,14 @@ TEST_F(Inventory, NumericVendorNameCountsAsTheVendor) {
   auto r = run(desc, {"-c"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out.find("is not Quorvane one"), std::string::npos) << r.out;
-  EXPECT_TRUE(std::regex_search(r.out, std::regex("\\[0\\] 0000:81:00\\.0 [^\n]*15b3[^\n]*\n"))) << r.out;
+  EXPECT_TRUE(std::regex_search(r.out, std::regex("\\[0\\] 0000:81:00\\.0 [^\n]*15b3[^\n]*\n")))
+      << r.out;
   EXPECT_EQ(count_of(r.out, kListHeading), 1u) << r.out;
 }
 
 TEST_F(Inventory, AdapterWithoutCatalogEntryIsStillUsable) {
   auto r = run(host_of({vendor_function("0000:81:00.0", "2.36.5000", kPsid)},
-                    {catalog_entry("Other", "1017", kPsid, "16.35.1012")}),
+                       {catalog_entry("Other", "1017", kPsid, "16.35.1012")}),
                {"-c"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.out.find("      ROM       2.36.5000    ROM\t\tNothing\t\t\t0000:81:00.0\n"),
@@ -167,7 +172,8 @@ TEST_F(Inventory, AdapterWithoutCatalogEntryIsStillUsable) {
       << r.out;
   EXPECT_TRUE(std::regex_search(
       host().event_log(),
-      std::regex("\\[ERROR\\]     \\[[^\\]]+\\] For 0000:81:00\\.0 no matching firmware file in XML\n")))
+      std::regex(
+          "\\[ERROR\\]     \\[[^\\]]+\\] For 0000:81:00\\.0 no matching firmware file in XML\n")))
       << host().event_log();
 }
 
@@ -201,8 +207,8 @@ TEST_F(Inventory, PrintsTheAdapterIdentity) {
 TEST_F(Inventory, LongPsidIsComparedWhole) {
   const std::string psid = "QRV00000000000000000000000000000000000042";  // 41 characters
   auto r = run(host_of({vendor_function("0000:81:00.0", "2.36.5000", psid)},
-                    {catalog_entry("Cut", "1003", psid.substr(0, 29), "2.40.7000"),
-                     catalog_entry("Whole", "1003", psid, "2.42.5000")}),
+                       {catalog_entry("Cut", "1003", psid.substr(0, 29), "2.40.7000"),
+                        catalog_entry("Whole", "1003", psid, "2.42.5000")}),
                {"-c"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.out.find("pciIdString-------------->15B3-1003-15B3-0050-" + psid + "\n"),

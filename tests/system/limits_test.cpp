@@ -48,8 +48,7 @@ std::string entity_report() {
 std::string entity_catalog() {
   std::string entries;
   for (int i = 0; i < 5000; ++i) {
-    entries += testhost::catalog_entry_xml(
-        {"&e;", "1017", "QRV11", "16.35.2000", "qx50-2000.bin"});
+    entries += testhost::catalog_entry_xml({"&e;", "1017", "QRV11", "16.35.2000", "qx50-2000.bin"});
   }
   std::string doc = testhost::catalog_xml(testhost::two_adapter_catalog());
   doc.insert(doc.find("<NICFWData>"), entity_declaration("NICFWData"));
@@ -70,7 +69,7 @@ struct LimitCase {
   std::function<void(sim::SimHost&)> files;  // files laid out before the run
   std::string command;                       // a shell line (the limit set first)
   int status;
-  std::vector<std::string> logged;       // each in the log
+  std::vector<std::string> logged;     // each in the log
   std::vector<std::string> said = {};  // each on standard output or error
 };
 
@@ -109,6 +108,7 @@ auto report_file(std::function<std::string()> make) {
 
 void entity_catalog_host(sim::HostSpec& desc) { desc.catalog_xml = entity_catalog(); }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Inputs, Limits,
     ::testing::Values(
@@ -146,5 +146,6 @@ INSTANTIATE_TEST_SUITE_P(
                   {"read_discovery_report: r.xml holds more than 67108864 bytes; it is not "
                    "read\n"}}),
     [](const auto& info) { return std::string(info.param.name); });
+// clang-format on
 
 }  // namespace

@@ -12,8 +12,7 @@ using testhost::host_of;
 
 namespace {
 
-const char* const kHeading =
-    " PCI-ID              \t\tNIC\n";
+const char* const kHeading = " PCI-ID              \t\tNIC\n";
 const char* const kTableHead =
     "     (Installed)           (Available)\n"
     "     Image      Version      Image        Version     \t\tInterface\n"
@@ -49,8 +48,8 @@ TEST_P(ListingOrder, RowsFollowTheOrderingKey) {
   auto r = run(one_adapter(c.roms), {"-c"});
   ASSERT_EQ(r.status, 0) << r.err;
 
-  std::string expected = std::string(kHeading) + "15B3-1003-15B3-0050 \tQuorvane QX-100 \n\n" +
-                         kTableHead;
+  std::string expected =
+      std::string(kHeading) + "15B3-1003-15B3-0050 \tQuorvane QX-100 \n\n" + kTableHead;
   char row[200];
   std::snprintf(row, sizeof row, "      ROM       2.42.5000    ROM\t\t%10s\t\t0000:81:00.0\n",
                 c.rows[0].c_str());
@@ -64,6 +63,7 @@ TEST_P(ListingOrder, RowsFollowTheOrderingKey) {
   EXPECT_EQ(listing(r), expected);
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Catalogs, ListingOrder,
     ::testing::Values(
@@ -72,13 +72,14 @@ INSTANTIATE_TEST_SUITE_P(
         ListingCase{"digit_counts", {"2.9.1000", "2.10.700"}, {"2.10.700", "2.9.1000"}},
         ListingCase{"single", {"2.42.5000"}, {"2.42.5000"}}),
     [](const auto& info) { return std::string(info.param.label); });
+// clang-format on
 
 TEST_F(Listing, AdapterWithoutCatalogEntryShowsNothingRow) {
   auto r = run(one_adapter({}), {"-c"});
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(listing(r), std::string(kHeading) + "15B3-1003-15B3-0050 \t(no catalog entry) \n\n" +
-                            kTableHead +
-                            "      ROM       2.42.5000    ROM\t\tNothing\t\t\t0000:81:00.0\n\n");
+  EXPECT_EQ(listing(r),
+            std::string(kHeading) + "15B3-1003-15B3-0050 \t(no catalog entry) \n\n" + kTableHead +
+                "      ROM       2.42.5000    ROM\t\tNothing\t\t\t0000:81:00.0\n\n");
   EXPECT_NE(host().event_log().find("[ERROR]     ["), std::string::npos);
   EXPECT_NE(host().event_log().find("For 0000:81:00.0 no matching firmware file in XML\n"),
             std::string::npos);

@@ -90,6 +90,7 @@ TEST_P(Memcheck, NoErrorsNoDefiniteLeaks) {
   EXPECT_EQ(testhost::burned_addresses(h), run.burned);
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Modes, Memcheck,
     ::testing::Values(
@@ -101,6 +102,7 @@ INSTANTIATE_TEST_SUITE_P(
         MemcheckRun{"interactive_update", "", "y\nn\nq\n", 3, {"0000:05:00.0"},
                     "Firmware upgrade cancelled by User"}),
     [](const auto& info) { return std::string(info.param.name); });
+// clang-format on
 
 }  // namespace
 

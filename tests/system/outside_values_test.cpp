@@ -31,8 +31,14 @@ sim::HostSpec base_host() {
 
 // Adapter A of two_adapter_host() as a report names it, asking for an upgrade.
 ReportDevice device_a() {
-  return {.devid = "1017", .mac = "@MAC@", .product = "QX", .bus = "0000:05", .psid = "QRV11",
-          .version = "@VERSION@", .active = "16.35.1012", .action = "upgrade"};
+  return {.devid = "1017",
+          .mac = "@MAC@",
+          .product = "QX",
+          .bus = "0000:05",
+          .psid = "QRV11",
+          .version = "@VERSION@",
+          .active = "16.35.1012",
+          .action = "upgrade"};
 }
 
 // A report of adapter A with its MAC and version written as raw XML text, so
@@ -51,7 +57,10 @@ void no_change(sim::HostSpec&) {}
 void catalog_name_forging(sim::HostSpec& desc) {
   std::vector<testhost::CatalogEntry> entries = testhost::two_adapter_catalog();
   for (auto& e : entries)
-    if (e.devid == "1017") e.name = "QX-50&#13;&#10;" + kForgedEntry + " \xc2\x9b" "2J";
+    if (e.devid == "1017")
+      e.name = "QX-50&#13;&#10;" + kForgedEntry +
+               " \xc2\x9b"
+               "2J";
   testhost::set_catalog(desc, entries);
 }
 
@@ -74,7 +83,7 @@ struct OutsideCase {
   std::vector<std::string> args;
   std::string report;  // fault.xml when not empty
   int status;
-  std::string shown;   // the value as vexor shows it, in the log or on standard output
+  std::string shown;  // the value as vexor shows it, in the log or on standard output
 };
 
 void PrintTo(const OutsideCase& c, std::ostream* os) { *os << c.name; }
@@ -83,7 +92,8 @@ bool has_terminal_control(const std::string& text) {
   for (size_t i = 0; i < text.size(); ++i) {
     const unsigned char c = static_cast<unsigned char>(text[i]);
     if (c == 0x1b || c == '\r' || c == 0x07) return true;
-    if (c == 0xc2 && i + 1 < text.size() && (static_cast<unsigned char>(text[i + 1]) & 0xe0) == 0x80)
+    if (c == 0xc2 && i + 1 < text.size() &&
+        (static_cast<unsigned char>(text[i + 1]) & 0xe0) == 0x80)
       return true;  // U+0080 to U+009F
   }
   return false;
@@ -109,14 +119,16 @@ TEST_P(OutsideValues, StayInTheirEntryAndShowNoTerminalSequence) {
   const std::string log = h.event_log();
 
   EXPECT_EQ(r.status, c.status) << r.out << r.err << log;
-  EXPECT_NE((r.out + log).find(c.shown), std::string::npos) << c.shown << "\nnot in:\n"
-                                                            << r.out << log;
+  EXPECT_NE((r.out + log).find(c.shown), std::string::npos)
+      << c.shown << "\nnot in:\n"
+      << r.out << log;
   EXPECT_FALSE(has_terminal_control(r.out)) << r.out;
   EXPECT_FALSE(has_terminal_control(log)) << log;
   EXPECT_EQ(forged_lines(r.out), 0) << r.out;
   EXPECT_EQ(forged_lines(log), 0) << log;
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Values, OutsideValues,
     ::testing::Values(
@@ -143,6 +155,7 @@ INSTANTIATE_TEST_SUITE_P(
         OutsideCase{"vendor_name_in_the_adapter_list", vendor_name_with_escapes, {"-c"}, "", 0,
                     "0000:02:00.0 Ostrova \\x1b[5mSystems\n"}),
     [](const auto& info) { return std::string(info.param.name); });
+// clang-format on
 
 // ---------------------------------------------------------------------------
 // Image names
@@ -188,11 +201,13 @@ TEST_P(ImageNames, NotAPlainFileNameIsNeverBurned) {
   EXPECT_EQ(r.out.find("burns version 16.35.2000"), std::string::npos) << r.out;
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Modes, ImageNames, ::testing::Combine(::testing::ValuesIn(kImageModes),
                                           ::testing::ValuesIn(kImageNames)),
     [](const auto& info) {
       return std::string(std::get<0>(info.param).name) + "_" + std::to_string(info.index);
     });
+// clang-format on
 
 }  // namespace

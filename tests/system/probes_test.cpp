@@ -35,7 +35,8 @@ using testhost::host_of;
 
 // The "[i] address vendor" lines that follow the adapter list heading.
 std::vector<std::string> listed(const std::string& out) {
-  static const std::string heading = "List of Network Adapters detected on the Server.................\n";
+  static const std::string heading =
+      "List of Network Adapters detected on the Server.................\n";
   std::vector<std::string> lines;
   size_t pos = out.find(heading);
   if (pos == std::string::npos) return lines;
@@ -61,18 +62,19 @@ using SimEnumeration = OnSimHost;
 TEST_F(SimEnumeration, SortedOnePerPhysicalDeviceWhateverTheDeclaredOrder) {
   // Declared from the highest address down, functions of a device last-first.
   auto r = run(host_of({vendor_function("0100:02:00.1"), vendor_function("0100:02:00.0"),
-                          vendor_function("0000:81:00.1"), vendor_function("0000:81:00.0"),
-                          foreign_function("0000:06:00.1", 0x1f1c, 0x020000),
-                          foreign_function("0000:06:00.0", 0x1f1c, 0x010802),
-                          foreign_function("0000:05:00.0", 0x1d0f, 0x028000),
-                          vendor_function("0000:04:00.0", 0x0c0600),
-                          foreign_function("0000:03:00.0", 0x1f1c, 0x010802)}),
+                        vendor_function("0000:81:00.1"), vendor_function("0000:81:00.0"),
+                        foreign_function("0000:06:00.1", 0x1f1c, 0x020000),
+                        foreign_function("0000:06:00.0", 0x1f1c, 0x010802),
+                        foreign_function("0000:05:00.0", 0x1d0f, 0x028000),
+                        vendor_function("0000:04:00.0", 0x0c0600),
+                        foreign_function("0000:03:00.0", 0x1f1c, 0x010802)}),
                {"-c"});
   const std::vector<std::string> lines = listed(r.out);
   ASSERT_EQ(lines.size(), 4u) << r.out << r.err;
   EXPECT_EQ(lines[0], "[0] 0000:04:00.0 Quorvane Technologies");
   // A vendor missing from the ID database shows libpci's numeric fallback.
-  EXPECT_TRUE(std::regex_match(lines[1], std::regex(R"(\[1\] 0000:05:00\.0 .*1d0f.*)"))) << lines[1];
+  EXPECT_TRUE(std::regex_match(lines[1], std::regex(R"(\[1\] 0000:05:00\.0 .*1d0f.*)")))
+      << lines[1];
   // The lowest function of a matching class, not function 0 of the device.
   EXPECT_EQ(lines[2], "[2] 0000:06:00.1 Ostrova Systems");
   EXPECT_EQ(lines[3], "[3] 0000:81:00.0 Quorvane Technologies");
@@ -87,7 +89,7 @@ TEST_F(SimEnumeration, SortedOnePerPhysicalDeviceWhateverTheDeclaredOrder) {
 
 TEST_F(SimEnumeration, NoDeviceOfTheFourClasses) {
   auto r = run(host_of({foreign_function("0000:03:00.0", 0x1f1c, 0x010802),
-                          foreign_function("0000:04:00.0", 0x15b3, 0x0c0300)}),
+                        foreign_function("0000:04:00.0", 0x15b3, 0x0c0300)}),
                {"-c"});
   EXPECT_NE(r.out.find("NO Interface Found\n"), std::string::npos) << r.out;
   EXPECT_NE(r.err.find("get_interface_list filed RC = 1\n"), std::string::npos) << r.err;
@@ -103,7 +105,8 @@ TEST_F(SimEnumeration, EveryDeviceAndWholeVendorNameBeyondOldLimits) {
     functions.push_back(foreign_function(addr, 0x1f1c, 0x020000));
   }
   sim::HostSpec desc = host_of(functions);
-  const std::string long_name = "Ostrova Systems Advanced Network Fabric Products Division GmbH & Co";
+  const std::string long_name =
+      "Ostrova Systems Advanced Network Fabric Products Division GmbH & Co";
   desc.vendor_names = {{0x15b3, "Quorvane Technologies"}, {0x1f1c, long_name}};
   auto r = run(desc, {"-c"});
   const std::vector<std::string> lines = listed(r.out);
@@ -160,8 +163,9 @@ TEST_P(SimGate, OutcomeAndUtilityOfTheRun) {
     EXPECT_EQ(r.out.find("SecureBoot is disabled."), std::string::npos) << r.out;
   }
   // The gate prints an error only where one is expected above.
-  const bool error_expected = std::any_of(c.out_in_order.begin(), c.out_in_order.end(),
-                                          [](const std::string& t) { return t.find("ERROR") != std::string::npos; });
+  const bool error_expected =
+      std::any_of(c.out_in_order.begin(), c.out_in_order.end(),
+                  [](const std::string& t) { return t.find("ERROR") != std::string::npos; });
   if (!error_expected) {
     EXPECT_EQ(r.out.find("ERROR"), std::string::npos) << r.out;
   }
@@ -170,6 +174,7 @@ TEST_P(SimGate, OutcomeAndUtilityOfTheRun) {
 const sim::Tool kPresent{true, 0};
 const sim::Tool kAbsent{false, 0};
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Table, SimGate,
     ::testing::Values(
@@ -194,6 +199,7 @@ INSTANTIATE_TEST_SUITE_P(
         GateCase{"EnabledFlashUtilityMissing", sim::SecureBoot::enabled, kPresent, kAbsent, 1,
                  {kToolsMissing}, nullptr}),
     [](const ::testing::TestParamInfo<GateCase>& info) { return std::string(info.param.name); });
+// clang-format on
 
 struct SimQueryCase {
   const char* name;
@@ -226,7 +232,8 @@ TEST_P(SimQuery, ValueTheInventorySees) {
   f.flash = c.adapter;
   auto r = run(host_of({f}), {"-c"});
   EXPECT_NE(r.out.find("\nQuorvane card info for 0000:81:00.0 = FW_VERSION 2.36.5000, BUS_INFO "
-                       "0000:81:00.0, PSID " + c.psid_shown + "\n"),
+                       "0000:81:00.0, PSID " +
+                       c.psid_shown + "\n"),
             std::string::npos)
       << r.out;
   EXPECT_EQ(count_of(error_file_text(), "get_firmware_info filed RC = 1"),
@@ -234,6 +241,7 @@ TEST_P(SimQuery, ValueTheInventorySees) {
       << error_file_text();
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Table, SimQuery,
     ::testing::Values(
@@ -249,11 +257,13 @@ INSTANTIATE_TEST_SUITE_P(
                      adapter_with("unused", "FW Version: 2.36.5000\nPSID: FIRST\nPSID: SECOND"),
                      "FIRST", 1}),
     [](const ::testing::TestParamInfo<SimQueryCase>& info) { return std::string(info.param.name); });
+// clang-format on
 
 TEST_F(OnSimHost, BaseMacJoinsTheTrailingCount) {
   auto r = run(host_of({vendor_function("0000:81:00.0")}), {"-d"});
   EXPECT_EQ(r.status, 0) << r.out << r.err;
-  EXPECT_NE(host().read_file("nicdiscovery.xml").find("<macaddress value=\"0002c9aabbcc4\"/>"), std::string::npos)
+  EXPECT_NE(host().read_file("nicdiscovery.xml").find("<macaddress value=\"0002c9aabbcc4\"/>"),
+            std::string::npos)
       << host().read_file("nicdiscovery.xml");
 }
 

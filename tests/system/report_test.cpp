@@ -51,12 +51,19 @@ TEST_F(DiscoveryReport, DocumentForSeveralAdapters) {
   sim::SimHost& h = host(several_adapters());
   sim::RunResult r = h.run({"-d"});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
-  auto device = [](std::string device_id, std::string devid, std::string mac,
-                   std::string product, std::string bus, std::string psid, std::string version,
-                   std::string active, std::string action) {
-    return testhost::ReportDevice{.device_id = device_id, .devid = devid, .mac = mac,
-                                  .product = product, .bus = bus, .psid = psid,
-                                  .version = version, .active = active, .action = action};
+  auto device = [](std::string device_id, std::string devid, std::string mac, std::string product,
+                   std::string bus, std::string psid, std::string version, std::string active,
+                   std::string action) {
+    return testhost::ReportDevice{
+        .device_id = device_id,
+        .devid = devid,
+        .mac = mac,
+        .product = product,
+        .bus = bus,
+        .psid = psid,
+        .version = version,
+        .active = active,
+        .action = action};
   };
   const std::string expected = testhost::report_xml(
       {device("ib0", "1003", "0002c90000044", "QV-A", "0000:04", "QRV0000000004", "2.9.1000",
@@ -154,6 +161,7 @@ const char* const kLatin1Catalog =
     "PSID=\"QRV11\" subdevid=\"0050\" rom=\"16.35.2000\" fwFile=\"qx50-2000.bin\"/>\n"
     "</NICFWData>\n";
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Values, DiscoveryValue,
     ::testing::Values(
@@ -169,6 +177,7 @@ INSTANTIATE_TEST_SUITE_P(
         ValueCase{"ProductFromALatin1Catalog", "QRV11", "0002c9aabb11", {"ens5"}, kLatin1Catalog,
                   "<product_id value=\"Carte r\xc3\xa9seau \xc3\xbf\"/>"}),
     [](const auto& info) { return std::string(info.param.name); });
+// clang-format on
 
 // ---------------------------------------------------------------------------
 // Where the report goes

@@ -41,8 +41,8 @@ using namespace shiptest;  // the packaging tests' helpers
 
 // What the component directory holds, one "type mode path" line per entry.
 const std::vector<std::string> kComponentTree = {
-    "d 0755 man",          "d 0755 man/man1", "f 0644 man/man1/vexor.1",
-    "d 0755 nic_fw",       "f 0755 getqrvninfo", "f 0755 vexor",
+    "d 0755 man",    "d 0755 man/man1",    "f 0644 man/man1/vexor.1",
+    "d 0755 nic_fw", "f 0755 getqrvninfo", "f 0755 vexor",
 };
 
 using ShipPackage = testhost::HostTest;
@@ -134,8 +134,9 @@ TEST(ShipManPage, DescribesEveryOptionTheScannerAccepts) {
 
 TEST(ShipDemo, RunsToTheEndWithoutATerminal) {
   ScratchDir scratch("vexor-ship");
-  Shell r = shell("TMPDIR=" + quoted(scratch.path().string()) + " bash " +
-                  quoted(kSource + "/scripts/demo.sh") + " --build " + quoted(kBuild) + " </dev/null");
+  Shell r =
+      shell("TMPDIR=" + quoted(scratch.path().string()) + " bash " +
+            quoted(kSource + "/scripts/demo.sh") + " --build " + quoted(kBuild) + " </dev/null");
   EXPECT_EQ(r.status, 0) << r.out;
   for (const char* seen : {
            "No terminal on standard input",
@@ -176,7 +177,8 @@ TEST(ShipDemo, CtrlCAtTheQuestionEndsTheDemoAndRemovesTheHost) {
   ASSERT_GE(pid, 0);
   if (pid == 0) {
     ::setenv("TMPDIR", scratch.path().c_str(), 1);
-    ::execlp("bash", "bash", script.c_str(), "--build", kBuild.c_str(), static_cast<char*>(nullptr));
+    ::execlp("bash", "bash", script.c_str(), "--build", kBuild.c_str(),
+             static_cast<char*>(nullptr));
     std::_Exit(127);
   }
 

@@ -124,6 +124,7 @@ TEST_P(SimHostTools, UsrBinShowsTheDescribedTools) {
   EXPECT_EQ(r.out, GetParam().expected);
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Table, SimHostTools,
     ::testing::Values(
@@ -137,6 +138,7 @@ INSTANTIATE_TEST_SUITE_P(
         ToolCase{"Garbage", sim::SecureBoot::garbage, {}, {true, 0},
                  "\x01\x7f sb-state ?? 0x7f3a\nmokutil=0\nqtk=127\nquarz=0\nsh-kept\n"}),
     [](const auto& info) { return std::string(info.param.name); });
+// clang-format on
 
 TEST_F(SimHostView, UsrBinIsReadOnlyAndTmpIsTheHostsOwn) {
   SimHost& h = host(two_adapters());
@@ -188,6 +190,7 @@ TEST_P(SimUtilityQuery, PrintsEachLabelOnlyOnItsOwnLine) {
   EXPECT_GE(lines_of(r.out).size(), 8u);
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Table, SimUtilityQuery,
     ::testing::Values(
@@ -199,6 +202,7 @@ INSTANTIATE_TEST_SUITE_P(
         QueryCase{"PsidEmptyMacMissing", flash_state("", "2.36.5000", std::nullopt),
                   {"FW Version:  2.36.5000", "PSID:"}}),
     [](const auto& info) { return std::string(info.param.name); });
+// clang-format on
 
 TEST_F(SimUtility, QueryErrorsPrintOnlyTheErrorAndFail) {
   auto desc = two_adapters();
@@ -225,7 +229,8 @@ TEST_F(SimUtility, JournalRecordsEveryArgumentVectorInOrder) {
       {"./nic_fw/pyxflash", "-d", "0000:81:00.0", "q"},
       {"/usr/bin/quarz", "--help"},
       {"./nic_fw/pyxflash", "two words", "tab\there", "back\\slash"},
-      {"./nic_fw/pyxflash", "-s", "-y", "-d", "0000:05:00.0", "-i", "./nic_fw/qx200-16.35.2000.bin", "b"}};
+      {"./nic_fw/pyxflash", "-s", "-y", "-d", "0000:05:00.0", "-i", "./nic_fw/qx200-16.35.2000.bin",
+       "b"}};
   EXPECT_EQ(h.journal(), expected);
   EXPECT_EQ(h.burns(), std::vector<std::vector<std::string>>{expected[3]});
 }
@@ -244,7 +249,8 @@ TEST_F(SimUtility, BurnSetsTheVersionALaterQueryShows) {
 TEST_F(SimUtility, SilentBurnPrintsLessThanTheTalkativeOne) {
   SimHost& h = host(two_adapters());
   auto loud = h.run_shell("./nic_fw/pyxflash -y -d 0000:81:00.0 -i ./nic_fw/qx100-2.42.5000.bin b");
-  auto quiet = h.run_shell("./nic_fw/pyxflash -s -y -d 0000:81:00.1 -i ./nic_fw/qx100-2.42.5000.bin b");
+  auto quiet =
+      h.run_shell("./nic_fw/pyxflash -s -y -d 0000:81:00.1 -i ./nic_fw/qx100-2.42.5000.bin b");
   ASSERT_EQ(loud.status, 0);
   ASSERT_EQ(quiet.status, 0);
   EXPECT_LT(lines_of(quiet.out).size(), lines_of(loud.out).size());
@@ -256,7 +262,7 @@ struct BurnCase {
   BurnBehaviour behaviour;
   const char* image;
   int status;
-  const char* output;   // a text the merged output must hold
+  const char* output;  // a text the merged output must hold
 };
 
 using SimUtilityBurn = testhost::HostTestWithParam<BurnCase>;
@@ -265,14 +271,15 @@ TEST_P(SimUtilityBurn, FailingBurnsLeaveTheVersionAlone) {
   auto desc = two_adapters();
   desc.functions[2].flash->burn = GetParam().behaviour;
   SimHost& h = host(desc);
-  auto r = h.run_shell(std::string("exec ./nic_fw/pyxflash -y -d 0000:05:00.0 -i ") + GetParam().image +
-                          " b 2>&1");
+  auto r = h.run_shell(
+      std::string("exec ./nic_fw/pyxflash -y -d 0000:05:00.0 -i ") + GetParam().image + " b 2>&1");
   EXPECT_EQ(r.status, GetParam().status) << r.out;
   EXPECT_NE(r.out.find(GetParam().output), std::string::npos) << r.out;
   EXPECT_EQ(h.adapter("0000:05:00.0").fw, "16.35.1012");
   EXPECT_EQ(h.burns().size(), 1u);
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Table, SimUtilityBurn,
     ::testing::Values(
@@ -282,6 +289,7 @@ INSTANTIATE_TEST_SUITE_P(
         BurnCase{"Fail", BurnBehaviour::fail, "./nic_fw/qx200-16.35.2000.bin", 1, "pyxflash: error: write failed"},
         BurnCase{"Killed", BurnBehaviour::killed, "./nic_fw/qx200-16.35.2000.bin", 128 + 9, "writing image: 50%"}),
     [](const auto& info) { return std::string(info.param.name); });
+// clang-format on
 
 TEST_F(SimUtility, SlowBurnTakesItsTimeAndReportsProgress) {
   auto desc = two_adapters();
@@ -289,7 +297,8 @@ TEST_F(SimUtility, SlowBurnTakesItsTimeAndReportsProgress) {
   desc.functions[2].flash->burn_seconds = 0.4;
   SimHost& h = host(desc);
   auto start = std::chrono::steady_clock::now();
-  auto r = h.run_shell("./nic_fw/pyxflash -s -y -d 0000:05:00.0 -i ./nic_fw/qx200-16.35.2000.bin b");
+  auto r =
+      h.run_shell("./nic_fw/pyxflash -s -y -d 0000:05:00.0 -i ./nic_fw/qx200-16.35.2000.bin b");
   auto took = std::chrono::steady_clock::now() - start;
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_GE(took, std::chrono::milliseconds(400));
@@ -299,11 +308,14 @@ TEST_F(SimUtility, SlowBurnTakesItsTimeAndReportsProgress) {
 
 TEST_F(SimUtility, RejectsCommandLinesOutsideItsInterface) {
   SimHost& h = host(two_adapters());
-  for (const char* cmd : {"./nic_fw/pyxflash -d 0000:81:00.0 -i ./nic_fw/qx100-2.42.5000.bin b",
-                          "./nic_fw/pyxflash -y -d 0000:81:00.0 b", "./nic_fw/pyxflash q -d 0000:81:00.0"}) {
+  for (const char* cmd :
+       {"./nic_fw/pyxflash -d 0000:81:00.0 -i ./nic_fw/qx100-2.42.5000.bin b",
+        "./nic_fw/pyxflash -y -d 0000:81:00.0 b", "./nic_fw/pyxflash q -d 0000:81:00.0"}) {
     auto r = h.run_shell(cmd);
     EXPECT_NE(r.status, 0) << cmd;
-    EXPECT_NE(r.err.find("pyxflash: error: unknown command line"), std::string::npos) << cmd << "\n" << r.err;
+    EXPECT_NE(r.err.find("pyxflash: error: unknown command line"), std::string::npos)
+        << cmd << "\n"
+        << r.err;
   }
   EXPECT_EQ(h.adapter("0000:81:00.0").fw, "2.36.5000");
 }
@@ -333,7 +345,10 @@ TEST_F(SimHostLife, ReopenedDirectoryKeepsTheFlashedState) {
   fs::remove_all(dir);
   {
     SimHost host(two_adapters(), dir);
-    ASSERT_EQ(host.run_shell("./nic_fw/pyxflash -s -y -d 0000:81:00.0 -i ./nic_fw/qx100-2.42.5000.bin b").status, 0);
+    ASSERT_EQ(host.run_shell(
+                      "./nic_fw/pyxflash -s -y -d 0000:81:00.0 -i ./nic_fw/qx100-2.42.5000.bin b")
+                  .status,
+              0);
   }
   ASSERT_TRUE(fs::exists(dir));  // a directory the caller named stays
   {
@@ -342,7 +357,8 @@ TEST_F(SimHostLife, ReopenedDirectoryKeepsTheFlashedState) {
     SimHost host(desc, dir);
     EXPECT_EQ(host.adapter("0000:81:00.0").fw, "2.42.5000");
     EXPECT_EQ(host.journal().size(), 1u);
-    EXPECT_EQ(host.run_shell("/usr/bin/mokutil --sb-state").out, "SecureBoot enabled\n");  // description refreshed
+    EXPECT_EQ(host.run_shell("/usr/bin/mokutil --sb-state").out,
+              "SecureBoot enabled\n");  // description refreshed
   }
   fs::remove_all(dir);
 }
@@ -402,7 +418,8 @@ TEST_F(SimHostLife, HungCommandIsKilledAtTheTimeout) {
 TEST_F(SimHostLife, RunStartsTheComponentsVexor) {
   SimHost& h = host(two_adapters());
   auto r = h.run({"-c"});
-  EXPECT_NE(r.out.find("Zentrik Quorvane InfiniBand Online Firmware Upgrade Utility for Linux"), std::string::npos)
+  EXPECT_NE(r.out.find("Zentrik Quorvane InfiniBand Online Firmware Upgrade Utility for Linux"),
+            std::string::npos)
       << r.out << r.err;
 }
 
@@ -421,25 +438,35 @@ TEST(SimCli, KeptDirectoryCarriesStateAndTheStatusComesThrough) {
   std::string host = std::string(VEXOR_SIM_HOSTS) + "/demo.host";
   auto status = [](int raw) { return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1; };
   EXPECT_EQ(status(std::system((cli + host + " --shell 'exit 7'").c_str())), 7);
-  EXPECT_EQ(status(std::system((cli + host +
-                                " --shell './nic_fw/pyxflash -s -y -d 0000:05:00.0 -i ./nic_fw/qx200-16.35.2000.bin b'"
-                                " > /dev/null").c_str())),
-            0);
+  EXPECT_EQ(
+      status(std::system(
+          (cli + host +
+           " --shell './nic_fw/pyxflash -s -y -d 0000:05:00.0 -i ./nic_fw/qx200-16.35.2000.bin b'"
+           " > /dev/null")
+              .c_str())),
+      0);
   std::string out = dir + ".out";
-  EXPECT_EQ(status(std::system((cli + host + " --shell './nic_fw/pyxflash -d 0000:05:00.0 q' > " + out).c_str())), 0);
+  EXPECT_EQ(status(std::system(
+                (cli + host + " --shell './nic_fw/pyxflash -d 0000:05:00.0 q' > " + out).c_str())),
+            0);
   EXPECT_NE(sim::slurp(out).value_or("").find("FW Version:  16.35.2000"), std::string::npos);
   // Several words are one argument vector, run in the component directory:
   // no word is split, expanded or read as shell text.
-  EXPECT_EQ(status(std::system((cli + host + " --shell sh -c 'pwd; printf \"[%s]\" \"$@\"' zero 'a b' '$(exit 9);*' '' > " +
-                                out).c_str())),
-            0);
+  EXPECT_EQ(
+      status(std::system(
+          (cli + host +
+           " --shell sh -c 'pwd; printf \"[%s]\" \"$@\"' zero 'a b' '$(exit 9);*' '' > " + out)
+              .c_str())),
+      0);
   EXPECT_EQ(sim::slurp(out).value_or(""), dir + "/component\n[a b][$(exit 9);*][]");
   EXPECT_EQ(status(std::system((cli + host + " --shell sh -c 'exit 7' > /dev/null").c_str())), 7);
   EXPECT_EQ(status(std::system((cli + "--journal > " + out).c_str())), 0);
   EXPECT_EQ(sim::slurp(out).value_or(""),
             "./nic_fw/pyxflash -s -y -d 0000:05:00.0 -i ./nic_fw/qx200-16.35.2000.bin b\n"
             "./nic_fw/pyxflash -d 0000:05:00.0 q\n");
-  EXPECT_EQ(status(std::system((std::string(VEXOR_SIM_CLI) + " /nonexistent.host 2> /dev/null").c_str())), 125);
+  EXPECT_EQ(status(std::system(
+                (std::string(VEXOR_SIM_CLI) + " /nonexistent.host 2> /dev/null").c_str())),
+            125);
   fs::remove_all(dir);
   fs::remove(out);
 }

@@ -62,8 +62,7 @@ sim::HostSpec every_outcome_host() {
   std::vector<testhost::CatalogEntry> entries;
   for (const std::string n : {"01", "02", "03", "04", "08"})
     entries.push_back({"Quorvane QX-50", "1017", "QRV" + n, "16.35.2000", "qx50-" + n + ".bin"});
-  return host_of({adapter("0000:01:00.0", 0x1017, "QRV01", "16.35.1012", "0002c9aabb01"),
-                  failing,
+  return host_of({adapter("0000:01:00.0", 0x1017, "QRV01", "16.35.1012", "0002c9aabb01"), failing,
                   adapter("0000:03:00.0", 0x1017, "QRV03", "16.35.1012", "0002c9aabb03"),
                   adapter("0000:04:00.0", 0x1017, "QRV04", "16.35.2000", "0002c9aabb04"),
                   adapter("0000:06:00.0", 0x1017, "QRV99", "16.35.1012", "0002c9aabb06"),
@@ -89,7 +88,9 @@ TEST_F(Summary, EveryOutcomeAfterTheClosingMessage) {
   const std::string rows =
       "Address       Before      After       Outcome\n"
       "0000:01:00.0  16.35.1012  16.35.2000  flashed\n"
-      "0000:02:00.0  16.35.1012  16.35.1012  failed (output kept in " + kept[1].str() + ")\n"
+      "0000:02:00.0  16.35.1012  16.35.1012  failed (output kept in " +
+      kept[1].str() +
+      ")\n"
       "0000:03:00.0  16.35.1012  16.35.1012  not flashed (answered no)\n"
       "0000:04:00.0  16.35.2000  16.35.2000  not flashed (already the latest)\n"
       "0000:06:00.0  16.35.1012  16.35.1012  left out (no catalog entry)\n"
@@ -98,8 +99,8 @@ TEST_F(Summary, EveryOutcomeAfterTheClosingMessage) {
       "flash utility)\n"
       "A reboot is needed before the new firmware runs on 0000:01:00.0.\n";
   // Right after the specified closing message, which stays as it was.
-  EXPECT_NE(r.screen.find("\nNIC firmware update completed with errors. \n" +
-                          std::string(kHeading) + rows),
+  EXPECT_NE(r.screen.find(
+                "\nNIC firmware update completed with errors. \n" + std::string(kHeading) + rows),
             std::string::npos)
       << r.screen;
   EXPECT_EQ(r.screen.find("0000:09:00.0  "), std::string::npos) << "another vendor's card listed";
@@ -194,8 +195,8 @@ TEST_F(Summary, FollowsAFailedInventoryToo) {
   const std::string why = "left out (no firmware version or PSID from the flash utility)\n";
   EXPECT_NE(r.screen.find("\nNIC firmware update did not complete.  Check log for errors. \n" +
                           std::string(kHeading) + "Address       Before     After      Outcome\n" +
-                          "0000:05:00.0  -          -          " +
-                          why + "0000:81:00.0  2.42.5000  2.42.5000  " + why),
+                          "0000:05:00.0  -          -          " + why +
+                          "0000:81:00.0  2.42.5000  2.42.5000  " + why),
             std::string::npos)
       << r.screen;
 }

@@ -54,6 +54,7 @@ TEST_P(InteractiveAnswers, DecideWhatIsBurned) {
   EXPECT_EQ(r.out.find(kReboot) != std::string::npos, c.reboot_notice) << r.out;
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Update, InteractiveAnswers,
     ::testing::Values(
@@ -65,6 +66,7 @@ INSTANTIATE_TEST_SUITE_P(
         AnswerCase{"end_of_input_quits", "", 3, {}, false},
         AnswerCase{"mixed_case_is_no", "yEs\nn\n", 0, {}, false}),
     [](const auto& info) { return std::string(info.param.label); });
+// clang-format on
 
 TEST_F(Update, QuestionsShowInstalledAndAvailableVersions) {
   sim::SimHost& h = host(two_adapter_host());
@@ -93,8 +95,8 @@ TEST_F(Update, QuestionsShowInstalledAndAvailableVersions) {
             std::string::npos);
 
   std::string log = h.event_log();
-  EXPECT_EQ(count_of(log, "\nThe Firmware Upgrade will take several minutes.  Please be patient.\n"),
-            1u);
+  EXPECT_EQ(
+      count_of(log, "\nThe Firmware Upgrade will take several minutes.  Please be patient.\n"), 1u);
   // The utility prints the base MAC followed by a count; the query joins
   // them, and the log shows the value as the inventory recorded it.
   EXPECT_NE(log.find("\nSelecting Quorvane QX-50 MAC: 0002c9aabb114 \n"), std::string::npos) << log;
@@ -159,6 +161,7 @@ TEST_P(SilentRuns, BurnWithoutAsking) {
   EXPECT_EQ(r.out.find("y/n/q"), std::string::npos) << "a question was shown";
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Update, SilentRuns,
     ::testing::Values(
@@ -172,6 +175,7 @@ INSTANTIATE_TEST_SUITE_P(
                     burn_of("0000:81:00.0", "qx100-2.42.bin", true)}},
         SilentCase{"yes_to_all_rewrites", {"-y"}, 0, {kBurnA, kBurnB}}),
     [](const auto& info) { return std::string(info.param.label); });
+// clang-format on
 
 TEST_F(Update, SilentRunWithEverythingLatestExitsOneWithoutSummary) {
   auto desc = two_adapter_host();
@@ -193,8 +197,7 @@ TEST_F(Update, BurnsTheGreatestOrderingKeyNotTheGreatestNumber) {
   // but the image burned is the one that sorts last by the ordering key.
   auto r = h.run({"-s"});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(h.burns(),
-            (std::vector<Argv>{burn_of("0000:81:00.0", "qx-2.9.1000.bin", true)}));
+  EXPECT_EQ(h.burns(), (std::vector<Argv>{burn_of("0000:81:00.0", "qx-2.9.1000.bin", true)}));
 }
 
 TEST_F(UpdateFailures, OneFailedAndOneSuccessfulBurnExitTwo) {
@@ -232,11 +235,11 @@ TEST_F(UpdateFailures, UtilityThatCannotBeExecutedCountsAsFailed) {
   auto desc = two_adapter_host();
   sim::SimHost& h = host(desc);
   h.write_file("nic_fw/pyxflash",
-                  "case \"$2\" in\n"
-                  "  0000:05:00.0) echo 'FW Version:   16.35.1012'; echo 'PSID:   QRV11';"
-                  " echo 'Base MAC:  0002c9aabb11  4';;\n"
-                  "  *) echo 'FW Version:   2.42.5000'; echo 'PSID:   QRV22';;\n"
-                  "esac\n");
+               "case \"$2\" in\n"
+               "  0000:05:00.0) echo 'FW Version:   16.35.1012'; echo 'PSID:   QRV11';"
+               " echo 'Base MAC:  0002c9aabb11  4';;\n"
+               "  *) echo 'FW Version:   2.42.5000'; echo 'PSID:   QRV22';;\n"
+               "esac\n");
   h.run_shell("chmod 755 nic_fw/pyxflash");
   auto r = h.run({"-s"});
   EXPECT_EQ(r.status, 2) << r.out << r.err;
@@ -246,14 +249,15 @@ TEST_F(UpdateFailures, UtilityThatCannotBeExecutedCountsAsFailed) {
 TEST_F(UpdateFailures, LowerCaseMismatchIsReportedAsNotSupported) {
   auto desc = two_adapter_host();
   sim::SimHost& h = host(desc);
-  h.write_file("nic_fw/pyxflash",
-                  "#!/bin/sh\n"
-                  "if [ \"$#\" -ge 5 ]; then echo 'pyxflash: error: psid mismatch, the image is for another board';"
-                  " exit 1; fi\n"
-                  "case \"$2\" in\n"
-                  "  0000:05:00.0) echo 'FW Version:   16.35.1012'; echo 'PSID:   QRV11';;\n"
-                  "  *) echo 'FW Version:   2.42.5000'; echo 'PSID:   QRV22';;\n"
-                  "esac\n");
+  h.write_file(
+      "nic_fw/pyxflash",
+      "#!/bin/sh\n"
+      "if [ \"$#\" -ge 5 ]; then echo 'pyxflash: error: psid mismatch, the image is for another board';"
+      " exit 1; fi\n"
+      "case \"$2\" in\n"
+      "  0000:05:00.0) echo 'FW Version:   16.35.1012'; echo 'PSID:   QRV11';;\n"
+      "  *) echo 'FW Version:   2.42.5000'; echo 'PSID:   QRV22';;\n"
+      "esac\n");
   h.run_shell("chmod 755 nic_fw/pyxflash");
   auto r = h.run({"-s"});
   EXPECT_EQ(r.status, 2) << r.out << r.err;

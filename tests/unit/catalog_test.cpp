@@ -71,6 +71,7 @@ TEST_P(CatalogMatching, JudgesOneElement) {
   EXPECT_EQ(count(), GetParam().matches ? 1 : 0) << GetParam().what;
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Rules, CatalogMatching,
     ::testing::Values(
@@ -114,6 +115,7 @@ INSTANTIATE_TEST_SUITE_P(
                   "VENID=\"15B3\" devid=\"1003\" subvenid=\"0\" PSID=\"QRV0000000001\" "
                   "subdevid=\"0\"",
                   false}));
+// clang-format on
 
 TEST_F(Catalog, MatchesKeepFileOrderWithTheirOwnVersionsAndImages) {
   write_elements(matching("first", "2.42.5000", "a.bin") +
@@ -184,8 +186,8 @@ TEST_F(Catalog, EmptyCatalogMatchesNothing) {
 TEST_F(Catalog, MalformedCatalogKeepsTheEntriesBeforeTheError) {
   std::string filler;
   for (int i = 0; i < 400; ++i) filler += "<note text=\"padding padding padding\"/>\n";
-  write_catalog("<catalog>\n" + matching("before", "2.42.5000", "a.bin") + filler +
-                "<broken <<\n" + matching("after", "2.36.5000", "b.bin") + "</catalog>\n");
+  write_catalog("<catalog>\n" + matching("before", "2.42.5000", "a.bin") + filler + "<broken <<\n" +
+                matching("after", "2.36.5000", "b.bin") + "</catalog>\n");
   EXPECT_EQ(read(), 1);
   ASSERT_EQ(count(), 1);
   EXPECT_EQ(entries_[0].pxmlName, "before");

@@ -34,6 +34,7 @@ TEST_P(ChildEnd, IsReportedAsExitStatusOrSignal) {
   EXPECT_EQ(end.value, GetParam().value);
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Children, ChildEnd,
     ::testing::Values(EndCase{"Success", {"sh", "-c", "exit 0"}, child_end::kind::exited, 0},
@@ -41,6 +42,7 @@ INSTANTIATE_TEST_SUITE_P(
                       EndCase{"Signal", {"sh", "-c", "kill -TERM $$"},
                               child_end::kind::signalled, SIGTERM}),
     [](const auto& info) { return std::string(info.param.name); });
+// clang-format on
 
 TEST(SpawnChild, ProgramThatCannotRunEndsWithTheChosenStatus) {
   for (int status : {1, 127}) {

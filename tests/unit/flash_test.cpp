@@ -46,6 +46,7 @@ TEST_P(FormatMac, DropsSeparatorsWithoutReadingPastTheEnd) {
   EXPECT_EQ(format_mac(GetParam().in), GetParam().out);
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Texts, FormatMac,
     ::testing::Values(MacCase{"00:02:c9:f3:e7:e0", "0002c9f3e7e0"},
@@ -56,6 +57,7 @@ INSTANTIATE_TEST_SUITE_P(
                       // What the flash utility prints: no separators, count joined.
                       MacCase{"0002c9aabbcc4", "0002c9aabbcc4"},
                       MacCase{"00:02:c9", "0002c9"}, MacCase{"", ""}));
+// clang-format on
 
 TEST(DoCommand, ReturnsTheExitStatusAndEchoesTheLine) {
   testhost::OutputCapture out;

@@ -118,6 +118,7 @@ TEST_P(PreCheck, ResultRewriteAndReportName) {
   }
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Counts, PreCheck,
     ::testing::Values(
@@ -156,6 +157,7 @@ INSTANTIATE_TEST_SUITE_P(
         // Four or more: always refused.
         PreCheckCase{{"eth0", "-bootenable", "rom", "x"}, 2, {}, ""},
         PreCheckCase{{"-s", "-F", "-y", "-c", "-d"}, 2, {}, ""}));
+// clang-format on
 
 TEST_F(FrontEnd, PreCheckRefusesAnEmptyArgumentVector) {
   char* none[] = {nullptr};
@@ -191,6 +193,7 @@ TEST_P(OptionScan, SetsBitsOrEndsWithUsage) {
   EXPECT_EQ(silent, c.silent);
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Options, OptionScan,
     ::testing::Values(ScanCase{{}, 0, 0, 0, ""}, ScanCase{{"-c"}, 0, 0x1, 0, ""},
@@ -213,6 +216,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ScanCase{{"-u"}, 1, 0, 0, "Unknown command line option: ?\n" + kUsage},
                       ScanCase{{"-cx"}, 1, 0x1, 0, "Unknown command line option: ?\n" + kUsage},
                       ScanCase{{"-dx"}, 1, 0x20, 0, ""}));
+// clang-format on
 
 TEST_F(FrontEnd, OptionScanStartsAfreshAfterAnAbandonedGroup) {
   // "-hc" stops at h with c still pending inside getopt; a later scan must
@@ -257,6 +261,7 @@ TEST_P(PrintMessage, SilencedOnlyBySilentReportAndApplyBits) {
   EXPECT_EQ(cap.text(), GetParam().shown ? msg : "");
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Bits, PrintMessage,
     ::testing::Values(SilenceCase{0, true}, SilenceCase{FLAG_LIST, true},
@@ -267,6 +272,7 @@ INSTANTIATE_TEST_SUITE_P(
                       SilenceCase{FLAG_APPLY, false},
                       SilenceCase{FLAG_SILENT | FLAG_APPLY, false},
                       SilenceCase{FLAG_LIST | FLAG_DISCOVER, false}));
+// clang-format on
 
 // -------------------------------------------------------------- nfwu_yesno
 
@@ -286,6 +292,7 @@ TEST_P(YesNo, AnswerRules) {
       << "answer \"" << c.input << "\"";
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Answers, YesNo,
     ::testing::Values(
@@ -302,6 +309,7 @@ INSTANTIATE_TEST_SUITE_P(
         AnswerCase{"yES\n", 0, 1}, AnswerCase{"qUIT\n", 0, 1}, AnswerCase{" y\n", 0, 1},
         AnswerCase{"y \n", 0, 1}, AnswerCase{"y\r\n", 0, 1}, AnswerCase{"cc\n", 0, 1},
         AnswerCase{"\r\n", 0, 1}, AnswerCase{"yes\nno\n", 1, 0}));
+// clang-format on
 
 TEST_F(FrontEnd, YesNoShowsThePromptAndLogsTheAnswerAsRead) {
   ppyxflash_fout = std::tmpfile();
@@ -358,11 +366,13 @@ TEST_P(YesNoShortcut, AnswersYesWithoutShowingReadingOrLogging) {
   EXPECT_EQ(stream_text(ppyxflash_fout), "");
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(Flags, YesNoShortcut,
                          ::testing::Values(ShortcutCase{FLAG_SILENT, "n"},
                                            ShortcutCase{FLAG_SILENT | FLAG_FORCE, "n"},
                                            ShortcutCase{FLAG_YES, "n"},
                                            ShortcutCase{FLAG_YES, "y"}));
+// clang-format on
 
 TEST_F(FrontEnd, YesNoPromptIsVisibleBeforeTheAnswerIsRead) {
   // The child asks through a pipe; the parent answers only after it has seen
@@ -421,8 +431,8 @@ TEST_P(EventLogLine, TagBracketedTimeAndTextOnDiskAtOnce) {
   const std::string log = testhost::file_text(path);
   std::fclose(f);
   std::remove(path);
-  const std::string t = std::regex_replace(tag, std::regex(R"([\[\]])"), R"(\$&)") + R"( \[)" +
-                        kTimeForm + R"(\] )";
+  const std::string t =
+      std::regex_replace(tag, std::regex(R"([\[\]])"), R"(\$&)") + R"( \[)" + kTimeForm + R"(\] )";
   const std::regex lines(t + R"(burn of 0000:81:00\.0 at 100%s\n\n)" + t + R"(second\n)");
   EXPECT_TRUE(std::regex_match(log, lines)) << log;
 }

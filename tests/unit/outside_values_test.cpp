@@ -19,6 +19,7 @@ TEST_P(Visible, ControlsBadBytesAndBackslashesBecomeEscapes) {
   EXPECT_EQ(visible(GetParam().text), GetParam().shown);
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Texts, Visible,
     ::testing::Values(
@@ -31,6 +32,7 @@ INSTANTIATE_TEST_SUITE_P(
         VisibleCase{"C1 \xc2\x9b""31m", "C1 \\u009b31m"},
         VisibleCase{"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x94\xa5", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x94\xa5"},
         VisibleCase{"overlong \xc0\xaf", "overlong \\xc0\\xaf"}));
+// clang-format on
 
 // A value longer than a log line needs is cut between two characters.
 struct CutCase {
@@ -45,6 +47,7 @@ TEST_P(VisibleCut, ShowsTheFirstBytesAndSaysThereWasMore) {
   EXPECT_EQ(visible(GetParam().text, GetParam().max_bytes), GetParam().shown);
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Lengths, VisibleCut,
     ::testing::Values(CutCase{"abcd", 4, "abcd"}, CutCase{"abcde", 4, "abcd..."},
@@ -52,5 +55,6 @@ INSTANTIATE_TEST_SUITE_P(
                       CutCase{"ab\n", 2, "ab..."},
                       CutCase{std::string(5000, 'v'), kVisibleMax,
                               std::string(kVisibleMax, 'v') + "..."}));
+// clang-format on
 
 }  // namespace

@@ -57,6 +57,7 @@ TEST_P(ParsePciid, StoresFieldsUpToTheFailingOne) {
 
 constexpr const char* kMissing = "Invalid input. Either colon or dot missing!";
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Table, ParsePciid,
     ::testing::Values(
@@ -85,6 +86,7 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{"0000.81:00:0", kMissing, 0, 0, -1, -1},
         // A function too large for a long must not wrap into range.
         ParseCase{"0000:81:00.10000000000000001", "Invalid function number", 0, 0x81, 0, -1}));
+// clang-format on
 
 // ---------------------------------------------------------------------------
 // cmp_pci_id_nums
@@ -128,9 +130,8 @@ TEST(GetPciInfo, MissingDeviceNamesItsVendorFile) {
     int32_t v = 11, d = 12, sv = 13, sd = 14;
     testhost::OutputCapture err(STDERR_FILENO);
     EXPECT_EQ(get_pci_info(addr.c_str(), &v, &d, &sv, &sd), 1);
-    EXPECT_EQ(err.text(),
-              "ERROR: could not open /sys/bus/pci/devices/" + addr +
-                  "/vendor (errno=2), common_utilities,700\n");
+    EXPECT_EQ(err.text(), "ERROR: could not open /sys/bus/pci/devices/" + addr +
+                              "/vendor (errno=2), common_utilities,700\n");
     EXPECT_EQ(v, 11);
     EXPECT_EQ(sd, 14);
   }
@@ -204,6 +205,7 @@ const std::string kQuery =
     "Flash size:  16 MiB\n"
     "PSID:  QRV0000000001\n";
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Table, QueryExtract,
     ::testing::Values(
@@ -223,6 +225,7 @@ INSTANTIATE_TEST_SUITE_P(
         ExtractCase{"LongLineBeforeLabel", std::string(2000, 'x') + "\nPSID: P1\n", "", "PSID",
                     0, "P1"}),
     [](const ::testing::TestParamInfo<ExtractCase>& info) { return std::string(info.param.name); });
+// clang-format on
 
 TEST_F(QueryDir, RunsShippedUtilityWithAddressAndQueryCommand) {
   install_utility("PSID: P1\n");

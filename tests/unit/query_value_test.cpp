@@ -25,6 +25,7 @@ TEST_P(QueryLine, ExtractsTheValueAfterTheLabel) {
   EXPECT_EQ(value, c.value);
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Lines, QueryLine,
     ::testing::Values(
@@ -46,10 +47,12 @@ INSTANTIATE_TEST_SUITE_P(
         QueryLineCase{"OtherLabel", "Board name:  Quorvane test board\n", "PSID", QUERY_NO_LABEL, std::nullopt},
         QueryLineCase{"NoLabelGiven", "PSID: QRV1\n", nullptr, QUERY_NO_LABEL, std::nullopt}),
     [](const ::testing::TestParamInfo<QueryLineCase>& info) { return info.param.name; });
+// clang-format on
 
 TEST(QueryLine, LineWithoutLabelLeavesAnEarlierValue) {
   opt_text value = std::string("16.35.2000");
-  EXPECT_EQ(extract_query_value("Board name:  Quorvane test board\n", "FW Version", &value), QUERY_NO_LABEL);
+  EXPECT_EQ(extract_query_value("Board name:  Quorvane test board\n", "FW Version", &value),
+            QUERY_NO_LABEL);
   EXPECT_EQ(value, "16.35.2000");
 }
 

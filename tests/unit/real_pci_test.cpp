@@ -69,7 +69,8 @@ std::vector<LspciDevice> expected_from_lspci() {
             [](const LspciDevice& a, const LspciDevice& b) { return a.address < b.address; });
   std::vector<LspciDevice> kept;
   for (const LspciDevice& d : all) {
-    if (kept.empty() || kept.back().address.compare(0, 10, d.address, 0, 10) != 0) kept.push_back(d);
+    if (kept.empty() || kept.back().address.compare(0, 10, d.address, 0, 10) != 0)
+      kept.push_back(d);
   }
   return kept;
 }

@@ -20,11 +20,13 @@ TEST_P(Axtoi, ReadsAtMostFourHexDigits) {
   EXPECT_EQ(axtoi(GetParam().text), GetParam().value) << "text '" << GetParam().text << "'";
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(Texts, Axtoi,
                          ::testing::Values(HexCase{"15b3", 0x15B3}, HexCase{"15B3", 0x15B3},
                                            HexCase{"15B30", 0x15B3}, HexCase{"", 0},
                                            HexCase{"50", 0x50}, HexCase{"1g03", 0x1},
                                            HexCase{"x15b3", 0}, HexCase{"ffff", 0xFFFF}));
+// clang-format on
 
 struct AddressCase {
   const char* text;

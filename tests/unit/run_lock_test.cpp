@@ -42,9 +42,9 @@ TEST_P(RunLockPair, SecondHolderIsLetInOnlyBesideAnotherSharedOne) {
   EXPECT_EQ(testhost::file_text(path), std::to_string(::getpid()) + "\n");
 
   first.fd.reset();
-  EXPECT_EQ(lock_file(path, true).how, c.second == file_lock::kind::held
-                                           ? file_lock::kind::busy  // the second still holds it
-                                           : file_lock::kind::held);
+  EXPECT_EQ(lock_file(path, true).how,
+            c.second == file_lock::kind::held ? file_lock::kind::busy  // the second still holds it
+                                              : file_lock::kind::held);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -58,9 +58,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(RunLock, LongerEarlierIdIsReplacedWhole) {
   testhost::ScratchDir dir;
   const std::string path = (dir.path() / "vexor.lock").string();
-  {
-    std::ofstream(path) << "123456789012\n";
-  }
+  { std::ofstream(path) << "123456789012\n"; }
   const file_lock lock = lock_file(path, true);
   ASSERT_EQ(lock.how, file_lock::kind::held);
   EXPECT_EQ(testhost::file_text(path), std::to_string(::getpid()) + "\n");

@@ -22,7 +22,8 @@ void (*handler_of(int sig))(int) {
 
 std::string target_of(int fd) {
   char buf[PATH_MAX] = {};
-  const ssize_t n = ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), buf, sizeof buf - 1);
+  const ssize_t n =
+      ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), buf, sizeof buf - 1);
   return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
 }
 

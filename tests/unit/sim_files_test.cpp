@@ -23,7 +23,8 @@ using testhost::flash_state;
 // --- State files ----------------------------------------------------------
 
 TEST(SimState, EscapedFieldsRoundTrip) {
-  for (std::string s : {"", "plain", "tab\there", "new\nline", "back\\slash\\", "\\t literal", "cr\r"}) {
+  for (std::string s :
+       {"", "plain", "tab\there", "new\nline", "back\\slash\\", "\\t literal", "cr\r"}) {
     std::string e = sim::escape_field(s);
     EXPECT_EQ(e.find('\t'), std::string::npos) << s;
     EXPECT_EQ(e.find('\n'), std::string::npos) << s;
@@ -54,7 +55,9 @@ TEST(SimState, ImageTextNamesPsidAndVersion) {
   EXPECT_EQ(info->psid, "QRV0000000011");
   EXPECT_EQ(info->version, "16.35.2000");
   EXPECT_FALSE(sim::parse_image("VEXOR-SIM-IMAGE 1\nPSID X\n"));
-  EXPECT_FALSE(sim::parse_image("\x7f" "ELF"));
+  EXPECT_FALSE(sim::parse_image(
+      "\x7f"
+      "ELF"));
 }
 
 // --- Host files -----------------------------------------------------------
@@ -73,7 +76,8 @@ TEST(SimHostFile, DemoHostDescribesTwoVendorAdaptersAndAnotherVendor) {
   EXPECT_FALSE(desc.functions[3].flash);
   ASSERT_TRUE(desc.catalog_xml);
   for (const auto& image : desc.images)  // every image the catalog names is shipped
-    EXPECT_NE(desc.catalog_xml->find("fwFile=\"" + image.file + "\""), std::string::npos) << image.file;
+    EXPECT_NE(desc.catalog_xml->find("fwFile=\"" + image.file + "\""), std::string::npos)
+        << image.file;
   EXPECT_EQ(desc.images.size(), 5u);
 }
 
@@ -95,7 +99,8 @@ TEST(SimHostFile, AdapterSettingsLeftOutAreLinesLeftOut) {
   EXPECT_EQ(f.flash->burn, BurnBehaviour::slow);
   EXPECT_EQ(f.flash->burn_seconds, 2.5);
   EXPECT_EQ(f.flash->query_error, "pyxflash: error: device busy");
-  EXPECT_EQ(desc.vendor_names, (std::vector<std::pair<uint16_t, std::string>>{{0x1f1c, "Ostrova Systems Inc."}}));
+  EXPECT_EQ(desc.vendor_names,
+            (std::vector<std::pair<uint16_t, std::string>>{{0x1f1c, "Ostrova Systems Inc."}}));
   EXPECT_TRUE(desc.qtk.present);
   EXPECT_EQ(desc.qtk.exit_status, 127);
   EXPECT_FALSE(desc.quarz.present);
@@ -119,8 +124,9 @@ TEST(SimHostFile, BadLinesAreNamedWithTheirLineNumber) {
   };
   for (const auto& [line, why] : cases) {
     try {
-      sim::parse_host_text("# first\nfunction 0000:01:00.0 15b3:1003 15b3:0050 020700\n" + std::string(line), "/nowhere",
-                           "t.host");
+      sim::parse_host_text("# first\nfunction 0000:01:00.0 15b3:1003 15b3:0050 020700\n" +
+                               std::string(line),
+                           "/nowhere", "t.host");
       ADD_FAILURE() << "accepted: " << line;
     } catch (const std::runtime_error& e) {
       std::string msg = e.what();
