@@ -1,5 +1,4 @@
 #!/usr/bin/env bash
-# SPDX-License-Identifier: MIT
 # A rollout of the collection zentrik.vexor over 120 simulated hosts whose
 # burns take 3 seconds, in one batch (serial 100%) with 20 forks. Prints the
 # wall time against the ideal: the slowest host's own vexor time (its -d, -u

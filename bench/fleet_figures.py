@@ -1,6 +1,5 @@
 #!/usr/bin/python3
 # Copyright: the vexor developers
-# SPDX-License-Identifier: MIT
 """The figures of bench/fleet.sh, from the files its runs left: the vexor
 runs fleet_timer.py logged (HOST START END CPU OWN-CPU a line), the times
 bash printed (wall, user, system) and the rollout's kept results."""

@@ -1,6 +1,5 @@
 #!/usr/bin/python3
 # Copyright: the vexor developers
-# SPDX-License-Identifier: MIT
 """Runs a command and appends one line to LOG: HOST, start and end (wall
 clock, seconds), and the CPU seconds of the command with everything it
 waited for, then its own CPU seconds. For bench/fleet.sh, as the front of
