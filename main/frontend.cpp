@@ -404,7 +404,7 @@ int32_t nfwu_yesno(const char* prompt, int32_t /*sil_ans*/, int32_t /*frc_ans*/,
   // that the answer stays one entry.
   const bool ended = !answer.empty() && answer.back() == '\n';
   const std::string as_read =
-      visible(std::string_view(answer).substr(0, answer.size() - (ended ? 1 : 0))) +
+      escaped(std::string_view(answer).substr(0, answer.size() - (ended ? 1 : 0))) +
       (ended ? "\n" : "");
   log_quorvane_event(ppyxflash_fout, INFO_TAG, strprintf("%s %s\n", shown.c_str(), as_read.c_str()));
 
