@@ -55,11 +55,8 @@ void reset_front_end() {
   if (ppyxflash_fout != nullptr) std::fclose(ppyxflash_fout);
   ppyxflash_fout = nullptr;
   g_run_lock.reset();
-  g_iFlag = 0;
-  silent = 0;
-  boot_mode_value = 0;
-  g_XMLDiscoveryReport.clear();
-  print_msg.clear();
+  for (int32_t* number : {&g_iFlag, &silent, &boot_mode_value}) *number = 0;
+  for (std::string* text : {&g_XMLDiscoveryReport, &print_msg}) text->clear();
   g_said = SaidOnce{};
 }
 

@@ -31,19 +31,12 @@ std::string bus_info;
 std::vector<adapter_outcome> g_adapter_outcomes;
 
 void reset_inventory() {
+  for (int32_t* number : {&g_nNics, &g_nQuorvanePorts}) *number = 0;
+  for (int* number : {&nic_count, &fw_invalid, &fw_invalid_count, &read_discovery}) *number = 0;
+  for (std::string* text : {&sub_ven_id_new, &sub_dev_id_new, &bus_info}) text->clear();
+  for (std::vector<std::string>* texts : {&ver_buf, &firmware_id}) texts->clear();
   g_ninfo.clear();
-  g_nNics = 0;
-  g_nQuorvanePorts = 0;
-  nic_count = 0;
   fw_number.clear();
-  sub_ven_id_new.clear();
-  sub_dev_id_new.clear();
-  ver_buf.clear();
-  fw_invalid = 0;
-  fw_invalid_count = 0;
-  read_discovery = 0;
-  firmware_id.clear();
-  bus_info.clear();
   g_adapter_outcomes.clear();
 }
 
