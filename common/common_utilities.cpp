@@ -203,20 +203,21 @@ std::vector<std::string> sorted_matching_functions(pci_access* pacc,
   return std::vector<std::string>(sorted.begin(), sorted.end());
 }
 
-enum class kept { yes, left_out, library_failed };
+// What list_device made of one device.
+enum class DeviceFate { listed, left_out, library_failed };
 
 // Gets the device filter names, reads its identity again (it may have gone
 // since the scan) and appends its bus address and vendor name to the lists.
-kept keep_device(pci_access* pacc, const pci_filter& filter, pci_troubles& t,
-                 std::vector<std::string>* pppif, std::vector<std::string>* vendor_name) {
+DeviceFate list_device(pci_access* pacc, const pci_filter& filter, pci_troubles& t,
+                       std::vector<std::string>* pppif, std::vector<std::string>* vendor_name) {
   pci_dev* got = nullptr;
   if (!pci_trapped([&] { got = pci_get_dev(pacc, filter.domain, filter.bus, filter.slot,
                                            filter.func); },
                    &t.fatal)) {
-    return kept::library_failed;
+    return DeviceFate::library_failed;
   }
   PciDevPtr dev(got);
-  if (!dev || !fill_identity(dev.get(), t.left_out)) return kept::left_out;
+  if (!dev || !fill_identity(dev.get(), t.left_out)) return DeviceFate::left_out;
 
   char namebuf[1024];
   const char* name = nullptr;
@@ -225,11 +226,11 @@ kept keep_device(pci_access* pacc, const pci_filter& filter, pci_troubles& t,
   if (!pci_trapped([&] { name = pci_lookup_name(pacc, namebuf, sizeof namebuf, PCI_LOOKUP_VENDOR,
                                                 static_cast<int>(dev->vendor_id)); },
                    &t.fatal)) {
-    return kept::library_failed;
+    return DeviceFate::library_failed;
   }
   pppif->push_back(bus_address_text(dev.get()));
   vendor_name->push_back(name != nullptr ? name : "");
-  return kept::yes;
+  return DeviceFate::listed;
 }
 
 }  // namespace
@@ -271,14 +272,14 @@ int32_t get_interface_list(std::vector<std::string>* pppif, std::vector<std::str
     previous = text;
     if (pci_filter_parse_pciid(&filter, text.c_str()) != nullptr) continue;
 
-    switch (keep_device(pacc.get(), filter, t, pppif, vendor_name)) {
-      case kept::yes: ++count; break;
-      case kept::left_out: break;
-      case kept::library_failed: return library_failed();
+    switch (list_device(pacc.get(), filter, t, pppif, vendor_name)) {
+      case DeviceFate::listed: ++count; break;
+      case DeviceFate::left_out: break;
+      case DeviceFate::library_failed: return library_failed();
     }
   }
 
-  // The device handles are released (each in keep_device) before the
+  // The device handles are released (each in list_device) before the
   // access handle; pci_cleanup runs here.
   pacc.reset();
   *pif_count = count;

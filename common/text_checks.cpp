@@ -61,7 +61,7 @@ size_t utf8_sequence(std::string_view text, size_t i, char32_t* cp) {
   return len;
 }
 
-std::string visible(std::string_view text, size_t max_bytes) {
+std::string escaped(std::string_view text, size_t max_bytes) {
   constexpr char32_t kFirstC1 = 0x80;
   constexpr char32_t kLastC1 = 0x9F;
   std::string out;

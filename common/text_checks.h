@@ -44,4 +44,4 @@ inline constexpr size_t kVisibleMax = 1024;
 // printable UTF-8 included, is kept. Only the first max_bytes bytes of text
 // are shown (cut between two characters), followed by "..." when there was
 // more.
-std::string visible(std::string_view text, size_t max_bytes = kVisibleMax);
+std::string escaped(std::string_view text, size_t max_bytes = kVisibleMax);

@@ -56,11 +56,8 @@ void reset_front_end() {
   if (ppyxflash_fout != nullptr) std::fclose(ppyxflash_fout);
   ppyxflash_fout = nullptr;
   g_run_lock.reset();
-  g_iFlag = 0;
-  silent = 0;
-  boot_mode_value = 0;
-  g_XMLDiscoveryReport.clear();
-  print_msg.clear();
+  for (int32_t* number : {&g_iFlag, &silent, &boot_mode_value}) *number = 0;
+  for (std::string* text : {&g_XMLDiscoveryReport, &print_msg}) text->clear();
   g_said = SaidOnce{};
 }
 
@@ -420,7 +417,7 @@ int32_t nfwu_yesno(const char* prompt, int32_t /*sil_ans*/, int32_t /*frc_ans*/,
   // that the answer stays one entry.
   const bool ended = !answer.empty() && answer.back() == '\n';
   const std::string as_read =
-      visible(std::string_view(answer).substr(0, answer.size() - (ended ? 1 : 0))) +
+      escaped(std::string_view(answer).substr(0, answer.size() - (ended ? 1 : 0))) +
       (ended ? "\n" : "");
   log_quorvane_event(ppyxflash_fout, INFO_TAG, strprintf("%s %s\n", shown.c_str(), as_read.c_str()));
 

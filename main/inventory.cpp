@@ -31,19 +31,12 @@ std::string bus_info;
 std::vector<adapter_outcome> g_adapter_outcomes;
 
 void reset_inventory() {
+  for (int32_t* number : {&g_nNics, &g_nQuorvanePorts}) *number = 0;
+  for (int* number : {&nic_count, &fw_invalid, &fw_invalid_count, &read_discovery}) *number = 0;
+  for (std::string* text : {&sub_ven_id_new, &sub_dev_id_new, &bus_info}) text->clear();
+  for (std::vector<std::string>* texts : {&ver_buf, &firmware_id}) texts->clear();
   g_ninfo.clear();
-  g_nNics = 0;
-  g_nQuorvanePorts = 0;
-  nic_count = 0;
   fw_number.clear();
-  sub_ven_id_new.clear();
-  sub_dev_id_new.clear();
-  ver_buf.clear();
-  fw_invalid = 0;
-  fw_invalid_count = 0;
-  read_discovery = 0;
-  firmware_id.clear();
-  bus_info.clear();
   g_adapter_outcomes.clear();
 }
 
@@ -153,7 +146,7 @@ void build_sorted_versions(uint32_t uIdx, std::vector<std::string>& texts,
   keys.clear();
   if (uIdx >= g_ninfo.size()) return;
   const nic_info& nic = g_ninfo[uIdx];
-  for (size_t i = 0; i < catalog_versions(nic); ++i) {
+  for (size_t i = 0; i < catalog_entry_count(nic); ++i) {
     texts.push_back(version_text(nic.uFwROMmaj[i], nic.uFwROMmin[i], nic.uFwROMrel[i]));
     keys.push_back(fw_ordering_key(nic.uFwROMmaj[i], nic.uFwROMmin[i], nic.uFwROMrel[i]));
   }
@@ -183,7 +176,7 @@ size_t inventory_size() {
   return std::min(static_cast<size_t>(std::max(g_nNics, 0)), g_ninfo.size());
 }
 
-size_t catalog_versions(const nic_info& nic) {
+size_t catalog_entry_count(const nic_info& nic) {
   const size_t n = static_cast<size_t>(std::max(nic.fw_count, 0));
   return std::min({n, nic.uFwROMmaj.size(), nic.uFwROMmin.size(), nic.uFwROMrel.size()});
 }
@@ -336,7 +329,7 @@ int read_NIC_FW_xml_file(const std::string& pciIdString, std::vector<XMLFW_INFO>
         ppyxflash_fout, WARNING_TAG,
         strprintf("More than %zu firmware entries in %s match %s; only the first "
                   "%zu are used\n",
-                  pXmlFwInfo.size(), g_XMLFwFile, visible(pciIdString).c_str(),
+                  pXmlFwInfo.size(), g_XMLFwFile, escaped(pciIdString).c_str(),
                   pXmlFwInfo.size()));
   }
   return (fw_count != nullptr && *fw_count != 0) ? 1 : 0;
@@ -377,8 +370,8 @@ QueryAnswers query_adapter(const std::string& address, FILE* errfile) {
 void build_usable_record(nic_info& nic, const std::string& address, const std::string& fw,
                          const std::string& psid) {
   print_message(strprintf("\nQuorvane card info for %s = FW_VERSION %s, BUS_INFO %s, PSID %s\n",
-                          address.c_str(), visible(fw).c_str(), address.c_str(),
-                          visible(psid).c_str()));
+                          address.c_str(), escaped(fw).c_str(), address.c_str(),
+                          escaped(psid).c_str()));
   unsigned int domain = 0, bus = 0, device = 0, function = 0;
   std::sscanf(address.c_str(), "%04x:%02x:%02x.%x", &domain, &bus, &device, &function);
   print_message(strprintf("%04x:%02x:%02x.%x\n", domain, bus, device, function));
@@ -403,7 +396,7 @@ void build_usable_record(nic_info& nic, const std::string& address, const std::s
   nic.sub_dev_id = sub_dev;
 
   const std::string pciIdString = prepare_catalog_lookup(nic, psid);
-  print_message(strprintf("pciIdString-------------->%s\n\n", visible(pciIdString).c_str()));
+  print_message(strprintf("pciIdString-------------->%s\n\n", escaped(pciIdString).c_str()));
 
   std::vector<XMLFW_INFO> matches(MAX_FW_ENTRIES);
   if (read_NIC_FW_xml_file(pciIdString, matches) == 1) {
@@ -428,10 +421,10 @@ void enumerate_adapters(std::vector<std::string>* addresses,
   // others alone.
   for (const std::string& left_out : troubles.left_out) {
     log_quorvane_event(ppyxflash_fout, WARNING_TAG,
-                       strprintf("PCI device %s; it is left out\n", visible(left_out).c_str()));
+                       strprintf("PCI device %s; it is left out\n", escaped(left_out).c_str()));
   }
   if (rc == PCI_LIBRARY_FAILED) {
-    const std::string why = "the PCI bus could not be read: " + visible(troubles.fatal);
+    const std::string why = "the PCI bus could not be read: " + escaped(troubles.fatal);
     log_quorvane_event(ppyxflash_fout, ERROR_TAG, why + "\n");
     end_run(1, strprintf("%s (see %s)", why.c_str(), EVENT_LOG));
   }
@@ -448,7 +441,7 @@ void enumerate_adapters(std::vector<std::string>* addresses,
   print_message("List of Network Adapters detected on the Server.................\n");
   for (size_t i = 0; i < static_cast<size_t>(g_nNics); ++i) {
     print_message(strprintf("[%d] %s %s\n", static_cast<int>(i), (*addresses)[i].c_str(),
-                            visible((*vendor_names)[i]).c_str()));
+                            escaped((*vendor_names)[i]).c_str()));
   }
   g_ninfo.assign(static_cast<size_t>(g_nNics), nic_info{});
   g_adapter_outcomes.assign(static_cast<size_t>(g_nNics), adapter_outcome{});
@@ -588,16 +581,16 @@ int32_t build_NIC_list() {
     nic.psid = q.psid;
     if (q.mac) nic.pcurrent_mac = q.mac;
     // Only a function with a base MAC is compared with the earlier ones.
-    const int alike = q.mac ? earlier_alike(met, q.psid, *q.mac) : 0;
+    const int alike_before = q.mac ? earlier_alike(met, q.psid, *q.mac) : 0;
     met.push_back({address, q.psid, q.mac.value_or("")});
-    if (alike > 0) {
+    if (alike_before > 0) {
       note_outcome(idx, address, outcome_kind::second_function, q.fw,
                    first_alike(met, q.psid, *q.mac));
-      for (int m = 0; m < alike; ++m) {
+      for (int m = 0; m < alike_before; ++m) {
         print_message(strprintf(
             "Skipping interface %s as it is the second device of Quorvane adapter with PSID "
             "%s.\n",
-            address.c_str(), visible(*q.psid).c_str()));
+            address.c_str(), escaped(*q.psid).c_str()));
       }
       --g_nQuorvanePorts;
       continue;

@@ -31,9 +31,10 @@ constexpr const char* kUnit = "report";
 struct XmlCharFree {
   void operator()(xmlChar* text) const { xmlFree(text); }
 };
-using xml_string = std::unique_ptr<xmlChar, XmlCharFree>;
+using XmlString = std::unique_ptr<xmlChar, XmlCharFree>;
 
-const xmlChar* X(const char* text) { return reinterpret_cast<const xmlChar*>(text); }
+// text as the character type libxml2 takes.
+const xmlChar* xml_chars(const char* text) { return reinterpret_cast<const xmlChar*>(text); }
 
 // A text the library handed out, empty when it gave none.
 std::string xml_text(const xmlChar* text) {
@@ -54,7 +55,7 @@ int32_t discover_HW() {
   // otherwise go on with an older report (or none) as if it were this one.
   if (xml_discovery_report() == 0) return 0;
   note_reason(strprintf("the report %s was not saved (see pyxflash.log)",
-                        visible(g_XMLDiscoveryReport).c_str()));
+                        escaped(g_XMLDiscoveryReport).c_str()));
   return 2;
 }
 
@@ -132,8 +133,8 @@ std::string xml_safe(const std::string& value) {
 // of the individual writer calls are not looked at; a failure shows up when
 // the document is ended.
 void write_leaf(xmlTextWriterPtr writer, const char* name, const std::string& value) {
-  xmlTextWriterStartElement(writer, X(name));
-  xmlTextWriterWriteAttribute(writer, X("value"), X(xml_safe(value).c_str()));
+  xmlTextWriterStartElement(writer, xml_chars(name));
+  xmlTextWriterWriteAttribute(writer, xml_chars("value"), xml_chars(xml_safe(value).c_str()));
   xmlTextWriterEndElement(writer);
 }
 
@@ -150,13 +151,13 @@ void write_XML_start_elements(xml_writer_ptr& writer, xml_doc_ptr& doc) {
   }
   xmlTextWriter* w = writer.get();
   xmlTextWriterSetIndent(w, 1);
-  xmlTextWriterSetIndentString(w, X("    "));
+  xmlTextWriterSetIndentString(w, xml_chars("    "));
   xmlTextWriterStartDocument(w, nullptr, "UTF-8", nullptr);
 
-  xmlTextWriterStartElement(w, X(kHeaderElements[0]));
-  xmlTextWriterWriteAttribute(w, X("version"), X(kHeaderValues[0]));
+  xmlTextWriterStartElement(w, xml_chars(kHeaderElements[0]));
+  xmlTextWriterWriteAttribute(w, xml_chars("version"), xml_chars(kHeaderValues[0]));
   for (int i = 1; i < 5; ++i) write_leaf(w, kHeaderElements[i], kHeaderValues[i]);
-  xmlTextWriterStartElement(w, X("devices"));
+  xmlTextWriterStartElement(w, xml_chars("devices"));
 }
 
 namespace {
@@ -237,7 +238,7 @@ void write_XML_device_elements(_xmlTextWriter* writer, uint32_t IdxNic) {
       nic.pPort.value_or(""),
       "QUORVANE"};
 
-  xmlTextWriterStartElement(writer, X("device"));
+  xmlTextWriterStartElement(writer, xml_chars("device"));
   for (size_t i = 0; i < std::size(kDeviceLeaves); ++i) {
     write_leaf(writer, kDeviceLeaves[i], values[i]);
   }
@@ -260,7 +261,7 @@ void write_XML_FW_item(_xmlTextWriter* writer, uint32_t IdxNic) {
   const std::string values[std::size(kItemLeaves)] = {
       fwtype, nic.psid.value_or(""), version, active_version, action, "210", "", "no"};
 
-  xmlTextWriterStartElement(writer, X("fw_item"));
+  xmlTextWriterStartElement(writer, xml_chars("fw_item"));
   for (size_t i = 0; i < std::size(kItemLeaves); ++i) write_leaf(writer, kItemLeaves[i], values[i]);
   xmlTextWriterEndElement(writer);
 }
@@ -289,7 +290,7 @@ void recommend_XML_FW_action(const std::string& pFwtype, std::string& pAttribute
   if (!contains(pFwtype, "ROM") || IdxNic >= g_ninfo.size()) return;
   const nic_info& nic = g_ninfo[IdxNic];
   const fw_version installed = installed_version(nic);
-  const size_t n = catalog_versions(nic);
+  const size_t n = catalog_entry_count(nic);
   bool greater = false;
   bool equal = false;
   for (size_t i = 0; i < n; ++i) {
@@ -352,10 +353,10 @@ bool report_is_complete(const std::string& bytes, size_t devices) {
     if (next == expected.size()) return false;
     const ReportElement& e = expected[next++];
     if (xmlTextReaderDepth(reader.get()) != e.depth ||
-        xmlStrcmp(xmlTextReaderConstName(reader.get()), X(e.name)) != 0) {
+        xmlStrcmp(xmlTextReaderConstName(reader.get()), xml_chars(e.name)) != 0) {
       return false;
     }
-    if (e.leaf && !xml_string(xmlTextReaderGetAttribute(reader.get(), X("value")))) return false;
+    if (e.leaf && !XmlString(xmlTextReaderGetAttribute(reader.get(), xml_chars("value")))) return false;
   }
   return ret == 0 && next == expected.size();
 }
@@ -406,12 +407,12 @@ std::string who_can_change(const save_result& result) {
 std::string path_refusal_words(const save_result& result) {
   switch (result.why) {
     case save_result::refusal::shared_directory:
-      return "leads through the directory " + visible(result.file) + ", which " +
+      return "leads through the directory " + escaped(result.file) + ", which " +
              who_can_change(result) + " can change";
     case save_result::refusal::foreign_link:
       return strprintf("leads through the link %s, which uid %u owns in a sticky directory that "
                        "others can write",
-                       visible(result.file).c_str(), result.owner);
+                       escaped(result.file).c_str(), result.owner);
     case save_result::refusal::foreign_owner:
       return strprintf("is owned by uid %u, neither root nor the user running vexor",
                        result.owner);
@@ -436,7 +437,7 @@ std::string refusal_text(const save_result& result,
     case save_result::refusal::socket:
       return "it is a socket";
     case save_result::refusal::guarded_file:
-      return "it is " + visible(files[result.rule].second);
+      return "it is " + escaped(files[result.rule].second);
     case save_result::refusal::guarded_directory:
       return "it lies in nic_fw/, beside the catalog, the images and the flash utility";
     default:
@@ -481,7 +482,7 @@ const char* step_words(save_result::step at) {
 // other end (other_end: "reader" or "writer") says so.
 std::string failure_words(const save_result& result, const char* other_end) {
   const std::string subject =
-      visible(result.file.empty() ? strprintf("descriptor %d", result.fd) : result.file);
+      escaped(result.file.empty() ? strprintf("descriptor %d", result.fd) : result.file);
   if (result.at == save_result::step::waiting && result.err == ETIMEDOUT) {
     return strprintf("the FIFO %s found no %s within %lld seconds", subject.c_str(), other_end,
                      static_cast<long long>(
@@ -494,9 +495,9 @@ std::string failure_words(const save_result& result, const char* other_end) {
 int32_t save_failed(const std::string& path, const std::string& what) {
   log_quorvane_event(ppyxflash_fout, ERROR_TAG,
                      strprintf("xml_discovery_report: could not save %s: %s\n",
-                               visible(path).c_str(), what.c_str()));
+                               escaped(path).c_str(), what.c_str()));
   note_reason(strprintf("the report %s could not be saved: %s (see pyxflash.log)",
-                        visible(path).c_str(), what.c_str()));
+                        escaped(path).c_str(), what.c_str()));
   return 1;
 }
 
@@ -508,7 +509,7 @@ int32_t save_discovery_report(_xmlDoc* doc, const std::string& path, size_t devi
   xmlChar* raw = nullptr;
   int size = 0;
   xmlDocDumpFormatMemoryEnc(doc, &raw, &size, "UTF-8", 0);
-  xml_string dumped(raw);
+  XmlString dumped(raw);
   if (!dumped || size < 0) {
     return save_failed(path, std::string("serialising the document: ") + std::strerror(ENOMEM));
   }
@@ -519,7 +520,7 @@ int32_t save_discovery_report(_xmlDoc* doc, const std::string& path, size_t devi
         ppyxflash_fout, ERROR_TAG,
         strprintf("xml_discovery_report: the report for %s came out incomplete (%zu devices "
                   "written); it is not saved\n",
-                  visible(path).c_str(), devices));
+                  escaped(path).c_str(), devices));
     return 1;
   }
 
@@ -530,8 +531,8 @@ int32_t save_discovery_report(_xmlDoc* doc, const std::string& path, size_t devi
     const std::string why = refusal_text(saved, files);
     log_quorvane_event(ppyxflash_fout, ERROR_TAG,
                        strprintf("xml_discovery_report: not saving the report as %s: %s\n",
-                                 visible(path).c_str(), why.c_str()));
-    note_reason(strprintf("the report was not saved as %s: %s", visible(path).c_str(),
+                                 escaped(path).c_str(), why.c_str()));
+    note_reason(strprintf("the report was not saved as %s: %s", escaped(path).c_str(),
                           why.c_str()));
     return 1;
   }
@@ -559,8 +560,8 @@ constexpr size_t kMaxReportBytes = size_t{64} << 20;
 void report_not_read(const std::string& path, const std::string& why) {
   log_quorvane_event(ppyxflash_fout, ERROR_TAG,
                      strprintf("read_discovery_report: %s %s; it is not read\n",
-                               visible(path).c_str(), why.c_str()));
-  note_reason(strprintf("the report %s %s; it is not read", visible(path).c_str(), why.c_str()));
+                               escaped(path).c_str(), why.c_str()));
+  note_reason(strprintf("the report %s %s; it is not read", escaped(path).c_str(), why.c_str()));
 }
 
 // Logs that the report at path could not be opened or read, with why (the
@@ -568,12 +569,12 @@ void report_not_read(const std::string& path, const std::string& why) {
 int32_t report_not_opened(const std::string& path, const std::string& why) {
   log_quorvane_event(ppyxflash_fout, ERROR_TAG,
                      strprintf("read_discovery_report: cannot read %s: %s\n",
-                               visible(path).c_str(), why.c_str()));
+                               escaped(path).c_str(), why.c_str()));
   log_quorvane_event(ppyxflash_fout, ERROR_TAG,
                      strprintf("read_discovery_report: Failed to open %s\n",
-                               visible(path).c_str()));
+                               escaped(path).c_str()));
   note_reason(strprintf("the report %s could not be opened: %s (see pyxflash.log)",
-                        visible(path).c_str(), why.c_str()));
+                        escaped(path).c_str(), why.c_str()));
   return 2;
 }
 
@@ -591,9 +592,9 @@ int32_t open_report(const std::string& path, unique_fd* in) {
   if (opened.at == save_result::step::following || opened.at == save_result::step::opening) {
     log_quorvane_event(ppyxflash_fout, ERROR_TAG,
                        strprintf("read_discovery_report: Failed to open %s\n",
-                                 visible(path).c_str()));
+                                 escaped(path).c_str()));
     note_reason(strprintf("the report %s could not be opened: %s (see pyxflash.log)",
-                          visible(path).c_str(), std::strerror(opened.err)));
+                          escaped(path).c_str(), std::strerror(opened.err)));
     return 2;
   }
   return report_not_opened(path, failure_words(opened, "writer"));
@@ -648,10 +649,10 @@ int32_t read_report_pass(const std::string& path, const std::string& text, Visit
   }
   if (ret != 0) {
     note_reason(strprintf("the report %s could not be parsed (see pyxflash.log)",
-                          visible(path).c_str()));
+                          escaped(path).c_str()));
     log_quorvane_event(ppyxflash_fout, ERROR_TAG,
                        strprintf("read_discovery_report: Failed to parse %s\n",
-                                 visible(path).c_str()));
+                                 escaped(path).c_str()));
     return 2;
   }
   return 0;
@@ -689,7 +690,7 @@ std::optional<size_t> entry_for_device(const nic_info& nic, const std::vector<XM
 // Notes why device idx (at address, as the report gives it) is counted as
 // failed, for the reason line of a run in which every device failed.
 void note_device_failure(int idx, const std::string& address, const std::string& why) {
-  note_reason(strprintf("device %d (%s) %s (see pyxflash.log)", idx + 1, visible(address).c_str(),
+  note_reason(strprintf("device %d (%s) %s (see pyxflash.log)", idx + 1, escaped(address).c_str(),
                         why.c_str()));
 }
 
@@ -704,20 +705,20 @@ bool look_up_device(int idx, nic_info& nic, const opt_text& version) {
   if (read_NIC_FW_xml_file(pciIdString, matches) == 0) {
     note_device_failure(idx, nic.pbus_info.value_or(""),
                         "has no entry in " + std::string(g_XMLFwFile) + " for its ids and PSID " +
-                            visible(firmware_id[static_cast<size_t>(idx)]));
+                            escaped(firmware_id[static_cast<size_t>(idx)]));
     return false;
   }
   const std::optional<size_t> entry = entry_for_device(nic, matches, version);
   if (!entry) {
     note_device_failure(idx, nic.pbus_info.value_or(""),
-                        "asks for version " + visible(*version) + ", which the catalog lacks");
+                        "asks for version " + escaped(*version) + ", which the catalog lacks");
     // The record keeps no entry: its count says so too.
     nic.fw_count = 0;
     log_quorvane_event(
         ppyxflash_fout, ERROR_TAG,
         strprintf("read_discovery_report: device %d (%s) asks for version %s, which the "
                   "catalog does not hold for it; not flashed\n",
-                  idx + 1, nic.pbus_info.value_or("").c_str(), visible(*version).c_str()));
+                  idx + 1, nic.pbus_info.value_or("").c_str(), escaped(*version).c_str()));
     return false;
   }
   const std::vector<XMLFW_INFO> kept{matches[*entry]};
@@ -742,7 +743,7 @@ void refuse_device_image(int idx, const opt_text& image, const std::string& addr
                        idx + 1, address.c_str())
            : strprintf("read_discovery_report: the catalog's image file name \"%s\" for device "
                        "%d (%s) is not a plain file name; not flashed\n",
-                       visible(*image).c_str(), idx + 1, address.c_str()));
+                       escaped(*image).c_str(), idx + 1, address.c_str()));
   note_device_failure(idx, address,
                       none ? "has no image file named in the catalog"
                            : "has a catalog image file name that is not a plain file name");
@@ -756,7 +757,7 @@ bool resolve_family_image(int idx, const std::string& address) {
                      "read_discovery_report: Error in finding the image for Belmora/Tarvik2\n");
   say_reason(strprintf("./getqrvninfo found no image for device %d (%s) of the report %s; the "
                        "run is ended (see pyxflash.log)",
-                       idx + 1, address.c_str(), visible(g_XMLDiscoveryReport).c_str()));
+                       idx + 1, address.c_str(), escaped(g_XMLDiscoveryReport).c_str()));
   return false;
 }
 
@@ -776,7 +777,7 @@ bool apply_device(int idx, const report_pass_state& state, std::set<std::string>
         ppyxflash_fout, ERROR_TAG,
         strprintf("read_discovery_report: device %d has an invalid PCI address \"%s\"; "
                   "not flashed\n",
-                  idx + 1, visible(address).c_str()));
+                  idx + 1, escaped(address).c_str()));
     note_device_failure(idx, address, "has no valid PCI address");
     return true;
   }
@@ -831,7 +832,7 @@ int32_t read_discovery_report() {
   if (int32_t rc = read_report_pass(path, text, [&](xmlTextReaderPtr reader) {
         read_num_device_elements(reader, &deviceCnt);
         device_ends += xmlTextReaderNodeType(reader) == XML_READER_TYPE_END_ELEMENT &&
-                       xmlStrcmp(xmlTextReaderConstName(reader), X("device")) == 0;
+                       xmlStrcmp(xmlTextReaderConstName(reader), xml_chars("device")) == 0;
       })) {
     return rc;
   }
@@ -870,15 +871,15 @@ int32_t read_discovery_report() {
   log_quorvane_event(ppyxflash_fout, ERROR_TAG,
                      "read_discovery_report: Error at read_NIC_FW_xml_file\n");
   say_reason(deviceCnt == 0
-                 ? strprintf("the report %s holds no device", visible(path).c_str())
+                 ? strprintf("the report %s holds no device", escaped(path).c_str())
                  : strprintf("no device of the report %s was flashed; the first failure: %s",
-                             visible(path).c_str(), noted_reason().c_str()));
+                             escaped(path).c_str(), noted_reason().c_str()));
   return 2;
 }
 
 void read_num_device_elements(_xmlTextReader* reader, int* deviceCnt) {
   if (xmlTextReaderNodeType(reader) != XML_READER_TYPE_ELEMENT) return;
-  if (xmlStrcmp(xmlTextReaderConstName(reader), X("device")) == 0) ++*deviceCnt;
+  if (xmlStrcmp(xmlTextReaderConstName(reader), xml_chars("device")) == 0) ++*deviceCnt;
 }
 
 namespace {
@@ -939,7 +940,7 @@ void apply_report_value(const std::string& element, const std::string& value, ni
 
 void process_node(_xmlTextReader* reader, std::vector<nic_info>& pNinfo, int* Idx,
                   report_pass_state& state) {
-  xml_string name_x(xmlTextReaderName(reader));
+  XmlString name_x(xmlTextReaderName(reader));
   const std::string name = name_x ? xml_text(name_x.get()) : "--";
   const int type = xmlTextReaderNodeType(reader);
   if (type == XML_READER_TYPE_END_ELEMENT) {
@@ -957,7 +958,7 @@ void process_node(_xmlTextReader* reader, std::vector<nic_info>& pNinfo, int* Id
                       ? &pNinfo[static_cast<size_t>(*Idx)]
                       : nullptr;
   while (xmlTextReaderMoveToNextAttribute(reader) == 1) {
-    xml_string value(xmlTextReaderValue(reader));
+    XmlString value(xmlTextReaderValue(reader));
     apply_report_value(name, xml_text(value.get()), nic, *Idx, state);
   }
 }
@@ -1043,7 +1044,7 @@ int modify_imagename(uint32_t curnic, std::string* servername) {
     log_quorvane_event(ppyxflash_fout, ERROR_TAG,
                        strprintf("modify_imagename: getqrvninfo named no plain image file for %s: "
                                  "\"%s\"\n",
-                                 address.c_str(), visible(image).c_str()));
+                                 address.c_str(), escaped(image).c_str()));
     return 1;
   }
   if (servername != nullptr) *servername = host;

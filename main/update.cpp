@@ -43,7 +43,7 @@ int32_t show_current() {
     // An adapter that matched no catalog entry has no catalog name; say so
     // rather than leaving the column blank.
     std::string name = "(no catalog entry)";
-    if (nic.fw_count > 0 && !nic.pxmlName.empty()) name = visible(text_or_empty(nic.pxmlName[0]));
+    if (nic.fw_count > 0 && !nic.pxmlName.empty()) name = escaped(text_or_empty(nic.pxmlName[0]));
 
     print_message(" PCI-ID              \t\tNIC\n");
     print_message(strprintf("%04X-%04X-%04X-%04X \t%s \n\n", nic.ven_id, nic.dev_id,
@@ -118,7 +118,7 @@ std::optional<size_t> entry_to_burn(const nic_info& nic) {
   const size_t count = static_cast<size_t>(std::max(nic.fw_count, 0));
   if (count == 0 || ver_buf.size() < count) return std::nullopt;
   const std::string& wanted = ver_buf[count - 1];
-  for (size_t j = 0; j < catalog_versions(nic); ++j) {
+  for (size_t j = 0; j < catalog_entry_count(nic); ++j) {
     if (version_text(nic.uFwROMmaj[j], nic.uFwROMmin[j], nic.uFwROMrel[j]) == wanted) return j;
   }
   return std::nullopt;
@@ -153,10 +153,10 @@ std::string burn_preview(const nic_info& nic) {
   if (!usable_image_name(image)) {
     return strprintf("%s chooses version %s, but its catalog entry names no usable image file "
                      "(%s).\n",
-                     who, version.c_str(), image ? visible(*image).c_str() : "none");
+                     who, version.c_str(), image ? escaped(*image).c_str() : "none");
   }
   return strprintf("%s burns version %s from %s: %s.\n", who, version.c_str(),
-                   visible(FIRMWARE_DIR + *image).c_str(),
+                   escaped(FIRMWARE_DIR + *image).c_str(),
                    version_change(v, installed_version(nic)).c_str());
 }
 
@@ -172,8 +172,8 @@ void log_selection(nic_info& nic, size_t chosen) {
   const std::string name = catalog_text(nic.pxmlName, chosen).value_or("");
   log_quorvane_event(
       ppyxflash_fout, INFO_TAG,
-      strprintf("\nSelecting %s MAC: %-12s \n", visible(name).c_str(),
-                visible(text_or_empty(nic.pcurrent_mac)).c_str()));
+      strprintf("\nSelecting %s MAC: %-12s \n", escaped(name).c_str(),
+                escaped(text_or_empty(nic.pcurrent_mac)).c_str()));
   nic.pcurrent_mac = format_mac(text_or_empty(nic.pcurrent_mac));
 }
 
@@ -199,7 +199,7 @@ void fail_with_bad_image(const char* address, const std::string& image) {
   const std::string text = strprintf(
       "The firmware image file name \"%s\" for %s in %s is not a plain file name; not "
       "flashed\n",
-      visible(image).c_str(), address, g_XMLFwFile);
+      escaped(image).c_str(), address, g_XMLFwFile);
   print_message(text);
   log_quorvane_event(ppyxflash_fout, ERROR_TAG, text);
   note_reason(strprintf("the image file name %s names for %s is not a plain file name; not "
@@ -277,9 +277,9 @@ void log_burn_start(const char* address, const std::string& image_path,
       ppyxflash_fout, INFO_TAG,
       output_file != nullptr
           ? strprintf("Burning %s into %s; the flash utility's output goes to %s\n",
-                      visible(image_path).c_str(), address, output_file->c_str())
+                      escaped(image_path).c_str(), address, output_file->c_str())
           : strprintf("Burning %s into %s; the flash utility's output is not kept\n",
-                      visible(image_path).c_str(), address));
+                      escaped(image_path).c_str(), address));
 }
 
 // How a burn runs: into its output file (output_fd, named output_file; -1
@@ -324,7 +324,7 @@ BurnResult burn_image(nic_info& nic, const char* address, const std::string& ima
     print_message(strprintf("Firmware Flashed:\tSUCCESS  for interface %s\n\n", address));
     log_quorvane_event(ppyxflash_fout, INFO_TAG,
                        strprintf("MAC %-12s Upgrade SUCCESS\n",
-                                 visible(text_or_empty(nic.pcurrent_mac)).c_str()));
+                                 escaped(text_or_empty(nic.pcurrent_mac)).c_str()));
   } else {
     // Anything else failed: a non-zero exit, a child ended by a signal (its
     // status byte reads 0, yet nothing was flashed), no status, or no child.
@@ -348,7 +348,7 @@ void note_burn(adapter_outcome& outcome, const nic_info& nic, size_t chosen,
                const BurnResult& burn) {
   outcome.kind = burn.flashed ? outcome_kind::flashed : outcome_kind::failed;
   outcome.detail = burn.kept_output;
-  if (burn.flashed && chosen < catalog_versions(nic)) {
+  if (burn.flashed && chosen < catalog_entry_count(nic)) {
     const fw_version v = catalog_version(nic, chosen);
     outcome.after = version_text(v);
   }
@@ -451,7 +451,7 @@ int32_t is_FW_needed(uint32_t uNicIdx) {
 
   const char* address = text_or_empty(nic.pbus_info);
   bool newer = false;
-  for (size_t i = 0; i < catalog_versions(nic); ++i) {
+  for (size_t i = 0; i < catalog_entry_count(nic); ++i) {
     if (catalog_version(nic, i) > installed_version(nic)) {
       newer = true;
       print_message(strprintf("Repository has New firmware version for interface "
@@ -495,7 +495,7 @@ int32_t select_firmware(uint32_t uNicIdx) {
   nic_info& nic = g_ninfo[uNicIdx];
   if (!(nic.flags & NIC_USABLE)) return 0;
 
-  for (size_t i = 0; i < catalog_versions(nic); ++i) {
+  for (size_t i = 0; i < catalog_entry_count(nic); ++i) {
     const opt_text image = catalog_text(nic.pxmlFwImage, i);
     // An entry with no image file name at all is as unusable as one marked
     // "n/a", so the operator is warned about both.
@@ -581,7 +581,7 @@ std::string outcome_text(const adapter_outcome& o) {
     case outcome_kind::flashed: return "flashed";
     case outcome_kind::failed:
       return o.detail.empty() ? "failed (no output kept)"
-                              : "failed (output kept in " + visible(o.detail) + ")";
+                              : "failed (output kept in " + escaped(o.detail) + ")";
     case outcome_kind::no_image: return "failed (no usable image file named in the catalog)";
     case outcome_kind::selected: return "not flashed (chosen, but not burned)";
     case outcome_kind::answered_no: return "not flashed (answered no)";
@@ -592,25 +592,25 @@ std::string outcome_text(const adapter_outcome& o) {
       return "left out (no firmware version or PSID from the flash utility)";
     case outcome_kind::no_catalog_entry: return "left out (no catalog entry)";
     case outcome_kind::second_function:
-      return "left out (second function of " + visible(o.detail) + ")";
+      return "left out (second function of " + escaped(o.detail) + ")";
     case outcome_kind::undecided:
     case outcome_kind::not_ours: break;
   }
   return "not flashed";
 }
 
-using summary_row = std::vector<std::string>;
+using SummaryRow = std::vector<std::string>;
 
 // rows as lines, each column padded to its widest cell plus two blanks
 // (the last one not padded).
-std::string aligned_rows(const std::vector<summary_row>& rows) {
+std::string aligned_rows(const std::vector<SummaryRow>& rows) {
   std::vector<size_t> width;
-  for (const summary_row& row : rows) {
+  for (const SummaryRow& row : rows) {
     width.resize(std::max(width.size(), row.size()), 0);
     for (size_t c = 0; c < row.size(); ++c) width[c] = std::max(width[c], row[c].size());
   }
   std::string text;
-  for (const summary_row& row : rows) {
+  for (const SummaryRow& row : rows) {
     for (size_t c = 0; c < row.size(); ++c) {
       text += row[c];
       if (c + 1 < row.size()) text.append(width[c] - row[c].size() + 2, ' ');
@@ -623,11 +623,11 @@ std::string aligned_rows(const std::vector<summary_row>& rows) {
 }  // namespace
 
 std::string update_summary_text(const std::vector<adapter_outcome>& outcomes) {
-  std::vector<summary_row> rows{{"Address", "Before", "After", "Outcome"}};
+  std::vector<SummaryRow> rows{{"Address", "Before", "After", "Outcome"}};
   std::string flashed;
   for (const adapter_outcome& o : outcomes) {
     if (o.kind == outcome_kind::not_ours) continue;
-    rows.push_back({visible(o.address), visible(o.before), visible(o.after), outcome_text(o)});
+    rows.push_back({escaped(o.address), escaped(o.before), escaped(o.after), outcome_text(o)});
     if (o.kind == outcome_kind::flashed) flashed += (flashed.empty() ? "" : ", ") + rows.back()[0];
   }
   if (rows.size() == 1) return {};

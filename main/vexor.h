@@ -218,7 +218,7 @@ size_t inventory_size();
 
 // Number of catalog entries of a record whose version it holds: fw_count,
 // never more than uFwROMmaj, uFwROMmin and uFwROMrel hold.
-size_t catalog_versions(const nic_info& nic);
+size_t catalog_entry_count(const nic_info& nic);
 
 // Entry j of one of a record's per-entry texts (pxmlName, pxmlFwImage);
 // absent past the end of texts.
@@ -245,7 +245,7 @@ int read_NIC_FW_xml_file(const std::string& pciIdString, std::vector<XMLFW_INFO>
 int parseversions(const char* version, uint32_t* major, uint32_t* minor, uint32_t* release);
 
 // The installed version of a record, and the version of its catalog entry j
-// (j below catalog_versions(nic)).
+// (j below catalog_entry_count(nic)).
 fw_version installed_version(const nic_info& nic);
 fw_version catalog_version(const nic_info& nic, size_t j);
 

@@ -16,7 +16,7 @@ struct VisibleCase {
 class Visible : public ::testing::TestWithParam<VisibleCase> {};
 
 TEST_P(Visible, ControlsBadBytesAndBackslashesBecomeEscapes) {
-  EXPECT_EQ(visible(GetParam().text), GetParam().shown);
+  EXPECT_EQ(escaped(GetParam().text), GetParam().shown);
 }
 
 // clang-format off
@@ -44,7 +44,7 @@ struct CutCase {
 class VisibleCut : public ::testing::TestWithParam<CutCase> {};
 
 TEST_P(VisibleCut, ShowsTheFirstBytesAndSaysThereWasMore) {
-  EXPECT_EQ(visible(GetParam().text, GetParam().max_bytes), GetParam().shown);
+  EXPECT_EQ(escaped(GetParam().text, GetParam().max_bytes), GetParam().shown);
 }
 
 // clang-format off
