@@ -174,7 +174,8 @@ namespace {
 // left_out, when the library cannot read them.
 bool fill_identity(pci_dev* dev, std::vector<std::string>& left_out) {
   std::string why;
-  if (pci_trapped([dev] { pci_fill_info(dev, PCI_FILL_IDENT | PCI_FILL_CLASS); }, &why)) return true;
+  if (pci_trapped([dev] { pci_fill_info(dev, PCI_FILL_IDENT | PCI_FILL_CLASS); }, &why))
+    return true;
   left_out.push_back(bus_address_text(dev) + ": " + why);
   return false;
 }
@@ -183,8 +184,7 @@ bool fill_identity(pci_dev* dev, std::vector<std::string>& left_out) {
 // in pmatch_pattern (once per matching entry), sorted with cmp_pci_id_nums.
 // A function whose identity or class cannot be read is left out, whatever
 // its vendor: it cannot be told to be an adapter at all.
-std::vector<std::string> sorted_matching_functions(pci_access* pacc,
-                                                   const int32_t* pmatch_pattern,
+std::vector<std::string> sorted_matching_functions(pci_access* pacc, const int32_t* pmatch_pattern,
                                                    std::vector<std::string>& left_out) {
   std::vector<std::string> working;
   for (pci_dev* dev = pacc->devices; dev != nullptr; dev = dev->next) {
@@ -211,9 +211,9 @@ enum class DeviceFate { listed, left_out, library_failed };
 DeviceFate list_device(pci_access* pacc, const pci_filter& filter, pci_troubles& t,
                        std::vector<std::string>* pppif, std::vector<std::string>* vendor_name) {
   pci_dev* got = nullptr;
-  if (!pci_trapped([&] { got = pci_get_dev(pacc, filter.domain, filter.bus, filter.slot,
-                                           filter.func); },
-                   &t.fatal)) {
+  if (!pci_trapped(
+          [&] { got = pci_get_dev(pacc, filter.domain, filter.bus, filter.slot, filter.func); },
+          &t.fatal)) {
     return DeviceFate::library_failed;
   }
   PciDevPtr dev(got);
@@ -223,9 +223,12 @@ DeviceFate list_device(pci_access* pacc, const pci_filter& filter, pci_troubles&
   const char* name = nullptr;
   // A broken ID database ends the enumeration, as the library's own handler
   // would end the process: it is the machine's to repair.
-  if (!pci_trapped([&] { name = pci_lookup_name(pacc, namebuf, sizeof namebuf, PCI_LOOKUP_VENDOR,
-                                                static_cast<int>(dev->vendor_id)); },
-                   &t.fatal)) {
+  if (!pci_trapped(
+          [&] {
+            name = pci_lookup_name(pacc, namebuf, sizeof namebuf, PCI_LOOKUP_VENDOR,
+                                   static_cast<int>(dev->vendor_id));
+          },
+          &t.fatal)) {
     return DeviceFate::library_failed;
   }
   pppif->push_back(bus_address_text(dev.get()));

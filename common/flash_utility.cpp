@@ -29,8 +29,7 @@ flash_utility flash_utility_in_use(utility_choice how) {
   switch (how) {
     case utility_choice::secure_boot_gate:
       return boot_value == 1 ? system_flash_utility() : shipped;
-    case utility_choice::first_runnable:
-      return can_run(shipped) ? shipped : system_flash_utility();
+    case utility_choice::first_runnable: return can_run(shipped) ? shipped : system_flash_utility();
   }
   return shipped;
 }
@@ -149,8 +148,8 @@ class BurnFollower {
 
 }  // namespace
 
-burn_runner::burn_runner(std::function<void(int sig)> on_signal)
-    : on_signal_(std::move(on_signal)) {}
+burn_runner::burn_runner(std::function<void(int sig)> on_signal) :
+    on_signal_(std::move(on_signal)) {}
 
 void burn_runner::notice() {
   const int sig = deferral_.received();

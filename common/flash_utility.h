@@ -96,11 +96,11 @@ int32_t read_query_value(FILE* output, const char* label, opt_text* ppfw);
 // waits or on what the utility may write, or a call while it runs, belongs
 // here beside the others.
 struct burn_options {
-  int output_fd = -1;           // takes the utility's output and errors; -1: /dev/null
-  std::string output_path;      // that file's name, read to follow it; "" none
-  bool follow_output = false;   // copy what the utility writes to standard output as it comes
-  int inherited_fd = -1;        // a descriptor the utility keeps open (the run lock), -1 none
-  int poll_interval_ms = 100;   // how often the output is followed and signals looked for
+  int output_fd = -1;          // takes the utility's output and errors; -1: /dev/null
+  std::string output_path;     // that file's name, read to follow it; "" none
+  bool follow_output = false;  // copy what the utility writes to standard output as it comes
+  int inherited_fd = -1;       // a descriptor the utility keeps open (the run lock), -1 none
+  int poll_interval_ms = 100;  // how often the output is followed and signals looked for
 };
 
 // How one burn ended.
@@ -110,9 +110,7 @@ struct burn_outcome {
   child_end end;         // how it ended, when it existed
 
   // The utility exited with status 0: the image is in the adapter's flash.
-  bool flashed() const {
-    return started && end.how == child_end::kind::exited && end.value == 0;
-  }
+  bool flashed() const { return started && end.how == child_end::kind::exited && end.value == 0; }
 };
 
 // Runs burns. While it lives, the signals that would end vexor do not cut a

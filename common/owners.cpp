@@ -22,8 +22,7 @@ unique_fd create_temp_file(std::string* name_template) {
 }
 
 unique_fd create_temp_file_at(int dir, std::string* name_template) {
-  static constexpr char kChars[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  static constexpr char kChars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
   std::string& name = *name_template;
   if (name.size() < 6 || name.compare(name.size() - 6, 6, "XXXXXX") != 0) {
     errno = EINVAL;
@@ -37,8 +36,8 @@ unique_fd create_temp_file_at(int dir, std::string* name_template) {
     for (size_t i = 0; i < 6; ++i) {
       name[name.size() - 6 + i] = kChars[random[i] % (sizeof kChars - 1)];
     }
-    unique_fd fd(openat(dir, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                        0600));
+    unique_fd fd(
+        openat(dir, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (fd || errno != EEXIST) return fd;
   }
   return unique_fd();

@@ -16,8 +16,8 @@ struct file_lock {
     unavailable,  // the file could not be opened or locked (err says why)
   };
   kind how = kind::unavailable;
-  unique_fd fd;     // held: the locked descriptor (close-on-exec)
-  int err = 0;      // unavailable: the errno
+  unique_fd fd;      // held: the locked descriptor (close-on-exec)
+  int err = 0;       // unavailable: the errno
   pid_t holder = 0;  // busy: the process id the file names, 0 when it names none
 };
 

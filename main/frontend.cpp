@@ -121,8 +121,7 @@ int32_t verify_cmd_line_options(int argc, char** pargv) {
   static const char* const kSecondSlashForms3[] = {"/F", nullptr};
 
   switch (argc) {
-    case 1:
-      return 0;
+    case 1: return 0;
     case 2:
       rewrite_slash_form(pargv[1], kFirstSlashForms2);
       if (!looks_like_option(pargv[1])) return 2;
@@ -142,8 +141,7 @@ int32_t verify_cmd_line_options(int argc, char** pargv) {
         return 256;
       }
       return 2;
-    default:
-      return 2;
+    default: return 2;
   }
 }
 
@@ -165,26 +163,16 @@ int32_t scan_cmd_line_options(int argc, char** argv) {
   int opt;
   while ((opt = getopt(argc, argv, "hcsFfipydu:")) != -1) {
     switch (opt) {
-      case 'c':
-        g_iFlag |= FLAG_LIST;
-        break;
+      case 'c': g_iFlag |= FLAG_LIST; break;
       case 's':
         g_iFlag |= FLAG_SILENT;
         silent = 2;
         break;
       case 'F':
-      case 'f':
-        g_iFlag |= FLAG_FORCE;
-        break;
-      case 'p':
-        g_iFlag |= FLAG_P;
-        break;
-      case 'y':
-        g_iFlag |= FLAG_YES;
-        break;
-      case 'd':
-        g_iFlag |= FLAG_DISCOVER;
-        break;
+      case 'f': g_iFlag |= FLAG_FORCE; break;
+      case 'p': g_iFlag |= FLAG_P; break;
+      case 'y': g_iFlag |= FLAG_YES; break;
+      case 'd': g_iFlag |= FLAG_DISCOVER; break;
       case 'u':
         // The report name comes from the pre-check; the argument is only
         // consumed here.
@@ -229,15 +217,14 @@ bool option_set_refused(int32_t flags) {
 
 std::string banner_text() {
   const std::string rule(98, '#');
-  return "\n" + rule + "\n" + "Zentrik Quorvane InfiniBand Online Firmware Upgrade Utility for Linux\n" +
+  return "\n" + rule + "\n" +
+         "Zentrik Quorvane InfiniBand Online Firmware Upgrade Utility for Linux\n" +
          "Copyright (C) 2026 Zentrik. All rights reserved.\n" + rule + "\n\n";
 }
 
 int32_t run_boot_mode_gate() {
   switch (get_boot_mode()) {
-    case 0:
-      print_message("SecureBoot is disabled.\n");
-      return 0;
+    case 0: print_message("SecureBoot is disabled.\n"); return 0;
     case 1:
       print_message("SecureBoot is enabled.\n");
       boot_mode_value = 1;
@@ -246,14 +233,16 @@ int32_t run_boot_mode_gate() {
       print_message(
           "SecureBoot is enabled. qtk and quarz tools are not available/installed for firmware "
           "flash.\n");
-      say_reason(strprintf("Secure Boot is on, and /usr/bin/qtk or %s is missing: no flash "
-                           "utility can be used",
-                           SYSTEM_FLASH_UTILITY));
+      say_reason(
+          strprintf("Secure Boot is on, and /usr/bin/qtk or %s is missing: no flash "
+                    "utility can be used",
+                    SYSTEM_FLASH_UTILITY));
       return 1;
     default:
       print_message("Unable to determine the boot mode\n");
-      say_reason("the Secure Boot state could not be determined (/usr/bin/mokutil, "
-                 "/usr/bin/qtk)");
+      say_reason(
+          "the Secure Boot state could not be determined (/usr/bin/mokutil, "
+          "/usr/bin/qtk)");
       return 1;
   }
 }
@@ -269,7 +258,7 @@ bool is_version_request(int argc, char** argv) {
 // The option words of flags, as "-s -y".
 std::string option_words(int32_t flags) {
   static constexpr std::pair<int32_t, const char*> kWords[] = {
-      {FLAG_LIST, "-c"}, {FLAG_SILENT, "-s"}, {FLAG_FORCE, "-F"}, {FLAG_P, "-p"},
+      {FLAG_LIST, "-c"}, {FLAG_SILENT, "-s"},   {FLAG_FORCE, "-F"}, {FLAG_P, "-p"},
       {FLAG_YES, "-y"},  {FLAG_DISCOVER, "-d"}, {FLAG_APPLY, "-u"}};
   std::string words;
   for (const auto& [bit, word] : kWords) {
@@ -330,13 +319,9 @@ int vexor_main(int argc, char** argv) {
   if (!settle_in_own_directory()) return 1;
 
   switch (verify_cmd_line_options(argc, argv)) {
-    case 0:
-      break;
-    case 256:
-      return 0;
-    default:
-      usage();
-      return 1;
+    case 0: break;
+    case 256: return 0;
+    default: usage(); return 1;
   }
 
   if (scan_cmd_line_options(argc, argv) != 0) return 1;
@@ -350,8 +335,8 @@ int vexor_main(int argc, char** argv) {
 
   if (option_set_refused(g_iFlag)) {
     usage();
-    say_reason("the options " + option_words(g_iFlag) +
-               " do not go together (vexor -h shows the usage)");
+    say_reason(
+        "the options " + option_words(g_iFlag) + " do not go together (vexor -h shows the usage)");
     return 1;
   }
 
@@ -419,7 +404,8 @@ int32_t nfwu_yesno(const char* prompt, int32_t /*sil_ans*/, int32_t /*frc_ans*/,
   const std::string as_read =
       escaped(std::string_view(answer).substr(0, answer.size() - (ended ? 1 : 0))) +
       (ended ? "\n" : "");
-  log_quorvane_event(ppyxflash_fout, INFO_TAG, strprintf("%s %s\n", shown.c_str(), as_read.c_str()));
+  log_quorvane_event(ppyxflash_fout, INFO_TAG,
+                     strprintf("%s %s\n", shown.c_str(), as_read.c_str()));
 
   const bool only_one_char = answer.size() == 1;
   if (!answer.empty() && answer.back() == '\n') answer.pop_back();
@@ -444,8 +430,8 @@ void log_quorvane_event(FILE* pevent_file, const char* pevent_tag, const std::st
   char when[52] = "";
   if (ctime_r(&now, when) == nullptr) when[0] = '\0';
   when[std::strcspn(when, "\n")] = '\0';
-  const bool written = std::fprintf(pevent_file, "%s [%s] %s\n", pevent_tag, when,
-                                    pextra_text.c_str()) >= 0;
+  const bool written =
+      std::fprintf(pevent_file, "%s [%s] %s\n", pevent_tag, when, pextra_text.c_str()) >= 0;
   if ((std::fflush(pevent_file) == 0 && written) || g_said.log_failure_said) return;
   // A full or failing disk must not leave a run without any word of what it
   // did: said once, and the run goes on (the burns matter more than the log).
@@ -471,8 +457,8 @@ void open_event_log(const char* unit, int line) {
     const int err = errno;
     std::fprintf(stderr, "FWUPG_ERROR: could not open %s (%d), %s,%d\n", EVENT_LOG, err, unit,
                  line);
-    end_run(1, strprintf("the event log %s could not be opened: %s", EVENT_LOG,
-                         std::strerror(err)));
+    end_run(1,
+            strprintf("the event log %s could not be opened: %s", EVENT_LOG, std::strerror(err)));
   }
 }
 
@@ -483,8 +469,8 @@ void note_reason(const std::string& why) {
 const std::string& noted_reason() { return g_said.noted_reason; }
 
 void say_reason(const std::string& why) {
-  const bool explained_here = (g_iFlag & (FLAG_SILENT | FLAG_LIST | FLAG_DISCOVER | FLAG_APPLY)) ||
-                              console_silenced();
+  const bool explained_here =
+      (g_iFlag & (FLAG_SILENT | FLAG_LIST | FLAG_DISCOVER | FLAG_APPLY)) || console_silenced();
   if (g_said.reason_said || !explained_here) return;
   say_reason_line(why);
 }
@@ -499,9 +485,7 @@ void take_run_lock(bool exclusive) {
   g_run_lock.reset();
   file_lock lock = lock_file(g_run_lock_path, exclusive);
   switch (lock.how) {
-    case file_lock::kind::held:
-      g_run_lock = std::move(lock.fd);
-      return;
+    case file_lock::kind::held: g_run_lock = std::move(lock.fd); return;
     case file_lock::kind::busy: {
       // Deployment tools key on this text.
       const std::string text = strprintf("another vexor run (pid %ld) is using the adapters",

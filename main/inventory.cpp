@@ -75,8 +75,8 @@ bool catalog_readable(const char* path) {
 // ends with 1.
 [[noreturn]] void catalog_unusable() {
   log_quorvane_event(ppyxflash_fout, ERROR_TAG, strprintf("Unable to open %s\n", g_XMLFwFile));
-  end_run(1, strprintf("the firmware catalog %s could not be read (see %s)", g_XMLFwFile,
-                       EVENT_LOG));
+  end_run(1,
+          strprintf("the firmware catalog %s could not be read (see %s)", g_XMLFwFile, EVENT_LOG));
 }
 
 // The catalog id "%4s-%4s-%4s-%4s-%s" of a complete working entry: vendor,
@@ -128,8 +128,8 @@ fw_version catalog_version(const nic_info& nic, size_t j) {
 int64_t fw_ordering_key(uint32_t major, uint32_t minor, uint32_t release) {
   // The numbers are printed as signed, as everywhere else the versions are
   // shown; the key is the first ten characters of the digits run together.
-  std::string digits = strprintf("%d%d%d", static_cast<int32_t>(major),
-                                 static_cast<int32_t>(minor), static_cast<int32_t>(release));
+  std::string digits = strprintf("%d%d%d", static_cast<int32_t>(major), static_cast<int32_t>(minor),
+                                 static_cast<int32_t>(release));
   digits += "0000000000";
   digits.resize(10);
   return std::strtoll(digits.c_str(), nullptr, 10);
@@ -329,8 +329,7 @@ int read_NIC_FW_xml_file(const std::string& pciIdString, std::vector<XMLFW_INFO>
         ppyxflash_fout, WARNING_TAG,
         strprintf("More than %zu firmware entries in %s match %s; only the first "
                   "%zu are used\n",
-                  pXmlFwInfo.size(), g_XMLFwFile, escaped(pciIdString).c_str(),
-                  pXmlFwInfo.size()));
+                  pXmlFwInfo.size(), g_XMLFwFile, escaped(pciIdString).c_str(), pXmlFwInfo.size()));
   }
   return (fw_count != nullptr && *fw_count != 0) ? 1 : 0;
 }
@@ -357,8 +356,9 @@ QueryAnswers query_adapter(const std::string& address, FILE* errfile) {
   for (const auto& [label, value] : queries) {
     int32_t rc = get_firmware_info(address.c_str(), value, label);
     if (rc != 0) {
-      error_file_line(errfile, strprintf("\n\nFWUPG_ERROR: get_firmware_info filed RC = %d\n%s,%d\n\n",
-                                         rc, kUnit, __LINE__));
+      error_file_line(errfile,
+                      strprintf("\n\nFWUPG_ERROR: get_firmware_info filed RC = %d\n%s,%d\n\n", rc,
+                                kUnit, __LINE__));
     }
   }
   return q;
@@ -369,9 +369,9 @@ QueryAnswers query_adapter(const std::string& address, FILE* errfile) {
 // the PCI identifiers cannot be read.
 void build_usable_record(nic_info& nic, const std::string& address, const std::string& fw,
                          const std::string& psid) {
-  print_message(strprintf("\nQuorvane card info for %s = FW_VERSION %s, BUS_INFO %s, PSID %s\n",
-                          address.c_str(), escaped(fw).c_str(), address.c_str(),
-                          escaped(psid).c_str()));
+  print_message(
+      strprintf("\nQuorvane card info for %s = FW_VERSION %s, BUS_INFO %s, PSID %s\n",
+                address.c_str(), escaped(fw).c_str(), address.c_str(), escaped(psid).c_str()));
   unsigned int domain = 0, bus = 0, device = 0, function = 0;
   std::sscanf(address.c_str(), "%04x:%02x:%02x.%x", &domain, &bus, &device, &function);
   print_message(strprintf("%04x:%02x:%02x.%x\n", domain, bus, device, function));
@@ -384,8 +384,9 @@ void build_usable_record(nic_info& nic, const std::string& address, const std::s
   int32_t rc = get_pci_info(address.c_str(), &ven, &dev, &sub_ven, &sub_dev);
   if (rc != 0) {
     std::fprintf(stderr, "\n\nFWUPG_ERROR: RC = %d\n%s,%d\n\n", rc, kUnit, __LINE__);
-    end_run(1, strprintf("the PCI identifiers of %s could not be read (see /sys/bus/pci/devices/%s)",
-                         address.c_str(), address.c_str()));
+    end_run(1,
+            strprintf("the PCI identifiers of %s could not be read (see /sys/bus/pci/devices/%s)",
+                      address.c_str(), address.c_str()));
   }
   print_message(strprintf("DEVICE INFO---------->%x %x %x %x\n", static_cast<unsigned>(ven),
                           static_cast<unsigned>(dev), static_cast<unsigned>(sub_ven),
@@ -429,13 +430,13 @@ void enumerate_adapters(std::vector<std::string>* addresses,
     end_run(1, strprintf("%s (see %s)", why.c_str(), EVENT_LOG));
   }
   if (rc != 0) {
-    std::fprintf(stderr, "\n\nFWUPG_ERROR: get_interface_list filed RC = %d\n%s,%d\n\n", rc,
-                 kUnit, __LINE__);
+    std::fprintf(stderr, "\n\nFWUPG_ERROR: get_interface_list filed RC = %d\n%s,%d\n\n", rc, kUnit,
+                 __LINE__);
   }
   // Never index past what the enumeration actually handed back.
-  g_nNics =
-      static_cast<int32_t>(std::clamp<size_t>(static_cast<size_t>(std::max(g_nNics, 0)), 0,
-                                              std::min(addresses->size(), vendor_names->size())));
+  g_nNics = static_cast<int32_t>(
+      std::clamp<size_t>(static_cast<size_t>(std::max(g_nNics, 0)), 0,
+                         std::min(addresses->size(), vendor_names->size())));
   fw_number.assign(static_cast<size_t>(g_nNics), 0);
 
   print_message("List of Network Adapters detected on the Server.................\n");
@@ -487,22 +488,24 @@ bool alike(const MetFunction& f, const opt_text& psid, const std::string& mac) {
 // How many of the functions met before are alike this one.
 int earlier_alike(const std::vector<MetFunction>& met, const opt_text& psid,
                   const std::string& mac) {
-  return static_cast<int>(std::count_if(
-      met.begin(), met.end(), [&](const MetFunction& f) { return alike(f, psid, mac); }));
+  return static_cast<int>(std::count_if(met.begin(), met.end(), [&](const MetFunction& f) {
+    return alike(f, psid, mac);
+  }));
 }
 
 // The address of the first function met that is alike this one.
 std::string first_alike(const std::vector<MetFunction>& met, const opt_text& psid,
                         const std::string& mac) {
-  const auto f = std::find_if(met.begin(), met.end(),
-                              [&](const MetFunction& m) { return alike(m, psid, mac); });
+  const auto f = std::find_if(met.begin(), met.end(), [&](const MetFunction& m) {
+    return alike(m, psid, mac);
+  });
   return f != met.end() ? f->address : std::string();
 }
 
 // Records for the update run's summary what the build made of the vendor
 // function at idx: left out (with why), or undecided with its running version.
-void note_outcome(size_t idx, const std::string& address, outcome_kind kind,
-                  const opt_text& before, std::string detail = {}) {
+void note_outcome(size_t idx, const std::string& address, outcome_kind kind, const opt_text& before,
+                  std::string detail = {}) {
   adapter_outcome* o = outcome_of(idx);
   if (o == nullptr) return;
   o->kind = kind;
@@ -528,9 +531,10 @@ std::string no_usable_adapter(const std::vector<std::string>& lacking,
   }
   const std::string where =
       errfile_kept ? "see " + errfile_name : std::string("its errors could not be kept in /tmp");
-  return strprintf("no usable adapter: the flash utility gave no firmware version or PSID for %s "
-                   "(%s%s)",
-                   which.c_str(), state.c_str(), where.c_str());
+  return strprintf(
+      "no usable adapter: the flash utility gave no firmware version or PSID for %s "
+      "(%s%s)",
+      which.c_str(), state.c_str(), where.c_str());
 }
 
 // The build's result once every function has been looked at: 1 when no

@@ -92,9 +92,9 @@ constexpr const char* kHeaderElements[5] = {"zk_rom_discovery", "type", "alt_nam
 constexpr const char* kHeaderValues[5] = {
     "2.0.0.0", "QUORVANE_NIC",
     "Zentrik Quorvane InfiniBand Online Firmware Upgrade Utility for Linux", "1.0.0", "reboot"};
-constexpr const char* kDeviceLeaves[12] = {
-    "device_id",  "venid",     "devid",        "subvenid",   "subdevid",   "macaddress",
-    "product_id", "busnumber", "devicenumber", "funcnumber", "slotnumber", "nictype"};
+constexpr const char* kDeviceLeaves[12] = {"device_id",    "venid",      "devid",      "subvenid",
+                                           "subdevid",     "macaddress", "product_id", "busnumber",
+                                           "devicenumber", "funcnumber", "slotnumber", "nictype"};
 constexpr const char* kItemLeaves[8] = {"type",   "firmware_id", "version", "active_version",
                                         "action", "duration",    "message", "shared"};
 
@@ -205,7 +205,8 @@ AddressParts split_address(const std::string& address) {
   size_t first = address.find(':');
   size_t second = first == std::string::npos ? first : address.find(':', first + 1);
   if (second != std::string::npos) {
-    parts.busnumber = address.substr(0, first) + ":" + address.substr(first + 1, second - first - 1);
+    parts.busnumber =
+        address.substr(0, first) + ":" + address.substr(first + 1, second - first - 1);
     size_t dot = address.find('.', second + 1);
     parts.devicenumber =
         address.substr(second + 1, dot == std::string::npos ? dot : dot - second - 1);
@@ -266,8 +267,7 @@ void write_XML_FW_item(_xmlTextWriter* writer, uint32_t IdxNic) {
   xmlTextWriterEndElement(writer);
 }
 
-void build_XML_FW_item_version(const std::string& pFwtype, std::string& pAttribute,
-                               uint32_t uIdx) {
+void build_XML_FW_item_version(const std::string& pFwtype, std::string& pAttribute, uint32_t uIdx) {
   pAttribute.clear();
   if (!contains(pFwtype, "ROM")) return;
   std::vector<std::string> texts;
@@ -284,8 +284,7 @@ void build_XML_FW_item_active_version(const std::string&, std::string& pAttribut
   pAttribute = version_text(nic.uCurROMmaj, nic.uCurROMmin, nic.uCurROMrel);
 }
 
-void recommend_XML_FW_action(const std::string& pFwtype, std::string& pAttribute,
-                             uint32_t IdxNic) {
+void recommend_XML_FW_action(const std::string& pFwtype, std::string& pAttribute, uint32_t IdxNic) {
   pAttribute = "Nothing";
   if (!contains(pFwtype, "ROM") || IdxNic >= g_ninfo.size()) return;
   const nic_info& nic = g_ninfo[IdxNic];
@@ -356,7 +355,8 @@ bool report_is_complete(const std::string& bytes, size_t devices) {
         xmlStrcmp(xmlTextReaderConstName(reader.get()), xml_chars(e.name)) != 0) {
       return false;
     }
-    if (e.leaf && !XmlString(xmlTextReaderGetAttribute(reader.get(), xml_chars("value")))) return false;
+    if (e.leaf && !XmlString(xmlTextReaderGetAttribute(reader.get(), xml_chars("value"))))
+      return false;
   }
   return ret == 0 && next == expected.size();
 }
@@ -369,9 +369,9 @@ bool report_is_complete(const std::string& bytes, size_t devices) {
 // never replace, each with what it is.
 std::vector<std::pair<std::string, std::string>> files_of_vexor() {
   return {{g_XMLFwFile, std::string("the firmware catalog ") + g_XMLFwFile},
-          {"pyxflash.log", "the event log pyxflash.log"},
+          {EVENT_LOG, std::string("the event log ") + EVENT_LOG},
           {"/proc/self/exe", "vexor itself"},
-          {"./getqrvninfo", "the program ./getqrvninfo"},
+          {IMAGE_INFO_PROGRAM, std::string("the program ") + IMAGE_INFO_PROGRAM},
           {SHIPPED_FLASH_UTILITY, std::string("the flash utility ") + SHIPPED_FLASH_UTILITY},
           {SYSTEM_FLASH_UTILITY, std::string("the flash utility ") + SYSTEM_FLASH_UTILITY},
           {"/usr/bin/mokutil", "the program /usr/bin/mokutil"},
@@ -385,7 +385,7 @@ std::vector<std::pair<std::string, std::string>> files_of_vexor() {
 save_rules report_save_rules(const std::vector<std::pair<std::string, std::string>>& files) {
   save_rules rules;
   for (const auto& file : files) rules.files.push_back(file.first);
-  rules.directories = {"nic_fw"};
+  rules.directories = {FIRMWARE_DIR};
   rules.temp_prefix = ".vexor-report-";
   return rules;
 }
@@ -410,19 +410,17 @@ std::string path_refusal_words(const save_result& result) {
       return "leads through the directory " + escaped(result.file) + ", which " +
              who_can_change(result) + " can change";
     case save_result::refusal::foreign_link:
-      return strprintf("leads through the link %s, which uid %u owns in a sticky directory that "
-                       "others can write",
-                       escaped(result.file).c_str(), result.owner);
+      return strprintf(
+          "leads through the link %s, which uid %u owns in a sticky directory that "
+          "others can write",
+          escaped(result.file).c_str(), result.owner);
     case save_result::refusal::foreign_owner:
-      return strprintf("is owned by uid %u, neither root nor the user running vexor",
-                       result.owner);
+      return strprintf("is owned by uid %u, neither root nor the user running vexor", result.owner);
     case save_result::refusal::writable_by_others:
       return strprintf("can be written by %s (mode %04o)",
                        result.mode & S_IWOTH ? "anyone" : "its group", result.mode);
-    case save_result::refusal::replaced:
-      return "was replaced while vexor opened it";
-    default:
-      return std::string();
+    case save_result::refusal::replaced: return "was replaced while vexor opened it";
+    default: return std::string();
   }
 }
 
@@ -430,18 +428,13 @@ std::string path_refusal_words(const save_result& result) {
 std::string refusal_text(const save_result& result,
                          const std::vector<std::pair<std::string, std::string>>& files) {
   switch (result.why) {
-    case save_result::refusal::directory:
-      return "it is a directory";
-    case save_result::refusal::block_device:
-      return "it is a block device";
-    case save_result::refusal::socket:
-      return "it is a socket";
-    case save_result::refusal::guarded_file:
-      return "it is " + escaped(files[result.rule].second);
+    case save_result::refusal::directory: return "it is a directory";
+    case save_result::refusal::block_device: return "it is a block device";
+    case save_result::refusal::socket: return "it is a socket";
+    case save_result::refusal::guarded_file: return "it is " + escaped(files[result.rule].second);
     case save_result::refusal::guarded_directory:
       return "it lies in nic_fw/, beside the catalog, the images and the flash utility";
-    default:
-      break;
+    default: break;
   }
   const std::string words = path_refusal_words(result);
   return words.empty() ? "it may not be written" : "it " + words;
@@ -450,29 +443,18 @@ std::string refusal_text(const save_result& result,
 // The words of the message for the step at which a save failed.
 const char* step_words(save_result::step at) {
   switch (at) {
-    case save_result::step::following:
-      return "following";
-    case save_result::step::opening:
-      return "opening";
-    case save_result::step::waiting:
-      return "waiting for";
-    case save_result::step::creating:
-      return "creating";
-    case save_result::step::moding:
-      return "setting the mode of";
-    case save_result::step::writing:
-      return "writing";
-    case save_result::step::syncing:
-      return "syncing";
-    case save_result::step::reading_back:
-      return "reading back";
-    case save_result::step::closing:
-      return "closing";
-    case save_result::step::renaming:
-      return "renaming";
+    case save_result::step::following: return "following";
+    case save_result::step::opening: return "opening";
+    case save_result::step::waiting: return "waiting for";
+    case save_result::step::creating: return "creating";
+    case save_result::step::moding: return "setting the mode of";
+    case save_result::step::writing: return "writing";
+    case save_result::step::syncing: return "syncing";
+    case save_result::step::reading_back: return "reading back";
+    case save_result::step::closing: return "closing";
+    case save_result::step::renaming: return "renaming";
     case save_result::step::done:
-    case save_result::step::refused:
-      break;
+    case save_result::step::refused: break;
   }
   return "saving";
 }
@@ -488,8 +470,7 @@ std::string failure_words(const save_result& result, const char* other_end) {
                      static_cast<long long>(
                          std::chrono::duration_cast<std::chrono::seconds>(kOtherEndWait).count()));
   }
-  return strprintf("%s %s: %s", step_words(result.at), subject.c_str(),
-                   std::strerror(result.err));
+  return strprintf("%s %s: %s", step_words(result.at), subject.c_str(), std::strerror(result.err));
 }
 
 int32_t save_failed(const std::string& path, const std::string& what) {
@@ -525,15 +506,14 @@ int32_t save_discovery_report(_xmlDoc* doc, const std::string& path, size_t devi
   }
 
   const std::vector<std::pair<std::string, std::string>> files = files_of_vexor();
-  const save_result saved =
-      save_text_at(report_base_dir(), path, bytes, report_save_rules(files));
+  const save_result saved = save_text_at(report_base_dir(), path, bytes, report_save_rules(files));
   if (saved.at == save_result::step::refused) {
     const std::string why = refusal_text(saved, files);
     log_quorvane_event(ppyxflash_fout, ERROR_TAG,
                        strprintf("xml_discovery_report: not saving the report as %s: %s\n",
                                  escaped(path).c_str(), why.c_str()));
-    note_reason(strprintf("the report was not saved as %s: %s", escaped(path).c_str(),
-                          why.c_str()));
+    note_reason(
+        strprintf("the report was not saved as %s: %s", escaped(path).c_str(), why.c_str()));
     return 1;
   }
   if (saved.saved()) return 0;
@@ -568,8 +548,8 @@ void report_not_read(const std::string& path, const std::string& why) {
 // step and the system's reason), and makes that the run's reason. Returns 2.
 int32_t report_not_opened(const std::string& path, const std::string& why) {
   log_quorvane_event(ppyxflash_fout, ERROR_TAG,
-                     strprintf("read_discovery_report: cannot read %s: %s\n",
-                               escaped(path).c_str(), why.c_str()));
+                     strprintf("read_discovery_report: cannot read %s: %s\n", escaped(path).c_str(),
+                               why.c_str()));
   log_quorvane_event(ppyxflash_fout, ERROR_TAG,
                      strprintf("read_discovery_report: Failed to open %s\n",
                                escaped(path).c_str()));
@@ -648,8 +628,8 @@ int32_t read_report_pass(const std::string& path, const std::string& text, Visit
     visit(reader.get());
   }
   if (ret != 0) {
-    note_reason(strprintf("the report %s could not be parsed (see pyxflash.log)",
-                          escaped(path).c_str()));
+    note_reason(
+        strprintf("the report %s could not be parsed (see pyxflash.log)", escaped(path).c_str()));
     log_quorvane_event(ppyxflash_fout, ERROR_TAG,
                        strprintf("read_discovery_report: Failed to parse %s\n",
                                  escaped(path).c_str()));
@@ -755,9 +735,10 @@ bool resolve_family_image(int idx, const std::string& address) {
   if (modify_imagename(static_cast<uint32_t>(idx), nullptr) == 0) return true;
   log_quorvane_event(ppyxflash_fout, ERROR_TAG,
                      "read_discovery_report: Error in finding the image for Belmora/Tarvik2\n");
-  say_reason(strprintf("./getqrvninfo found no image for device %d (%s) of the report %s; the "
-                       "run is ended (see pyxflash.log)",
-                       idx + 1, address.c_str(), escaped(g_XMLDiscoveryReport).c_str()));
+  say_reason(strprintf(
+      "%s found no image for device %d (%s) of the report %s; the "
+      "run is ended (see pyxflash.log)",
+      IMAGE_INFO_PROGRAM, idx + 1, address.c_str(), escaped(g_XMLDiscoveryReport).c_str()));
   return false;
 }
 
@@ -806,7 +787,7 @@ bool apply_device(int idx, const report_pass_state& state, std::set<std::string>
     return true;
   }
 
-  if (contains(*image, "Belmora") && !resolve_family_image(idx, address)) {
+  if (contains(*image, FAMILY_IMAGE_MARKER) && !resolve_family_image(idx, address)) {
     *stop = true;
     return true;
   }
@@ -929,9 +910,9 @@ void apply_report_value(const std::string& element, const std::string& value, ni
     }
     // Absent parts are joined as empty texts; the apply loop checks the
     // result before it is used anywhere.
-    bus_info = strprintf("%s:%s.%s", nic->busnumber.value_or("").c_str(),
-                         nic->devicenumber.value_or("").c_str(),
-                         nic->funcnumber.value_or("").c_str());
+    bus_info =
+        strprintf("%s:%s.%s", nic->busnumber.value_or("").c_str(),
+                  nic->devicenumber.value_or("").c_str(), nic->funcnumber.value_or("").c_str());
     nic->pbus_info = bus_info;
   }
 }
@@ -1027,9 +1008,9 @@ int modify_imagename(uint32_t curnic, std::string* servername) {
   temp_file_guard remove_data(data_file);
 
   std::string line;
-  int32_t rc = get_qrvn_info(strprintf("./getqrvninfo imgfile %s > %s", address.c_str(),
-                                       data_file.c_str()),
-                             line, data_file, ' ');
+  int32_t rc = get_qrvn_info(
+      strprintf("%s imgfile %s > %s", IMAGE_INFO_PROGRAM, address.c_str(), data_file.c_str()), line,
+      data_file, ' ');
   if (rc != 0) return rc;
   if (!line.empty() && line[0] == '0') return 1;
 

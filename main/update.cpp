@@ -46,8 +46,8 @@ int32_t show_current() {
     if (nic.fw_count > 0 && !nic.pxmlName.empty()) name = escaped(text_or_empty(nic.pxmlName[0]));
 
     print_message(" PCI-ID              \t\tNIC\n");
-    print_message(strprintf("%04X-%04X-%04X-%04X \t%s \n\n", nic.ven_id, nic.dev_id,
-                            nic.sub_ven_id, nic.sub_dev_id, name.c_str()));
+    print_message(strprintf("%04X-%04X-%04X-%04X \t%s \n\n", nic.ven_id, nic.dev_id, nic.sub_ven_id,
+                            nic.sub_dev_id, name.c_str()));
 
     std::vector<std::string> versions;
     std::vector<int64_t> keys;
@@ -62,9 +62,9 @@ int32_t show_current() {
                               as_int(nic.uCurROMmaj), as_int(nic.uCurROMmin),
                               as_int(nic.uCurROMrel), versions[0].c_str(), interface));
     } else {
-      print_message(strprintf("      ROM       %d.%d.%d    ROM\t\tNothing\t\t\t%s\n",
-                              as_int(nic.uCurROMmaj), as_int(nic.uCurROMmin),
-                              as_int(nic.uCurROMrel), interface));
+      print_message(
+          strprintf("      ROM       %d.%d.%d    ROM\t\tNothing\t\t\t%s\n", as_int(nic.uCurROMmaj),
+                    as_int(nic.uCurROMmin), as_int(nic.uCurROMrel), interface));
     }
     for (size_t k = 1; k < versions.size(); ++k) {
       print_message(strprintf("                               \t\t%10s\t\t%s\n",
@@ -151,9 +151,10 @@ std::string burn_preview(const nic_info& nic) {
   const char* who = (g_iFlag & FLAG_YES) ? "-y" : "A yes";
   const opt_text image = catalog_text(nic.pxmlFwImage, *entry);
   if (!usable_image_name(image)) {
-    return strprintf("%s chooses version %s, but its catalog entry names no usable image file "
-                     "(%s).\n",
-                     who, version.c_str(), image ? escaped(*image).c_str() : "none");
+    return strprintf(
+        "%s chooses version %s, but its catalog entry names no usable image file "
+        "(%s).\n",
+        who, version.c_str(), image ? escaped(*image).c_str() : "none");
   }
   return strprintf("%s burns version %s from %s: %s.\n", who, version.c_str(),
                    escaped(FIRMWARE_DIR + *image).c_str(),
@@ -170,10 +171,9 @@ void log_selection(nic_info& nic, size_t chosen) {
                        "\nThe Firmware Upgrade will take several minutes.  Please be patient.\n");
   }
   const std::string name = catalog_text(nic.pxmlName, chosen).value_or("");
-  log_quorvane_event(
-      ppyxflash_fout, INFO_TAG,
-      strprintf("\nSelecting %s MAC: %-12s \n", escaped(name).c_str(),
-                escaped(text_or_empty(nic.pcurrent_mac)).c_str()));
+  log_quorvane_event(ppyxflash_fout, INFO_TAG,
+                     strprintf("\nSelecting %s MAC: %-12s \n", escaped(name).c_str(),
+                               escaped(text_or_empty(nic.pcurrent_mac)).c_str()));
   nic.pcurrent_mac = format_mac(text_or_empty(nic.pcurrent_mac));
 }
 
@@ -182,13 +182,13 @@ void log_selection(nic_info& nic, size_t chosen) {
 // of the run rather than a quiet skip.
 void fail_without_image(const char* address) {
   g_iFlag |= STATUS_FAILED;
-  note_reason(strprintf("%s names no firmware image file for %s; not flashed (see %s)",
-                        g_XMLFwFile, address, EVENT_LOG));
+  note_reason(strprintf("%s names no firmware image file for %s; not flashed (see %s)", g_XMLFwFile,
+                        address, EVENT_LOG));
   print_message(strprintf("No firmware image file is named for interface %s in %s; not flashed.\n",
                           address, g_XMLFwFile));
-  log_quorvane_event(
-      ppyxflash_fout, ERROR_TAG,
-      strprintf("No firmware image file name for %s in %s; not flashed\n", address, g_XMLFwFile));
+  log_quorvane_event(ppyxflash_fout, ERROR_TAG,
+                     strprintf("No firmware image file name for %s in %s; not flashed\n", address,
+                               g_XMLFwFile));
 }
 
 // A catalog image name that is not a plain file name ("../../etc/passwd",
@@ -202,9 +202,10 @@ void fail_with_bad_image(const char* address, const std::string& image) {
       escaped(image).c_str(), address, g_XMLFwFile);
   print_message(text);
   log_quorvane_event(ppyxflash_fout, ERROR_TAG, text);
-  note_reason(strprintf("the image file name %s names for %s is not a plain file name; not "
-                        "flashed (see %s)",
-                        g_XMLFwFile, address, EVENT_LOG));
+  note_reason(
+      strprintf("the image file name %s names for %s is not a plain file name; not "
+                "flashed (see %s)",
+                g_XMLFwFile, address, EVENT_LOG));
 }
 
 // Says on standard error and in the log that signal sig came during the
@@ -244,9 +245,9 @@ int32_t log_failed_burn(const char* address, const burn_outcome& burn,
                        strprintf("Unable to start the flash utility for %s: %s\n", address,
                                  std::strerror(burn.start_errno)));
   } else if (burn.end.how == child_end::kind::signalled) {
-    log_quorvane_event(
-        ppyxflash_fout, ERROR_TAG,
-        strprintf("The flash utility for %s was ended by signal %d\n", address, burn.end.value));
+    log_quorvane_event(ppyxflash_fout, ERROR_TAG,
+                       strprintf("The flash utility for %s was ended by signal %d\n", address,
+                                 burn.end.value));
   }
   int32_t rc = 1;
   if (output_file != nullptr) {
@@ -273,13 +274,12 @@ int32_t log_failed_burn(const char* address, const burn_outcome& burn,
 // its output is.
 void log_burn_start(const char* address, const std::string& image_path,
                     const std::string* output_file) {
-  log_quorvane_event(
-      ppyxflash_fout, INFO_TAG,
-      output_file != nullptr
-          ? strprintf("Burning %s into %s; the flash utility's output goes to %s\n",
-                      escaped(image_path).c_str(), address, output_file->c_str())
-          : strprintf("Burning %s into %s; the flash utility's output is not kept\n",
-                      escaped(image_path).c_str(), address));
+  log_quorvane_event(ppyxflash_fout, INFO_TAG,
+                     output_file != nullptr
+                         ? strprintf("Burning %s into %s; the flash utility's output goes to %s\n",
+                                     escaped(image_path).c_str(), address, output_file->c_str())
+                         : strprintf("Burning %s into %s; the flash utility's output is not kept\n",
+                                     escaped(image_path).c_str(), address));
 }
 
 // How a burn runs: into its output file (output_fd, named output_file; -1
@@ -357,9 +357,9 @@ void note_burn(adapter_outcome& outcome, const nic_info& nic, size_t chosen,
 // The end of a run whose burn was asked to stop: nothing more is burned,
 // asked or summed up.
 [[noreturn]] void end_after_signal(int sig, const char* address, bool flashed) {
-  end_run(128 + sig, strprintf("stopped by SIG%s during the burn of %s, which %s (see %s)",
-                               sigabbrev_np(sig), address, flashed ? "succeeded" : "failed",
-                               EVENT_LOG));
+  end_run(128 + sig,
+          strprintf("stopped by SIG%s during the burn of %s, which %s (see %s)", sigabbrev_np(sig),
+                    address, flashed ? "succeeded" : "failed", EVENT_LOG));
 }
 
 }  // namespace
@@ -454,20 +454,21 @@ int32_t is_FW_needed(uint32_t uNicIdx) {
   for (size_t i = 0; i < catalog_entry_count(nic); ++i) {
     if (catalog_version(nic, i) > installed_version(nic)) {
       newer = true;
-      print_message(strprintf("Repository has New firmware version for interface "
-                              "%s.................Please flash the newer version\n",
-                              address));
+      print_message(
+          strprintf("Repository has New firmware version for interface "
+                    "%s.................Please flash the newer version\n",
+                    address));
       break;
     }
   }
 
-  print_message(strprintf("\nCurrent Firmware Version is %d.%d.%d on %s \n",
-                          as_int(nic.uCurROMmaj), as_int(nic.uCurROMmin), as_int(nic.uCurROMrel),
-                          address));
+  print_message(strprintf("\nCurrent Firmware Version is %d.%d.%d on %s \n", as_int(nic.uCurROMmaj),
+                          as_int(nic.uCurROMmin), as_int(nic.uCurROMrel), address));
   if (nic.fw_count > 0) {
     print_message("Repository has these firmware versions............");
     for (size_t i = 0; i < ver_buf.size(); ++i)
-      print_message(strprintf("[%d] Image Version  %s\n", static_cast<int>(i + 1), ver_buf[i].c_str()));
+      print_message(
+          strprintf("[%d] Image Version  %s\n", static_cast<int>(i + 1), ver_buf[i].c_str()));
   }
 
   if (adapter_outcome* outcome = outcome_of(uNicIdx)) outcome->newer_available = newer;
@@ -479,8 +480,9 @@ int32_t is_FW_needed(uint32_t uNicIdx) {
 
   log_quorvane_event(ppyxflash_fout, WARNING_TAG,
                      "*** WARNING *** - Installed firmware is the latest firmware\n");
-  print_message("Repository doesn't have newer firmware version, Installed firmware version is the "
-                "latest one..........Please Quit the updation.\n");
+  print_message(
+      "Repository doesn't have newer firmware version, Installed firmware version is the "
+      "latest one..........Please Quit the updation.\n");
   // Only the option bits decide: silent without force skips the adapter.
   if ((g_iFlag & OPTION_BITS) == FLAG_SILENT) {
     fw_invalid = 1;
@@ -508,9 +510,7 @@ int32_t select_firmware(uint32_t uNicIdx) {
   const int32_t answer = is_FW_needed(uNicIdx);
   note_answer(uNicIdx, answer);
   switch (answer) {
-    case 0:
-      nic.flags |= NIC_SELECTED;
-      break;
+    case 0: nic.flags |= NIC_SELECTED; break;
     case 2:
       nic.flags = 0;
       g_iFlag |= STATUS_QUIT;
@@ -519,9 +519,7 @@ int32_t select_firmware(uint32_t uNicIdx) {
       nic.flags |= NIC_SELECTED;
       g_iFlag |= STATUS_NO_MORE;
       break;
-    default:
-      nic.flags = 0;
-      break;
+    default: nic.flags = 0; break;
   }
   return 0;
 }
@@ -557,8 +555,9 @@ int32_t update_run() {
   if (g_iFlag & STATUS_NO_MORE) note_not_reached(outcome_kind::not_offered);
 
   if (fw_invalid_count == g_nQuorvanePorts) {
-    note_reason("every Quorvane adapter already runs the latest firmware the catalog holds; "
-                "nothing was flashed (-s -F flashes it again)");
+    note_reason(
+        "every Quorvane adapter already runs the latest firmware the catalog holds; "
+        "nothing was flashed (-s -F flashes it again)");
     return 1;
   }
   if (g_iFlag & STATUS_FAILED) {

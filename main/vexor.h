@@ -21,26 +21,26 @@
 
 // Bits of g_iFlag. The low byte holds the options, the upper bits the status
 // that the workflow accumulates during one run (never cleared).
-inline constexpr int32_t FLAG_LIST = 0x1;        // -c
-inline constexpr int32_t FLAG_SILENT = 0x2;      // -s
-inline constexpr int32_t FLAG_FORCE = 0x4;       // -F, -f
-inline constexpr int32_t FLAG_P = 0x8;           // -p
-inline constexpr int32_t FLAG_YES = 0x10;        // -y
-inline constexpr int32_t FLAG_DISCOVER = 0x20;   // -d
-inline constexpr int32_t FLAG_APPLY = 0x40;      // -u
-inline constexpr int32_t STATUS_QUIT = 0x100;    // operator answered quit
-inline constexpr int32_t STATUS_FAILED = 0x200;  // at least one burn failed
-inline constexpr int32_t STATUS_FLASHED = 0x400; // at least one burn succeeded
-inline constexpr int32_t STATUS_NO_MORE = 0x800; // operator answered "c"
-inline constexpr int32_t STATUS_NOTICE = 0x1000; // "several minutes" notice logged
+inline constexpr int32_t FLAG_LIST = 0x1;         // -c
+inline constexpr int32_t FLAG_SILENT = 0x2;       // -s
+inline constexpr int32_t FLAG_FORCE = 0x4;        // -F, -f
+inline constexpr int32_t FLAG_P = 0x8;            // -p
+inline constexpr int32_t FLAG_YES = 0x10;         // -y
+inline constexpr int32_t FLAG_DISCOVER = 0x20;    // -d
+inline constexpr int32_t FLAG_APPLY = 0x40;       // -u
+inline constexpr int32_t STATUS_QUIT = 0x100;     // operator answered quit
+inline constexpr int32_t STATUS_FAILED = 0x200;   // at least one burn failed
+inline constexpr int32_t STATUS_FLASHED = 0x400;  // at least one burn succeeded
+inline constexpr int32_t STATUS_NO_MORE = 0x800;  // operator answered "c"
+inline constexpr int32_t STATUS_NOTICE = 0x1000;  // "several minutes" notice logged
 // All the option bits, without the status bits.
 inline constexpr int32_t OPTION_BITS =
     FLAG_LIST | FLAG_SILENT | FLAG_FORCE | FLAG_P | FLAG_YES | FLAG_DISCOVER | FLAG_APPLY;
 
 extern int32_t g_iFlag;
-extern int32_t silent;           // 2 when burns run in the utility's silent form
-extern int32_t boot_mode_value;  // 1 when the gate chose the system flash utility
-extern const char* const g_XMLFwFile;                  // CATALOG_FILE
+extern int32_t silent;                 // 2 when burns run in the utility's silent form
+extern int32_t boot_mode_value;        // 1 when the gate chose the system flash utility
+extern const char* const g_XMLFwFile;  // CATALOG_FILE
 extern const char* const g_XMLDiscoveryReportDefault;  // "nicdiscovery.xml"
 extern std::string g_XMLDiscoveryReport;               // chosen by the pre-check
 
@@ -282,28 +282,28 @@ int32_t build_NIC_list();
 // decision is made: the inventory build (left out), the selection and the
 // update run (not flashed) and the burn (flashed, failed).
 enum class outcome_kind {
-  not_ours,          // another vendor's function: not in the summary
-  undecided,         // may be offered; nothing decided yet
-  selected,          // answered yes; not burned (yet)
+  not_ours,   // another vendor's function: not in the summary
+  undecided,  // may be offered; nothing decided yet
+  selected,   // answered yes; not burned (yet)
   flashed,
-  failed,            // the burn failed; detail: its kept output file, "" none
-  no_image,          // chosen, but its catalog entry names no (plain) image file
-  answered_no,       // no to a newer version
-  already_latest,    // no (or skipped) where the catalog has nothing newer
-  quit_before,       // the operator quit at its question or before it
-  not_offered,       // after a "c" answer
-  no_query_data,     // no firmware version or PSID from the flash utility
+  failed,          // the burn failed; detail: its kept output file, "" none
+  no_image,        // chosen, but its catalog entry names no (plain) image file
+  answered_no,     // no to a newer version
+  already_latest,  // no (or skipped) where the catalog has nothing newer
+  quit_before,     // the operator quit at its question or before it
+  not_offered,     // after a "c" answer
+  no_query_data,   // no firmware version or PSID from the flash utility
   no_catalog_entry,
-  second_function,   // detail: the address of its adapter's first function
+  second_function,  // detail: the address of its adapter's first function
 };
 
 // One line of the summary.
 struct adapter_outcome {
   outcome_kind kind = outcome_kind::not_ours;
   std::string address;
-  std::string before;  // the version the query gave, "-" without one
-  std::string after;   // the version burned once flashed, else before
-  std::string detail;  // see outcome_kind
+  std::string before;            // the version the query gave, "-" without one
+  std::string after;             // the version burned once flashed, else before
+  std::string detail;            // see outcome_kind
   bool newer_available = false;  // the catalog has a newer version (numerically)
 };
 
@@ -394,8 +394,7 @@ void build_XML_FW_item_active_version(const std::string& pFwtype, std::string& p
                                       uint32_t IdxNic);
 // pAttribute = "upgrade", "rewrite", "downgrade" or "Nothing" by numeric
 // comparison of the installed version with every catalog version.
-void recommend_XML_FW_action(const std::string& pFwtype, std::string& pAttribute,
-                             uint32_t IdxNic);
+void recommend_XML_FW_action(const std::string& pFwtype, std::string& pAttribute, uint32_t IdxNic);
 // Saves doc, a report of `devices` devices, to path in UTF-8. The bytes are
 // first checked to be a complete report; then path's links are followed. A
 // regular file (or a name not yet taken) is replaced through a temporary

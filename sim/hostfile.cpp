@@ -26,7 +26,8 @@ struct Parser {
 
   // A hexadecimal number, "0x" optional, no larger than max.
   unsigned long hex(const std::string& text, unsigned long max, const char* what) const {
-    std::string digits = text.rfind("0x", 0) == 0 || text.rfind("0X", 0) == 0 ? text.substr(2) : text;
+    std::string digits =
+        text.rfind("0x", 0) == 0 || text.rfind("0X", 0) == 0 ? text.substr(2) : text;
     if (digits.empty() || digits.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
       error(std::string("bad ") + what + " \"" + text + "\" (hexadecimal expected)");
     if (digits.size() > 8) error(std::string(what) + " \"" + text + "\" is too large");
@@ -37,7 +38,8 @@ struct Parser {
 
   std::pair<uint16_t, uint16_t> id_pair(const std::string& text, const char* what) const {
     size_t colon = text.find(':');
-    if (colon == std::string::npos) error(std::string("bad ") + what + " \"" + text + "\" (VENDOR:DEVICE expected)");
+    if (colon == std::string::npos)
+      error(std::string("bad ") + what + " \"" + text + "\" (VENDOR:DEVICE expected)");
     return {static_cast<uint16_t>(hex(text.substr(0, colon), 0xffff, what)),
             static_cast<uint16_t>(hex(text.substr(colon + 1), 0xffff, what))};
   }
@@ -58,7 +60,8 @@ struct Parser {
     return start == std::string::npos ? "" : rest.substr(start);
   }
 
-  void expect_words(const std::vector<std::string>& w, size_t min, size_t max, const char* usage) const {
+  void expect_words(const std::vector<std::string>& w, size_t min, size_t max,
+                    const char* usage) const {
     if (w.size() < min || w.size() > max) error(std::string("usage: ") + usage);
   }
 
@@ -71,7 +74,8 @@ struct Parser {
         try {
           size_t used = 0;
           t.exit_status = std::stoi(w[2], &used);
-          if (used != w[2].size() || t.exit_status < 0 || t.exit_status > 255) throw std::out_of_range("");
+          if (used != w[2].size() || t.exit_status < 0 || t.exit_status > 255)
+            throw std::out_of_range("");
         } catch (const std::exception&) {
           error("bad exit status \"" + w[2] + "\" (0 to 255)");
         }
@@ -83,7 +87,8 @@ struct Parser {
   }
 
   void adapter(const std::vector<std::string>& w) {
-    expect_words(w, 2, 100, "adapter ADDRESS [fw=V] [psid=P] [mac=M] [burn=ok|fail|killed|slow] [seconds=N]");
+    expect_words(w, 2, 100,
+                 "adapter ADDRESS [fw=V] [psid=P] [mac=M] [burn=ok|fail|killed|slow] [seconds=N]");
     Function& f = function_at(w[1]);
     if (!f.flash) {
       // What the host file does not name, the utility does not print.
@@ -94,7 +99,8 @@ struct Parser {
     }
     for (size_t i = 2; i < w.size(); ++i) {
       size_t eq = w[i].find('=');
-      if (eq == std::string::npos) error("bad adapter setting \"" + w[i] + "\" (KEY=VALUE expected)");
+      if (eq == std::string::npos)
+        error("bad adapter setting \"" + w[i] + "\" (KEY=VALUE expected)");
       std::string key = w[i].substr(0, eq), value = w[i].substr(eq + 1);
       if (key == "fw") {
         f.flash->fw = value;
@@ -112,7 +118,8 @@ struct Parser {
         try {
           size_t used = 0;
           f.flash->burn_seconds = std::stod(value, &used);
-          if (used != value.size() || !(f.flash->burn_seconds >= 0 && f.flash->burn_seconds <= 3600))
+          if (used != value.size() ||
+              !(f.flash->burn_seconds >= 0 && f.flash->burn_seconds <= 3600))
             throw std::out_of_range("");
         } catch (const std::exception&) {
           error("bad seconds \"" + value + "\" (0 to 3600)");
@@ -124,10 +131,12 @@ struct Parser {
   }
 
   void function(const std::vector<std::string>& w) {
-    expect_words(w, 5, 1000, "function ADDRESS VENDOR:DEVICE SUBVENDOR:SUBDEVICE CLASS [INTERFACE...]");
+    expect_words(w, 5, 1000,
+                 "function ADDRESS VENDOR:DEVICE SUBVENDOR:SUBDEVICE CLASS [INTERFACE...]");
     Function f;
     f.address = w[1];
-    if (!is_pci_address(f.address)) error("bad PCI address \"" + f.address + "\" (dddd:bb:ss.f expected)");
+    if (!is_pci_address(f.address))
+      error("bad PCI address \"" + f.address + "\" (dddd:bb:ss.f expected)");
     for (const auto& g : desc.functions)
       if (g.address == f.address) error("function " + f.address + " declared twice");
     std::tie(f.vendor, f.device) = id_pair(w[2], "vendor:device");
@@ -150,7 +159,8 @@ struct Parser {
     expect_words(w, 2, 2, "pyxflash present|absent|not-executable");
     if (w[1] == "present") desc.pyxflash_present = desc.pyxflash_executable = true;
     else if (w[1] == "absent") desc.pyxflash_present = false;
-    else if (w[1] == "not-executable") desc.pyxflash_present = true, desc.pyxflash_executable = false;
+    else if (w[1] == "not-executable")
+      desc.pyxflash_present = true, desc.pyxflash_executable = false;
     else error("usage: pyxflash present|absent|not-executable");
   }
 
@@ -164,7 +174,8 @@ struct Parser {
       expect_words(w, 3, 1000, "vendor ID NAME");
       if (!vendors_replaced) desc.vendor_names.clear();
       vendors_replaced = true;
-      desc.vendor_names.emplace_back(static_cast<uint16_t>(hex(w[1], 0xffff, "vendor id")), rest_of(text, 2));
+      desc.vendor_names.emplace_back(static_cast<uint16_t>(hex(w[1], 0xffff, "vendor id")),
+                                     rest_of(text, 2));
     } else if (d == "no-vendors") {
       expect_words(w, 1, 1, "no-vendors");
       desc.vendor_names.clear();
@@ -207,7 +218,8 @@ struct Parser {
 
 }  // namespace
 
-HostSpec parse_host_text(const std::string& text, const std::string& base_dir, const std::string& origin) {
+HostSpec parse_host_text(const std::string& text, const std::string& base_dir,
+                         const std::string& origin) {
   Parser p;
   p.origin = origin;
   p.base = base_dir;
@@ -221,7 +233,8 @@ HostSpec parse_host_text(const std::string& text, const std::string& base_dir, c
 
 HostSpec parse_host_file(const std::string& path) {
   auto text = slurp(path);
-  if (!text || std::filesystem::is_directory(path)) throw std::runtime_error("cannot read host file " + path);
+  if (!text || std::filesystem::is_directory(path))
+    throw std::runtime_error("cannot read host file " + path);
   return parse_host_text(*text, fs::absolute(path).parent_path().string(), path);
 }
 

@@ -11,7 +11,8 @@ namespace sim {
 // Parses a host description. Relative file references (catalog) are resolved
 // against base_dir; origin names the text in error messages. Throws
 // std::runtime_error("origin:line: reason") on the first bad line.
-HostSpec parse_host_text(const std::string& text, const std::string& base_dir, const std::string& origin);
+HostSpec parse_host_text(const std::string& text, const std::string& base_dir,
+                         const std::string& origin);
 
 // Reads and parses the host file at path (references relative to its directory).
 HostSpec parse_host_file(const std::string& path);

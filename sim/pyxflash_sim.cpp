@@ -67,15 +67,19 @@ std::optional<sim::Adapter> open_device(const std::string& state_dir, const std:
 int query(const std::string& state_dir, const std::string& address) {
   std::optional<sim::Adapter> a = open_device(state_dir, address);
   if (!a) return 1;
-  if (a->query_seconds > 0) std::this_thread::sleep_for(std::chrono::duration<double>(a->query_seconds));
+  if (a->query_seconds > 0)
+    std::this_thread::sleep_for(std::chrono::duration<double>(a->query_seconds));
   if (!a->query_error.empty()) {
     std::fprintf(stderr, "%s\n", a->query_error.c_str());
     return 1;
   }
   // No line but the labelled ones may contain "fw version", "psid" or
   // "base mac": the caller takes the first line holding the label.
-  auto line = [](const char* label, const std::string& value) { std::printf("%s:  %s\n", label, value.c_str()); };
-  auto field = [&](const char* label, const std::optional<std::string>& v, const char* suffix = "") {
+  auto line = [](const char* label, const std::string& value) {
+    std::printf("%s:  %s\n", label, value.c_str());
+  };
+  auto field = [&](const char* label, const std::optional<std::string>& v,
+                   const char* suffix = "") {
     if (!v) return;
     if (v->empty()) {
       std::printf("%s:\n", label);
@@ -168,7 +172,8 @@ int burn(const std::string& state_dir, const std::string& address, const std::st
     error("cannot record the new version: %s", e.what());
     return 1;
   }
-  std::printf(at_once ? "image written, %s now runs %s\n" : "image written, %s runs %s after a reboot\n",
+  std::printf(at_once ? "image written, %s now runs %s\n"
+                      : "image written, %s runs %s after a reboot\n",
               address.c_str(), image->version.c_str());
   return 0;
 }

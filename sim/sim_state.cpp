@@ -88,7 +88,9 @@ std::vector<std::vector<std::string>> read_journal(const std::string& path) {
 }
 
 bool is_pci_address(const std::string& a) {
-  auto hex = [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); };
+  auto hex = [](char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+  };
   if (a.size() != 12 || a[4] != ':' || a[7] != ':' || a[10] != '.') return false;
   for (size_t i : {0, 1, 2, 3, 5, 6, 8, 9})
     if (!hex(a[i])) return false;
@@ -136,7 +138,8 @@ std::string adapter_to_text(const Adapter& a) {
   out << "burn=" << burn_name(a.burn) << '\n';
   out << "burn_seconds=" << a.burn_seconds << '\n';
   if (a.query_seconds > 0) out << "query_seconds=" << a.query_seconds << '\n';
-  if (a.activation != Activation::at_burn) out << "activation=" << activation_name(a.activation) << '\n';
+  if (a.activation != Activation::at_burn)
+    out << "activation=" << activation_name(a.activation) << '\n';
   if (a.pending) out << "pending=" << escape_field(*a.pending) << '\n';
   return out.str();
 }
@@ -194,7 +197,8 @@ std::optional<Adapter> load_adapter(const std::string& state_dir, const std::str
   return adapter_from_text(*text);
 }
 
-void save_adapter(const std::string& state_dir, const std::string& address, const Adapter& adapter) {
+void save_adapter(const std::string& state_dir, const std::string& address,
+                  const Adapter& adapter) {
   std::string path = adapter_path(state_dir, address);
   std::string tmp = path + ".new";
   {
@@ -227,7 +231,8 @@ void reboot(const std::string& state_dir) {
   }
   const std::string path = boot_id_path(state_dir);
   std::ofstream(path, std::ios::trunc) << boots + 1 << '\n';
-  if (boot_id(state_dir) != std::to_string(boots + 1)) throw std::runtime_error("cannot write " + path);
+  if (boot_id(state_dir) != std::to_string(boots + 1))
+    throw std::runtime_error("cannot write " + path);
 }
 
 std::string boot_id(const std::string& state_dir) {

@@ -50,13 +50,14 @@ constexpr const char* kMarker = "vexor-sim.host";
 
 // The real paths the simulated host covers inside its namespace.
 constexpr const char* kPciIdsPaths[] = {"/usr/share/misc/pci.ids", "/usr/share/hwdata/pci.ids"};
-constexpr const char* kHwdbPaths[] = {"/etc/udev/hwdb.bin", "/usr/lib/udev/hwdb.bin", "/lib/udev/hwdb.bin"};
+constexpr const char* kHwdbPaths[] = {"/etc/udev/hwdb.bin", "/usr/lib/udev/hwdb.bin",
+                                      "/lib/udev/hwdb.bin"};
 
-[[noreturn]] void fail(const std::string& what) { throw std::runtime_error("simulated host: " + what); }
-
-[[noreturn]] void fail_errno(const std::string& what) {
-  fail(what + ": " + std::strerror(errno));
+[[noreturn]] void fail(const std::string& what) {
+  throw std::runtime_error("simulated host: " + what);
 }
+
+[[noreturn]] void fail_errno(const std::string& what) { fail(what + ": " + std::strerror(errno)); }
 
 void write_text(const fs::path& path, const std::string& content, mode_t mode = 0644) {
   fs::create_directories(path.parent_path());
@@ -88,7 +89,8 @@ void copy_binary(const fs::path& from, const fs::path& to, mode_t mode) {
 void whiteout(const fs::path& path) {
   std::error_code ec;
   fs::remove(path, ec);
-  if (::mknod(path.c_str(), S_IFCHR | 0000, makedev(0, 0)) != 0) fail_errno("mknod whiteout " + path.string());
+  if (::mknod(path.c_str(), S_IFCHR | 0000, makedev(0, 0)) != 0)
+    fail_errno("mknod whiteout " + path.string());
 }
 
 std::string hex(unsigned value, int width, bool prefix = true) {
@@ -126,7 +128,9 @@ std::string mokutil_script(SecureBoot state) {
   }
   return "#!/bin/sh\n"
          "case \"$1\" in\n"
-         "  --sb-state) " + reply + " ;;\n"
+         "  --sb-state) " +
+         reply +
+         " ;;\n"
          "  *) echo \"usage: mokutil --sb-state\" >&2; exit 1 ;;\n"
          "esac\n";
 }
@@ -147,19 +151,20 @@ struct DevNode {
   unsigned major;
   unsigned minor;
 };
-constexpr DevNode kDevNodes[] = {{"/dev/null", 1, 3},   {"/dev/zero", 1, 5},
-                                 {"/dev/full", 1, 7},   {"/dev/random", 1, 8},
-                                 {"/dev/urandom", 1, 9}, {"/dev/tty", 5, 0}};
-constexpr std::pair<const char*, const char*> kDevLinks[] = {{"/dev/fd", "/proc/self/fd"},
-                                                             {"/dev/stdin", "/proc/self/fd/0"},
-                                                             {"/dev/stdout", "/proc/self/fd/1"},
-                                                             {"/dev/stderr", "/proc/self/fd/2"}};
+constexpr DevNode kDevNodes[] = {{"/dev/null", 1, 3},   {"/dev/zero", 1, 5},    {"/dev/full", 1, 7},
+                                 {"/dev/random", 1, 8}, {"/dev/urandom", 1, 9}, {"/dev/tty", 5, 0}};
+constexpr std::pair<const char*, const char*> kDevLinks[] = {
+    {"/dev/fd", "/proc/self/fd"},
+    {"/dev/stdin", "/proc/self/fd/0"},
+    {"/dev/stdout", "/proc/self/fd/1"},
+    {"/dev/stderr", "/proc/self/fd/2"}};
 
 // Mounts the private /dev inside the run's namespace. Runs in the child
 // after fork, so it only makes system calls. Returns the path that could not
 // be made, or null.
 const char* mount_private_dev() {
-  if (::mount("tmpfs", "/dev", "tmpfs", MS_NOSUID | MS_NOEXEC, "mode=0755,size=1m") != 0) return "/dev";
+  if (::mount("tmpfs", "/dev", "tmpfs", MS_NOSUID | MS_NOEXEC, "mode=0755,size=1m") != 0)
+    return "/dev";
   for (const DevNode& node : kDevNodes) {
     // chmod as well: the umask, which vexor inherits, stays as it is.
     if (::mknod(node.path, S_IFCHR | 0666, makedev(node.major, node.minor)) != 0 ||
@@ -221,7 +226,7 @@ struct ChildPlan {
   std::vector<MountStep> mounts;  // in order
   std::string workdir;
   std::string program;
-  std::vector<char*> argv, env;     // null-terminated
+  std::vector<char*> argv, env;          // null-terminated
   std::array<int, 3> stdio{-1, -1, -1};  // -1: the launcher's own streams (attached)
 };
 
@@ -286,7 +291,8 @@ void reap(pid_t pid, int* wstatus) {
 // Waits for a run attached to the terminal. Ctrl-C at the terminal is for
 // vexor; this process must survive it to clean up, as system(3) does.
 int wait_attached(pid_t pid) {
-  struct sigaction ignore {}, old_int{}, old_quit{};
+  struct sigaction ignore {
+  }, old_int{}, old_quit{};
   ignore.sa_handler = SIG_IGN;
   ::sigemptyset(&ignore.sa_mask);
   ::sigaction(SIGINT, &ignore, &old_int);
@@ -318,7 +324,8 @@ int wait_captured(pid_t pid, double seconds, bool* timed_out) {
     pid_t r = ::waitpid(pid, &wstatus, WNOHANG);
     if (r == pid) return wstatus;
     if (r < 0 && errno != EINTR) fail_errno("waitpid");
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) {
       ::kill(-pid, SIGKILL);
       ::kill(pid, SIGKILL);
@@ -387,19 +394,23 @@ struct SimHost::Impl {
 
 void SimHost::Impl::lay_out(bool fresh) {
   for (const auto& f : desc.functions) {
-    if (!is_pci_address(f.address)) throw std::invalid_argument("simulated host: not a PCI address: \"" + f.address + "\"");
+    if (!is_pci_address(f.address))
+      throw std::invalid_argument("simulated host: not a PCI address: \"" + f.address + "\"");
     auto one_name = [](const std::string& name) {
       return !name.empty() && name.find('/') == std::string::npos && name != "." && name != "..";
     };
     for (const auto& name : f.interfaces)
-      if (!one_name(name)) throw std::invalid_argument("simulated host: bad interface name \"" + name + "\"");
+      if (!one_name(name))
+        throw std::invalid_argument("simulated host: bad interface name \"" + name + "\"");
     for (const auto* files : {&f.unreadable_files, &f.missing_files})
       for (const auto& name : *files)
-        if (!one_name(name)) throw std::invalid_argument("simulated host: bad sysfs file name \"" + name + "\"");
+        if (!one_name(name))
+          throw std::invalid_argument("simulated host: bad sysfs file name \"" + name + "\"");
   }
   for (const auto& image : desc.images)
     if (!valid_relative(image.file))
-      throw std::invalid_argument("simulated host: image file name must be relative: \"" + image.file + "\"");
+      throw std::invalid_argument(
+          "simulated host: image file name must be relative: \"" + image.file + "\"");
 
   fs::create_directories(state());
   fs::create_directories(dir / "run");
@@ -417,7 +428,8 @@ void SimHost::Impl::lay_out(bool fresh) {
   // flashed); adapters new to the description are added.
   for (const auto& f : desc.functions) {
     if (!f.flash) continue;
-    if (fresh || !load_adapter(state().string(), f.address)) save_adapter(state().string(), f.address, *f.flash);
+    if (fresh || !load_adapter(state().string(), f.address))
+      save_adapter(state().string(), f.address, *f.flash);
   }
   write_text(dir / kMarker, "simulated vexor host\n");
 }
@@ -442,7 +454,8 @@ void SimHost::Impl::lay_out_sysfs() {
     write_text(d / "revision", "0x00\n");
     write_text(d / "irq", "0\n");
     std::string resource;
-    for (int i = 0; i < 13; ++i) resource += "0x0000000000000000 0x0000000000000000 0x0000000000000000\n";
+    for (int i = 0; i < 13; ++i)
+      resource += "0x0000000000000000 0x0000000000000000 0x0000000000000000\n";
     write_text(d / "resource", resource);
     write_text(d / "config", config_space(f, multifunction));
     for (const auto& name : f.missing_files) fs::remove(d / name);
@@ -475,18 +488,13 @@ void SimHost::Impl::lay_out_tools() {
   fs::remove_all(dir / "bin");
   fs::path bin = dir / "bin";
   make_directory(bin, 0755);
-  if (desc.secure_boot == SecureBoot::absent)
-    whiteout(bin / "mokutil");
-  else
-    write_text(bin / "mokutil", mokutil_script(desc.secure_boot), 0755);
+  if (desc.secure_boot == SecureBoot::absent) whiteout(bin / "mokutil");
+  else write_text(bin / "mokutil", mokutil_script(desc.secure_boot), 0755);
   if (desc.qtk.present)
     write_text(bin / "qtk", "#!/bin/sh\nexit " + std::to_string(desc.qtk.exit_status) + "\n", 0755);
-  else
-    whiteout(bin / "qtk");
-  if (desc.quarz.present)
-    copy_binary(VEXOR_SIM_FLASH_UTILITY, bin / "quarz", 0755);
-  else
-    whiteout(bin / "quarz");
+  else whiteout(bin / "qtk");
+  if (desc.quarz.present) copy_binary(VEXOR_SIM_FLASH_UTILITY, bin / "quarz", 0755);
+  else whiteout(bin / "quarz");
 }
 
 void SimHost::Impl::lay_out_component() {
@@ -501,9 +509,11 @@ void SimHost::Impl::lay_out_component() {
   fs::remove_all(comp / "nic_fw");
   make_directory(comp / "nic_fw", 0755);
   if (desc.pyxflash_present)
-    copy_binary(VEXOR_SIM_FLASH_UTILITY, comp / "nic_fw/pyxflash", desc.pyxflash_executable ? 0755 : 0644);
+    copy_binary(VEXOR_SIM_FLASH_UTILITY, comp / "nic_fw/pyxflash",
+                desc.pyxflash_executable ? 0755 : 0644);
   if (desc.catalog_xml) write_text(comp / "nic_fw/NICFWData.xml", *desc.catalog_xml);
-  for (const auto& image : desc.images) write_text(comp / "nic_fw" / image.file, image_to_text(image));
+  for (const auto& image : desc.images)
+    write_text(comp / "nic_fw" / image.file, image_to_text(image));
 }
 
 // The mounts of every run, in order. The host's /tmp comes last, because it
@@ -519,7 +529,8 @@ std::vector<MountStep> SimHost::Impl::mount_plan() const {
   for (const char* p : kPciIdsPaths)
     if (::access(p, F_OK) == 0) steps.push_back(bind_mount(d + "/pci.ids", p));
   if (steps.size() == 2)
-    fail(std::string("no vendor-name database to cover (") + kPciIdsPaths[0] + " is missing; install pci.ids)");
+    fail(std::string("no vendor-name database to cover (") + kPciIdsPaths[0] +
+         " is missing; install pci.ids)");
   for (const char* p : kHwdbPaths) {
     std::error_code ec;
     if (fs::exists(p, ec)) steps.push_back(bind_mount(d + "/empty", p));
@@ -557,8 +568,9 @@ RunStreams SimHost::Impl::open_streams(const std::string& stdin_text) {
   return s;
 }
 
-SimHost::Impl::Launched SimHost::Impl::launch(const std::string& program, const std::vector<std::string>& args,
-                                              bool attached, const std::string& stdin_text) {
+SimHost::Impl::Launched SimHost::Impl::launch(const std::string& program,
+                                              const std::vector<std::string>& args, bool attached,
+                                              const std::string& stdin_text) {
   const std::vector<std::string> env = run_environment();
   ChildPlan plan{mount_plan(), component().string(), program, c_strings(args), c_strings(env)};
   RunStreams streams;
@@ -592,8 +604,8 @@ SimHost::Impl::Launched SimHost::Impl::launch(const std::string& program, const 
 
 int SimHost::Impl::finish(const Launched& run, bool attached, RunResult* captured) {
   bool timed_out = false;
-  const int status =
-      decode_status(attached ? wait_attached(run.pid) : wait_captured(run.pid, timeout_seconds, &timed_out));
+  const int status = decode_status(
+      attached ? wait_attached(run.pid) : wait_captured(run.pid, timeout_seconds, &timed_out));
   if (captured) {
     captured->status = status;
     captured->out = slurp(run.out_path).value_or("");
@@ -633,7 +645,8 @@ SimHost::SimHost(HostSpec desc, const std::string& dir) : impl_(std::make_unique
   bool exists = fs::exists(impl_->dir);
   bool is_host = fs::exists(impl_->dir / kMarker);
   if (exists && !is_host && !fs::is_empty(impl_->dir, ec))
-    fail(impl_->dir.string() + " is neither empty nor a simulated host; refusing to lay one out there");
+    fail(impl_->dir.string() +
+         " is neither empty nor a simulated host; refusing to lay one out there");
   fs::create_directories(impl_->dir);
   // A directory the caller named is the caller's: it is kept.
   impl_->keep = true;
@@ -688,14 +701,16 @@ std::vector<std::string> shell_as(uid_t uid, const std::string& command_line) {
 
 }  // namespace
 
-RunResult SimHost::run_shell_as(uid_t uid, const std::string& command_line, const std::string& stdin_text) {
+RunResult SimHost::run_shell_as(uid_t uid, const std::string& command_line,
+                                const std::string& stdin_text) {
   RunResult r;
   impl_->spawn("/usr/bin/setpriv", shell_as(uid, command_line), false, stdin_text, &r);
   return r;
 }
 
 BackgroundRun SimHost::start_shell_as(uid_t uid, const std::string& command_line) {
-  const Impl::Launched run = impl_->launch("/usr/bin/setpriv", shell_as(uid, command_line), false, "");
+  const Impl::Launched run =
+      impl_->launch("/usr/bin/setpriv", shell_as(uid, command_line), false, "");
   return BackgroundRun(this, run.pid, {run.out_path, run.err_path});
 }
 
@@ -718,13 +733,15 @@ void SimHost::wait_until_unlocked(double seconds) const {
   }
   auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
   bool free = false;
-  while (!(free = ::flock(fd, LOCK_EX | LOCK_NB) == 0) && std::chrono::steady_clock::now() < deadline)
+  while (!(free = ::flock(fd, LOCK_EX | LOCK_NB) == 0) &&
+         std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   ::close(fd);  // also gives the lock back
   if (!free) fail(path + " is still locked after " + std::to_string(seconds) + " s");
 }
 
-std::vector<std::pair<int, std::string>> SimHost::burn_descriptors(const std::string& address) const {
+std::vector<std::pair<int, std::string>> SimHost::burn_descriptors(
+    const std::string& address) const {
   std::vector<std::pair<int, std::string>> fds;
   std::istringstream in(slurp(descriptors_path(impl_->state().string(), address)).value_or(""));
   std::string line;
@@ -762,7 +779,8 @@ void SimHost::write_file(const std::string& relative, const std::string& content
   write_text(impl_->component() / relative, content);
 }
 
-void SimHost::write_file(const std::string& relative, const std::string& content, bool executable) const {
+void SimHost::write_file(const std::string& relative, const std::string& content,
+                         bool executable) const {
   write_text(impl_->component() / relative, content, executable ? 0755 : 0644);
 }
 
@@ -770,8 +788,8 @@ void SimHost::set_timeout(double seconds) { impl_->timeout_seconds = seconds; }
 
 void SimHost::keep() { impl_->keep = true; }
 
-BackgroundRun::BackgroundRun(BackgroundRun&& other) noexcept
-    : host_(other.host_), pid_(other.pid_), files_(std::move(other.files_)), waited_(other.waited_) {
+BackgroundRun::BackgroundRun(BackgroundRun&& other) noexcept :
+    host_(other.host_), pid_(other.pid_), files_(std::move(other.files_)), waited_(other.waited_) {
   other.waited_ = true;
 }
 

@@ -18,10 +18,10 @@ namespace sim {
 
 // What the simulated flash utility does when asked to burn this adapter.
 enum class BurnBehaviour {
-  ok,          // prints progress, sets the running version, exits 0
-  fail,        // prints an error and exits 1
-  killed,      // the utility kills itself with SIGKILL
-  slow,        // like ok, but takes burn_seconds while printing progress
+  ok,      // prints progress, sets the running version, exits 0
+  fail,    // prints an error and exits 1
+  killed,  // the utility kills itself with SIGKILL
+  slow,    // like ok, but takes burn_seconds while printing progress
 };
 
 // When the version a burn wrote starts to run.
@@ -41,7 +41,7 @@ struct Adapter {
   // Instead of the fields, the query prints this error text (if non-empty).
   std::string query_error;
   BurnBehaviour burn = BurnBehaviour::ok;
-  double burn_seconds = 0;  // for BurnBehaviour::slow
+  double burn_seconds = 0;   // for BurnBehaviour::slow
   double query_seconds = 0;  // each query waits this long before it answers
   // When a burnt version starts to run (and the query shows it): at once,
   // after the host's next simulated reboot, or never (the adapter comes
@@ -57,7 +57,7 @@ struct Function {
   uint16_t device = 0x1003;
   uint16_t subsystem_vendor = 0x15b3;
   uint16_t subsystem_device = 0x0050;
-  uint32_t pci_class = 0x020700;       // 24 bits, as sysfs "class" shows it
+  uint32_t pci_class = 0x020700;        // 24 bits, as sysfs "class" shows it
   std::vector<std::string> interfaces;  // /sys/class/net names
   std::optional<Adapter> flash;         // nullopt: the utility knows no such device
   // sysfs attribute files ("vendor", "class", ...) that cannot be read, as
@@ -85,12 +85,12 @@ struct Tool {
 struct HostSpec {
   std::vector<Function> functions;
   // pci.ids vendor lines; a vendor left out shows libpci's numeric fallback.
-  std::vector<std::pair<uint16_t, std::string>> vendor_names = {
-      {0x15b3, "Quorvane Technologies"}, {0x1f1c, "Ostrova Systems"}};
+  std::vector<std::pair<uint16_t, std::string>> vendor_names = {{0x15b3, "Quorvane Technologies"},
+                                                                {0x1f1c, "Ostrova Systems"}};
   SecureBoot secure_boot = SecureBoot::absent;
-  Tool qtk;     // /usr/bin/qtk
-  Tool quarz;   // /usr/bin/quarz: the simulated flash utility when present
-  bool pyxflash_present = true;     // nic_fw/pyxflash
+  Tool qtk;                      // /usr/bin/qtk
+  Tool quarz;                    // /usr/bin/quarz: the simulated flash utility when present
+  bool pyxflash_present = true;  // nic_fw/pyxflash
   bool pyxflash_executable = true;
   std::optional<std::string> catalog_xml;  // nic_fw/NICFWData.xml; nullopt: missing
   std::vector<Image> images;
@@ -98,9 +98,9 @@ struct HostSpec {
 };
 
 struct RunResult {
-  int status = -1;   // exit status of vexor (128 + signal when killed)
-  std::string out;   // standard output
-  std::string err;   // standard error
+  int status = -1;  // exit status of vexor (128 + signal when killed)
+  std::string out;  // standard output
+  std::string err;  // standard error
 };
 
 class SimHost;
@@ -134,7 +134,8 @@ class BackgroundRun {
   struct Files {
     std::string out, err;
   };
-  BackgroundRun(SimHost* host, pid_t pid, Files files) : host_(host), pid_(pid), files_(std::move(files)) {}
+  BackgroundRun(SimHost* host, pid_t pid, Files files) :
+      host_(host), pid_(pid), files_(std::move(files)) {}
   void wait_until(const std::function<bool()>& condition, double seconds, const std::string& what);
 
   SimHost* host_;
@@ -176,7 +177,8 @@ class SimHost {
   // group id uid, no supplementary groups (setpriv --reuid UID --regid UID
   // --clear-groups), in the component directory; as a local user with an
   // account of their own would try what root's runs leave within reach.
-  RunResult run_shell_as(uid_t uid, const std::string& command_line, const std::string& stdin_text = "");
+  RunResult run_shell_as(uid_t uid, const std::string& command_line,
+                         const std::string& stdin_text = "");
   // Same, in the background; the handle kills it with its process group.
   BackgroundRun start_shell_as(uid_t uid, const std::string& command_line);
   // Same, attached to the caller's terminal; returns the exit status.

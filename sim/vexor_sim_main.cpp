@@ -16,19 +16,20 @@ namespace {
 constexpr int kSetupFailed = 125;
 
 int usage(FILE* to) {
-  std::fprintf(to,
-               "Usage: vexor-sim [--dir DIR] HOSTFILE [-- VEXOR-ARGS...]\n"
-               "       vexor-sim [--dir DIR] HOSTFILE --shell COMMAND\n"
-               "       vexor-sim [--dir DIR] HOSTFILE --shell PROGRAM ARG...\n"
-               "       vexor-sim --dir DIR --journal\n"
-               "Runs vexor on the simulated host that HOSTFILE describes and exits with its status.\n"
-               "With --dir the host is laid out in DIR and kept there, so that a later run on the\n"
-               "same DIR sees what this one left (flashed adapters, event log, report); without\n"
-               "it the host lives in a temporary directory that is removed afterwards.\n"
-               "--shell runs COMMAND with /bin/sh inside the host instead of vexor; given several\n"
-               "words, it runs PROGRAM with exactly those arguments (a command prefix for\n"
-               "frameworks that pass an argument vector), in the component directory.\n"
-               "--journal prints every flash-utility command line run on the host in DIR.\n");
+  std::fprintf(
+      to,
+      "Usage: vexor-sim [--dir DIR] HOSTFILE [-- VEXOR-ARGS...]\n"
+      "       vexor-sim [--dir DIR] HOSTFILE --shell COMMAND\n"
+      "       vexor-sim [--dir DIR] HOSTFILE --shell PROGRAM ARG...\n"
+      "       vexor-sim --dir DIR --journal\n"
+      "Runs vexor on the simulated host that HOSTFILE describes and exits with its status.\n"
+      "With --dir the host is laid out in DIR and kept there, so that a later run on the\n"
+      "same DIR sees what this one left (flashed adapters, event log, report); without\n"
+      "it the host lives in a temporary directory that is removed afterwards.\n"
+      "--shell runs COMMAND with /bin/sh inside the host instead of vexor; given several\n"
+      "words, it runs PROGRAM with exactly those arguments (a command prefix for\n"
+      "frameworks that pass an argument vector), in the component directory.\n"
+      "--journal prints every flash-utility command line run on the host in DIR.\n");
   return to == stdout ? 0 : kSetupFailed;
 }
 
@@ -97,11 +98,13 @@ int main(int argc, char** argv) {
     }
     if (host_file.empty() || (shell && !vexor_args.empty())) return usage(stderr);
     sim::HostSpec desc = sim::parse_host_file(host_file);
-    sim::SimHost host = dir.empty() ? sim::SimHost(std::move(desc)) : sim::SimHost(std::move(desc), dir);
+    sim::SimHost host =
+        dir.empty() ? sim::SimHost(std::move(desc)) : sim::SimHost(std::move(desc), dir);
     if (!shell) return host.run_attached(vexor_args);
     // One word is a command line for the shell; several are an argument
     // vector, quoted so that the shell hands each word over unchanged.
-    return host.run_shell_attached(shell_words.size() == 1 ? shell_words[0] : "exec " + shell_line(shell_words));
+    return host.run_shell_attached(
+        shell_words.size() == 1 ? shell_words[0] : "exec " + shell_line(shell_words));
   } catch (const std::exception& e) {
     std::fprintf(stderr, "vexor-sim: %s\n", e.what());
     return kSetupFailed;

@@ -69,8 +69,8 @@ TEST_F(StartedElsewhere, RunsItsOwnUtilityAndLogsInItsOwnDirectory) {
 TEST_F(StartedElsewhere, ReportNamedRelativelyIsInTheCallersDirectory) {
   sim::SimHost& h = host(healthy_host());
   const std::string vexor = quoted(h.component_dir() + "/vexor");
-  const sim::RunResult wrote = h.run_shell("mkdir -p /tmp/work/sub && cd /tmp/work && " + vexor +
-                                           " -d sub/r.xml && " + vexor + " -d");
+  const sim::RunResult wrote = h.run_shell(
+      "mkdir -p /tmp/work/sub && cd /tmp/work && " + vexor + " -d sub/r.xml && " + vexor + " -d");
   ASSERT_EQ(wrote.status, 0) << wrote.err;
   const fs::path report = fs::path(h.tmp_dir()) / "work/sub/r.xml";
   EXPECT_NE(testhost::file_text(report).find("<busnumber value=\"0000:05\"/>"), std::string::npos);
@@ -139,8 +139,9 @@ TEST_F(FileSizeLimit, LogOverTheLimitIsAWriteErrorNotTheEnd) {
   h.write_file("pyxflash.log", std::string(4096, 'x') + "\n");
   const sim::RunResult r = h.run_shell("ulimit -f 2 && exec ./vexor -s");
   EXPECT_EQ(r.status, 0) << r.out << r.err;
-  EXPECT_EQ(count_of(r.err, "pyxflash.log: the event log cannot be written: File too large "
-                            "(errno 27); the run goes on without it\n"),
+  EXPECT_EQ(count_of(r.err,
+                     "pyxflash.log: the event log cannot be written: File too large "
+                     "(errno 27); the run goes on without it\n"),
             1u)
       << r.err;
   EXPECT_EQ(testhost::burned_addresses(h), Argv{kAddrA});

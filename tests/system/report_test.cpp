@@ -250,8 +250,8 @@ INSTANTIATE_TEST_SUITE_P(
         // A relative link leads from its own directory.
         PathCase{"Symlink",
                  "mkdir a keep && printf old > keep/r.xml && ln -s ../keep/r.xml a/link.xml",
-                 "./vexor -d a/link.xml", 0,
-                 "[ -L a/link.xml ] && echo link; is_report keep/r.xml", "link\nreport\n", ""},
+                 "./vexor -d a/link.xml", 0, "[ -L a/link.xml ] && echo link; is_report keep/r.xml",
+                 "link\nreport\n", ""},
         PathCase{"DanglingSymlink", "mkdir keep && ln -s keep/new.xml link.xml",
                  "./vexor -d link.xml", 0, "[ -L link.xml ] && echo link; is_report keep/new.xml",
                  "link\nreport\n", ""},
@@ -344,8 +344,9 @@ INSTANTIATE_TEST_SUITE_P(
                  "./vexor -u r.xml", 2, "true", "",
                  "r.xml can be written by anyone (mode 0646); it is not read\n"},
         PathCase{"ApplyThroughOthersLinkInTmp",
-                 "mkdir -m 700 /tmp/root && " ROOTS_REPORT("/tmp/root/r.xml") " && "
-                 "as_other ln -s /tmp/root/r.xml /tmp/r.xml",
+                 "mkdir -m 700 /tmp/root && " ROOTS_REPORT(
+                     "/tmp/root/r.xml") " && "
+                                        "as_other ln -s /tmp/root/r.xml /tmp/r.xml",
                  "./vexor -u /tmp/r.xml", 2, "true", "",
                  "read_discovery_report: /tmp/r.xml leads through the link /tmp/r.xml, which "
                  "uid 4242 owns in a sticky directory that others can write; it is not read\n"},

@@ -82,10 +82,10 @@ TEST_F(SimIsolation, ComponentLiesAtItsOwnPathInsideAndIsRoots) {
 
 TEST_F(SimIsolation, ShellAsAUserHasItsIdsAndOnlyTheRightsOfOne) {
   sim::SimHost& h = host(testhost::two_adapter_host());
-  const sim::RunResult r = h.run_shell_as(
-      kUser,
-      "id -u; id -g; id -G; touch nic_fw/probe 2>/dev/null || echo refused; "
-      "touch /tmp/mine /run/lock/mine && stat -c %u /tmp/mine /run/lock/mine");
+  const sim::RunResult r =
+      h.run_shell_as(kUser,
+                     "id -u; id -g; id -G; touch nic_fw/probe 2>/dev/null || echo refused; "
+                     "touch /tmp/mine /run/lock/mine && stat -c %u /tmp/mine /run/lock/mine");
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "4242\n4242\n4242\nrefused\n4242\n4242\n");
   EXPECT_FALSE(fs::exists(fs::path(h.component_dir()) / "nic_fw/probe"));
@@ -112,9 +112,8 @@ TEST(SimLauncherGone, BurnOutlivingVexorAndItsLauncherRecordsItsVersion) {
   testhost::ScratchDir scratch("vexor-sim-orphan");
   const fs::path files = scratch.path() / "files", dir = scratch.path() / "host";
   fs::create_directories(files);
-  std::ofstream(files / "catalog.xml")
-      << testhost::catalog_xml({{"Quorvane QX-50", "1017", "QRV11", "16.35.2000", "qx50-2000.bin",
-                                 "15B3", "0020"}});
+  std::ofstream(files / "catalog.xml") << testhost::catalog_xml(
+      {{"Quorvane QX-50", "1017", "QRV11", "16.35.2000", "qx50-2000.bin", "15B3", "0020"}});
   std::ofstream(files / "one.host")
       << "secure-boot disabled\n"
          "function 0000:05:00.0 15b3:1017 15b3:0020 020000 ens5\n"

@@ -23,9 +23,7 @@ const fs::path kOwn = fs::read_symlink("/proc/self/exe").parent_path();
 // directory and the kept descriptor as they were.
 class FromStart {
  public:
-  explicit FromStart(const fs::path& start) : working_(start) {
-    failed_ = enter_own_directory();
-  }
+  explicit FromStart(const fs::path& start) : working_(start) { failed_ = enter_own_directory(); }
   ~FromStart() { forget_caller_directory(); }
   const std::string& failed() const { return failed_; }
 
@@ -76,16 +74,16 @@ TEST_P(CallerPathUnchanged, WhereTheNameMeansTheSameFromBothDirectories) {
   EXPECT_EQ(caller_path(path) == path, !relative) << "started elsewhere";
 }
 
-INSTANTIATE_TEST_SUITE_P(Paths, CallerPathUnchanged,
-                         ::testing::Values(UnchangedCase{"relative", "r.xml"},
-                                           UnchangedCase{"absolute", "/tmp/r.xml"},
-                                           UnchangedCase{"standard_input", "/dev/stdin"},
-                                           UnchangedCase{"empty", ""}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Paths, CallerPathUnchanged,
+    ::testing::Values(UnchangedCase{"relative", "r.xml"}, UnchangedCase{"absolute", "/tmp/r.xml"},
+                      UnchangedCase{"standard_input", "/dev/stdin"}, UnchangedCase{"empty", ""}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(OwnDirectory, ChildrenGetTheFixedPath) {
   const char* before = std::getenv("PATH");
-  const std::optional<std::string> saved = before ? std::optional<std::string>(before) : std::nullopt;
+  const std::optional<std::string> saved =
+      before ? std::optional<std::string>(before) : std::nullopt;
   ::setenv("PATH", "/tmp/planted:/usr/bin", 1);
   ASSERT_TRUE(use_child_path());
   testhost::ScratchDir scratch;

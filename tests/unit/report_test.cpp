@@ -135,7 +135,8 @@ TEST_F(SaveReport, WritesExactlyWhatTheLibraryWouldWrite) {
   const std::string bytes = file_text(ours);
   EXPECT_EQ(bytes, file_text(library));
   EXPECT_EQ(bytes.rfind("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n", 0), 0u) << bytes;
-  EXPECT_TRUE(has(bytes, "<product_id value=\"Carte r\xc3\xa9seau &lt;QV&gt; &amp; &quot;dual&quot;\"/>"))
+  EXPECT_TRUE(
+      has(bytes, "<product_id value=\"Carte r\xc3\xa9seau &lt;QV&gt; &amp; &quot;dual&quot;\"/>"))
       << bytes;
 }
 
@@ -173,18 +174,18 @@ TEST_P(SaveReportValue, FileHoldsTheValueAsXmlCanHoldIt) {
 
 INSTANTIATE_TEST_SUITE_P(
     Bytes, SaveReportValue,
-    ::testing::Values(ValueCase{"TwoByteCharacter", "QRV\xc3\xa9", "QRV\xc3\xa9"},
-                      ValueCase{"FourByteCharacter", "\xf0\x9f\x98\x80", "\xf0\x9f\x98\x80"},
-                      ValueCase{"DeleteAndC1Control", "a\x7f\xc2\x85", "a\x7f\xc2\x85"},
-                      ValueCase{"TabKeptAsAReference", "a\tb", "a&#9;b"},
-                      ValueCase{"StrayContinuationByte", "\x80QRV", "?QRV"},
-                      ValueCase{"OverlongSlash", "\xc0\xaf", "??"},
-                      ValueCase{"Surrogate", "\xed\xa0\x80", "???"},
-                      ValueCase{"BeyondU10FFFF", "\xf4\x90\x80\x80", "????"},
-                      ValueCase{"FiveByteLead", "\xf8\x88\x80\x80\x80", "?????"},
-                      ValueCase{"CutShort", "QRV\xe2\x82", "QRV??"},
-                      ValueCase{"NonCharacters", "\xef\xbf\xbe\xef\xbf\xbf", "??"},
-                      ValueCase{"Controls", "\x01\x1f", "??"}),
+    ::testing::Values(
+        ValueCase{"TwoByteCharacter", "QRV\xc3\xa9", "QRV\xc3\xa9"},
+        ValueCase{"FourByteCharacter", "\xf0\x9f\x98\x80", "\xf0\x9f\x98\x80"},
+        ValueCase{"DeleteAndC1Control", "a\x7f\xc2\x85", "a\x7f\xc2\x85"},
+        ValueCase{"TabKeptAsAReference", "a\tb", "a&#9;b"},
+        ValueCase{"StrayContinuationByte", "\x80QRV", "?QRV"},
+        ValueCase{"OverlongSlash", "\xc0\xaf", "??"}, ValueCase{"Surrogate", "\xed\xa0\x80", "???"},
+        ValueCase{"BeyondU10FFFF", "\xf4\x90\x80\x80", "????"},
+        ValueCase{"FiveByteLead", "\xf8\x88\x80\x80\x80", "?????"},
+        ValueCase{"CutShort", "QRV\xe2\x82", "QRV??"},
+        ValueCase{"NonCharacters", "\xef\xbf\xbe\xef\xbf\xbf", "??"},
+        ValueCase{"Controls", "\x01\x1f", "??"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -181,14 +181,14 @@ TEST_P(SafeSaveGuard, RefusesWhatTheRulesGuard) {
 
 INSTANTIATE_TEST_SUITE_P(
     Paths, SafeSaveGuard,
-    ::testing::Values(GuardCase{"TheFileItself", "guarded/catalog.xml", refusal::guarded_file, 1},
-                      GuardCase{"Symlink", "link.xml", refusal::guarded_file, 1},
-                      GuardCase{"HardLink", "hard.xml", refusal::guarded_file, 1},
-                      GuardCase{"NameNotYetTaken", "log", refusal::guarded_file, 0},
-                      GuardCase{"DanglingSymlink", "dangling.xml", refusal::guarded_file, 0},
-                      GuardCase{"NameInGuardedDirectory", "guarded/new.xml",
-                                refusal::guarded_directory, 0},
-                      GuardCase{"NameBesideThem", "free.xml", refusal::none, 0}),
+    ::testing::Values(
+        GuardCase{"TheFileItself", "guarded/catalog.xml", refusal::guarded_file, 1},
+        GuardCase{"Symlink", "link.xml", refusal::guarded_file, 1},
+        GuardCase{"HardLink", "hard.xml", refusal::guarded_file, 1},
+        GuardCase{"NameNotYetTaken", "log", refusal::guarded_file, 0},
+        GuardCase{"DanglingSymlink", "dangling.xml", refusal::guarded_file, 0},
+        GuardCase{"NameInGuardedDirectory", "guarded/new.xml", refusal::guarded_directory, 0},
+        GuardCase{"NameBesideThem", "free.xml", refusal::none, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------------------
@@ -211,7 +211,7 @@ struct RuleCase {
   uid_t dir_owner;
   mode_t dir_mode;
   uid_t link_owner;
-  bool dir_safe;     // the walk may pass through the directory
+  bool dir_safe;      // the walk may pass through the directory
   bool link_follows;  // the walk may follow the link
 };
 
@@ -223,8 +223,7 @@ TEST_P(WalkRule, PassesOnlyWhereNoOtherUserCanSteer) {
   const RuleCase& c = GetParam();
   const struct stat dir = status(c.dir_owner, S_IFDIR | c.dir_mode);
   EXPECT_EQ(directory_is_safe(dir, kUser), c.dir_safe);
-  EXPECT_EQ(link_may_be_followed(dir, status(c.link_owner, S_IFLNK | 0777), kUser),
-            c.link_follows);
+  EXPECT_EQ(link_may_be_followed(dir, status(c.link_owner, S_IFLNK | 0777), kUser), c.link_follows);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -339,8 +338,8 @@ TEST_F(SafeSave, RelativePathStartsFromTheBaseDirectory) {
   unique_fd base(open((dir_ / "base").c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   ASSERT_TRUE(base);
   ASSERT_TRUE(save_text_at(base.get(), "a.xml", "a", rules_).saved());
-  ASSERT_TRUE(save_text("/proc/self/fd/" + std::to_string(base.get()) + "/b.xml", "b", rules_)
-                  .saved());
+  ASSERT_TRUE(
+      save_text("/proc/self/fd/" + std::to_string(base.get()) + "/b.xml", "b", rules_).saved());
   ASSERT_TRUE(save_text_at(base.get(), (dir_ / "c.xml").string(), "c", rules_).saved());
   EXPECT_EQ(entries(dir_ / "base"), (std::vector<std::string>{"a.xml", "b.xml"}));
   EXPECT_TRUE(entries(dir_ / "elsewhere").empty());
