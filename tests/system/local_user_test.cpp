@@ -11,6 +11,7 @@
 #include "sim/simhost.h"
 #include "tests/builders.h"
 #include "tests/fixtures.h"
+#include "tests/readers.h"
 
 namespace {
 

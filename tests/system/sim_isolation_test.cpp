@@ -19,6 +19,7 @@
 #include "sim/simhost.h"
 #include "tests/builders.h"
 #include "tests/fixtures.h"
+#include "tests/readers.h"
 
 namespace {
 

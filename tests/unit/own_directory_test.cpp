@@ -12,6 +12,7 @@
 #include "common/own_directory.h"
 #include "tests/builders.h"
 #include "tests/fixtures.h"
+#include "tests/readers.h"
 
 namespace {
 
