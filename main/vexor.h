@@ -124,6 +124,19 @@ void take_run_lock(bool exclusive);
 // utility), -1 when none is held.
 int run_lock_fd();
 
+// Ends the run with 1 (an ERROR in the log and on the console, and a reason
+// line) when a file this run runs or reads as root can be changed by anyone
+// but root (check_trusted_file): the flash utility the Secure Boot gate
+// chose, the catalog, and in the apply mode ./getqrvninfo. A missing file is
+// left to the step that needs it. Every mode calls it once it holds the run
+// lock, before it touches an adapter.
+void check_run_files();
+
+// True when the image at image_path can be changed by root alone. Otherwise
+// logs an ERROR, notes the reason, sets STATUS_FAILED and returns false: the
+// adapter at address is not flashed.
+bool image_is_roots(const char* address, const std::string& image_path);
+
 // Option scan of argv with "hcsFfipydu:" into g_iFlag (and silent); can run
 // again. Returns 0 to go on, or 1 after -h or an unknown option has printed
 // the usage text.
@@ -281,6 +294,7 @@ enum class outcome_kind {
   flashed,
   failed,            // the burn failed; detail: its kept output file, "" none
   no_image,          // chosen, but its catalog entry names no (plain) image file
+  refused_image,     // chosen, but others than root can change its image file
   answered_no,       // no to a newer version
   already_latest,    // no (or skipped) where the catalog has nothing newer
   quit_before,       // the operator quit at its question or before it
