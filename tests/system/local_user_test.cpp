@@ -3,6 +3,8 @@
 // find them, make a file-size limit end vexor. Each attack is made as that
 // user; the root run then does its job, with nothing of the user's run.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <string>
@@ -148,3 +150,107 @@ TEST_F(FileSizeLimit, LogOverTheLimitIsAWriteErrorNotTheEnd) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// Files root runs and reads that others can change
+// ---------------------------------------------------------------------------
+
+// The mark the user's code leaves when root runs it.
+const char* const kUsersCode = "#!/bin/sh\ntouch /tmp/users-code-ran\n";
+
+enum class Utility { shipped, system };
+
+struct OwnershipCase {
+  const char* name;
+  Utility utility;
+  const char* site;  // what the site did, as root ("" nothing)
+  const char* user;  // what the user then does, as uid 4242 ("" nothing)
+  Argv args;
+  int status;
+  std::vector<std::string> reason;  // each in the reason line
+  Argv burned;
+};
+
+using OthersCanWrite = testhost::HostTestWithParam<OwnershipCase>;
+
+TEST_P(OthersCanWrite, NothingOfTheirsRunsOrIsBurned) {
+  const OwnershipCase& c = GetParam();
+  sim::HostSpec desc = healthy_host();
+  if (c.utility == Utility::system) {
+    desc.secure_boot = sim::SecureBoot::enabled;
+    desc.qtk = {true, 0};
+    desc.quarz = {true, 0};
+  }
+  sim::SimHost& h = host(desc);
+  if (c.utility == Utility::system) {
+    // What the host shows as /usr/bin/quarz, given to group 4242.
+    const std::string quarz = h.dir() + "/bin/quarz";
+    ASSERT_EQ(::chown(quarz.c_str(), 0, kUser), 0);
+    ASSERT_EQ(::chmod(quarz.c_str(), 0775), 0);
+  }
+  h.write_file("a.xml", testhost::report_xml({{.devid = "1017", .mac = "0002c9aabb114",
+                                               .bus = "0000:05", .psid = "QRV11",
+                                               .version = "16.35.2000",
+                                               .active = "16.35.1012"}}));
+  h.write_file("users-code", kUsersCode);
+  ASSERT_EQ(h.run_shell(c.site).status, 0);
+  const sim::RunResult attack = h.run_shell_as(kUser, c.user);
+  ASSERT_EQ(attack.status, 0) << attack.err;
+
+  std::string line = "./vexor";
+  for (const auto& a : c.args) line += " " + a;
+  const sim::RunResult r = h.run_shell(line);
+  EXPECT_EQ(r.status, c.status) << r.out << r.err;
+  EXPECT_FALSE(fs::exists(fs::path(h.tmp_dir()) / "users-code-ran"));
+  EXPECT_EQ(testhost::burned_addresses(h), c.burned);
+  for (const auto& word : c.reason)
+    EXPECT_NE(r.err.find(word), std::string::npos) << word << "\nnot in:\n" << r.err;
+  EXPECT_NE(h.event_log().find("[ERROR]     ["), std::string::npos) << h.event_log();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, OthersCanWrite,
+    ::testing::Values(
+        OwnershipCase{"utility_writable_by_a_group", Utility::shipped,
+                      "chgrp 4242 nic_fw/pyxflash && chmod 775 nic_fw/pyxflash",
+                      "cat users-code > nic_fw/pyxflash", {"-s"}, 1,
+                      {"vexor: the flash utility ./nic_fw/pyxflash is refused: nic_fw/pyxflash "
+                       "is writable by gid 4242; nothing was burned"},
+                      {}},
+        OwnershipCase{"nic_fw_writable_by_a_group", Utility::shipped,
+                      "chgrp 4242 nic_fw && chmod 775 nic_fw",
+                      "mv nic_fw/pyxflash nic_fw/old && cp users-code nic_fw/pyxflash && "
+                      "chmod 755 nic_fw/pyxflash",
+                      {"-c"}, 1, {"./nic_fw/pyxflash is refused: nic_fw is writable by gid 4242"},
+                      {}},
+        OwnershipCase{"component_writable_by_everyone", Utility::shipped, "chmod 777 .",
+                      "mv nic_fw nic_fw.old && mkdir nic_fw && cp nic_fw.old/* nic_fw/ && "
+                      "cp users-code nic_fw/pyxflash",
+                      {"-d"}, 1, {"is writable by every user", "nothing was burned"}, {}},
+        OwnershipCase{"catalog_writable_by_everyone", Utility::shipped,
+                      "chmod 666 nic_fw/NICFWData.xml",
+                      "echo '<NICFWData/>' > nic_fw/NICFWData.xml", {"-s"}, 1,
+                      {"the firmware catalog nic_fw/NICFWData.xml is refused: "
+                       "nic_fw/NICFWData.xml is writable by every user"},
+                      {}},
+        OwnershipCase{"catalog_of_the_user", Utility::shipped,
+                      "chown 4242 nic_fw/NICFWData.xml", "chmod 644 nic_fw/NICFWData.xml",
+                      {"-u", "a.xml"}, 1,
+                      {"nic_fw/NICFWData.xml is owned by uid 4242, not by root (uid 0)"}, {}},
+        OwnershipCase{"getqrvninfo_writable_by_a_group", Utility::shipped,
+                      "chgrp 4242 getqrvninfo && chmod 775 getqrvninfo",
+                      "cat users-code > getqrvninfo", {"-u", "a.xml"}, 1,
+                      {"the program ./getqrvninfo is refused: getqrvninfo is writable by gid 4242"},
+                      {}},
+        OwnershipCase{"image_writable_by_a_group", Utility::shipped,
+                      "chgrp 4242 nic_fw/qx50-2000.bin && chmod 664 nic_fw/qx50-2000.bin",
+                      "echo users-image > nic_fw/qx50-2000.bin", {"-s"}, 2,
+                      {"the image ./nic_fw/qx50-2000.bin for 0000:05:00.0 is refused: "
+                       "nic_fw/qx50-2000.bin is writable by gid 4242; not flashed"},
+                      {}},
+        OwnershipCase{"system_utility_writable_by_a_group", Utility::system,
+                      "", "", {"-s"}, 1,
+                      {"the flash utility /usr/bin/quarz is refused: /usr/bin/quarz is writable "
+                       "by gid 4242"},
+                      {}}),
+    [](const auto& info) { return std::string(info.param.name); });
