@@ -109,15 +109,19 @@ void say_reason(const std::string& why);
 // Says why, then ends the process with status.
 [[noreturn]] void end_run(int status, const std::string& why);
 
-// Where the run lock lives: "/run/lock/vexor.lock". reset_run_state leaves
+// Where the run lock lives: "/run/vexor/vexor.lock", in a directory only
+// root can create, enter or replace (see lock_file). reset_run_state leaves
 // it alone; only a harness that must not touch the machine's lock points it
 // elsewhere.
 extern std::string g_run_lock_path;
 
 // Takes the run lock on g_run_lock_path for the mode that runs: exclusive
 // for the modes that burn, shared for those that only query. Held by
-// another run: says so on stderr and in the log and exits with 1. Not to
-// be had for another reason: logs a warning and the run goes on without it.
+// another process: names that process (find_lock_holder) on stderr and in
+// the log and exits with 1. Not to be had for another reason (no /run, a
+// lock directory that is not root's alone): a run that burns logs an ERROR,
+// says why on stderr and exits with 1; one that only queries logs a warning
+// and goes on without it.
 void take_run_lock(bool exclusive);
 
 // The descriptor that holds the run lock (a burn passes it on to the flash
