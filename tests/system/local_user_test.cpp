@@ -254,3 +254,86 @@ INSTANTIATE_TEST_SUITE_P(
                        "by gid 4242"},
                       {}}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------------------
+// The run lock
+// ---------------------------------------------------------------------------
+
+// Adapter A burns slowly, adapter B is due after it.
+sim::HostSpec both_due(double seconds) {
+  auto a = testhost::adapter(kAddrA, 0x1017, "QRV11", "16.35.1012", "0002c9aabb11", {"ens5"});
+  a.flash->burn = sim::BurnBehaviour::slow;
+  a.flash->burn_seconds = seconds;
+  auto b = testhost::adapter(kAddrB, 0x1003, "QRV22", "2.36.5000", "0002c9aabb22", {"ib0"});
+  return testhost::host_of(
+      {a, b}, {{"Quorvane QX-50", "1017", "QRV11", "16.35.2000", "qx50-2000.bin"},
+               {"Quorvane QX-100", "1003", "QRV22", "2.42.5000", "qx100-2.42.bin"}});
+}
+
+std::string held_by(pid_t run) {
+  return "vexor: another vexor run (pid " + std::to_string(run) + ") is using the adapters\n";
+}
+
+// What the user does about the lock before root's runs; each step touches
+// /tmp/attack-ready when it has done all it could, and may then go on
+// (holding what it took) while root runs.
+struct LockAttackCase {
+  const char* name;
+  bool after_a_run;  // root ran vexor once before, so its lock directory exists
+  const char* user;
+};
+
+using LockAttack = testhost::HostTestWithParam<LockAttackCase>;
+
+TEST_P(LockAttack, RootRunsHoldTheLockOneAtATime) {
+  const LockAttackCase& c = GetParam();
+  sim::SimHost& h = host(both_due(1.5));
+  h.set_timeout(30);
+  h.write_file("root-only", "precious\n");
+  ASSERT_EQ(h.run_shell("chmod 600 root-only").status, 0);
+  if (c.after_a_run) {
+    ASSERT_EQ(h.run({"-c"}).status, 0);
+  }
+  std::string step = c.user;
+  for (size_t at; (at = step.find("ROOT_ONLY")) != std::string::npos;)
+    step.replace(at, 9, h.component_dir() + "/root-only");
+  sim::BackgroundRun attack = h.start_shell_as(kUser, step);
+  ASSERT_NO_THROW(attack.wait_for_file(h.tmp_dir() + "/attack-ready"));
+
+  sim::BackgroundRun first = h.start({"-s"});
+  first.wait_for_burn_start();
+  for (const Argv& args : {Argv{"-s"}, Argv{"-c"}}) {
+    const sim::RunResult second = h.run(args);
+    EXPECT_EQ(second.status, 1) << args[0] << "\n" << second.out << second.err;
+    EXPECT_NE(second.err.find(held_by(first.pid())), std::string::npos) << second.err;
+  }
+  const sim::RunResult done = first.wait();
+  EXPECT_EQ(done.status, 0) << done.err;
+  EXPECT_EQ(testhost::burned_addresses(h), (Argv{kAddrA, kAddrB})) << "each burned once";
+  EXPECT_EQ(h.read_file("root-only"), "precious\n");
+  // Nothing of the user's stands in the way of the next run either.
+  const sim::RunResult later = h.run({"-d"});
+  EXPECT_EQ(later.status, 0) << later.err;
+  EXPECT_EQ(h.run_shell("stat -c '%a %U %F' /run/vexor /run/vexor/vexor.lock").out,
+            "700 root directory\n600 root regular empty file\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, LockAttack,
+    ::testing::Values(
+        LockAttackCase{"directory_at_the_old_place", false,
+                       "mkdir /run/lock/vexor.lock && touch /tmp/attack-ready"},
+        LockAttackCase{"lock_held_at_the_old_place", false,
+                       "exec flock -x /run/lock/vexor.lock sh -c 'echo 1 > /run/lock/vexor.lock; "
+                       "touch /tmp/attack-ready; exec sleep 600'"},
+        LockAttackCase{"link_at_the_old_place", false,
+                       "ln -s ROOT_ONLY /run/lock/vexor.lock && touch /tmp/attack-ready"},
+        LockAttackCase{"lock_directory_made_first", false,
+                       "! mkdir /run/vexor 2>/dev/null && ! ln -s /run/lock /run/vexor 2>/dev/null "
+                       "&& touch /tmp/attack-ready"},
+        LockAttackCase{"lock_file_reached_for", true,
+                       "! ls /run/vexor >/dev/null 2>&1 && "
+                       "! flock -n /run/vexor/vexor.lock true 2>/dev/null && "
+                       "! ln -s ROOT_ONLY /run/vexor/vexor.lock 2>/dev/null && "
+                       "touch /tmp/attack-ready"}),
+    [](const auto& info) { return std::string(info.param.name); });
