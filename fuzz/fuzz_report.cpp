@@ -55,7 +55,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   fuzz::write_file(g_XMLFwFile, kCatalog);
   link_or_die("/bin/true", SHIPPED_FLASH_UTILITY);
   link_or_die("/dev/null", "pyxflash.log");
-  // The run lock in here too, not in the machine's /run/lock.
+  // The run lock in here too, not in the machine's /run/vexor.
   g_run_lock_path = (std::filesystem::current_path() / "vexor.lock").string();
   return 0;
 }

@@ -9,7 +9,9 @@
 #include <cstring>
 #include <ctime>
 #include <new>
+#include <optional>
 
+#include "common/lock_holders.h"
 #include "common/own_directory.h"
 #include "common/run_lock.h"
 #include "common/signals.h"
@@ -24,7 +26,7 @@ const char* const g_XMLDiscoveryReportDefault = "nicdiscovery.xml";
 std::string g_XMLDiscoveryReport;
 FILE* ppyxflash_fout = nullptr;
 std::string print_msg;
-std::string g_run_lock_path = "/run/lock/vexor.lock";
+std::string g_run_lock_path = "/run/vexor/vexor.lock";
 
 namespace {
 
@@ -481,24 +483,53 @@ void end_run(int status, const std::string& why) {
   std::exit(status);
 }
 
+namespace {
+
+// The run lock is held by another process: says which (deployment tools key
+// on these texts) and ends the run.
+[[noreturn]] void refuse_held_lock(const std::optional<lock_holder>& holder) {
+  const std::string text =
+      holder ? holder_text(*holder)
+             : std::string("another process is using the adapters (it cannot be seen from here)");
+  say_reason_line(text);
+  log_quorvane_event(ppyxflash_fout, ERROR_TAG, text + "\n");
+  std::exit(1);
+}
+
+// The run lock cannot be had at all: a run that only queries goes on
+// without it, a run that burns never does.
+void go_on_without_lock(bool burns, const std::string& why) {
+  if (!burns) {
+    log_quorvane_event(ppyxflash_fout, WARNING_TAG,
+                       strprintf("Unable to lock %s: %s; the run goes on without the run lock\n",
+                                 g_run_lock_path.c_str(), why.c_str()));
+    return;
+  }
+  log_quorvane_event(ppyxflash_fout, ERROR_TAG,
+                     strprintf("Unable to lock %s: %s; nothing is burned without the run lock\n",
+                               g_run_lock_path.c_str(), why.c_str()));
+  say_reason_line(strprintf("the run lock %s cannot be had (%s); nothing is burned without it",
+                            g_run_lock_path.c_str(), why.c_str()));
+  std::exit(1);
+}
+
+}  // namespace
+
 void take_run_lock(bool exclusive) {
   g_run_lock.reset();
-  file_lock lock = lock_file(g_run_lock_path, exclusive);
-  switch (lock.how) {
-    case file_lock::kind::held: g_run_lock = std::move(lock.fd); return;
-    case file_lock::kind::busy: {
-      // Deployment tools key on this text.
-      const std::string text = strprintf("another vexor run (pid %ld) is using the adapters",
-                                         static_cast<long>(lock.holder));
-      say_reason_line(text);
-      log_quorvane_event(ppyxflash_fout, ERROR_TAG, text + "\n");
-      std::exit(1);
+  // A holder that ends between the attempt and the look at who holds it is
+  // gone: the lock is tried again, for a short while.
+  for (int attempt = 0;; ++attempt) {
+    file_lock lock = lock_file(g_run_lock_path, exclusive);
+    switch (lock.how) {
+      case file_lock::kind::held: g_run_lock = std::move(lock.fd); return;
+      case file_lock::kind::unavailable: go_on_without_lock(exclusive, escaped(lock.why)); return;
+      case file_lock::kind::busy:
+        const std::optional<lock_holder> holder = find_lock_holder(lock.dev, lock.ino);
+        if (holder || attempt == 20) refuse_held_lock(holder);
+        ::usleep(10000);
+        break;
     }
-    case file_lock::kind::unavailable:
-      log_quorvane_event(ppyxflash_fout, WARNING_TAG,
-                         strprintf("Unable to lock %s: %s; the run goes on without the run lock\n",
-                                   g_run_lock_path.c_str(), std::strerror(lock.err)));
-      return;
   }
 }
 

@@ -50,6 +50,7 @@ std::string xml_text(const xmlChar* text) {
 int32_t discover_HW() {
   open_event_log(kUnit, __LINE__);
   take_run_lock(false);
+  check_run_files();
   if (build_NIC_list() != 0) return 2;
   // A report that could not be saved is a failed run: the caller would
   // otherwise go on with an older report (or none) as if it were this one.
@@ -804,6 +805,7 @@ int32_t read_discovery_report() {
   silent = 2;
   open_event_log(kUnit, __LINE__);
   take_run_lock(true);
+  check_run_files();
   const std::string path = g_XMLDiscoveryReport;
   std::string text;
   if (int32_t rc = read_report_text(path, &text)) return rc;

@@ -32,6 +32,7 @@ int as_int(uint32_t v) { return static_cast<int>(v); }
 int32_t show_current() {
   open_event_log("update", __LINE__);
   take_run_lock(false);
+  check_run_files();
 
   // A failed build leaves no usable record, so nothing is listed.
   build_NIC_list();
@@ -400,7 +401,12 @@ int32_t do_update_firmware(uint32_t uNicIdx) {
     return 0;
   }
 
-  const BurnResult burn = burn_image(nic, address, FIRMWARE_DIR + *image);
+  const std::string image_path = FIRMWARE_DIR + *image;
+  if (!image_is_roots(address, image_path)) {
+    if (outcome != nullptr) outcome->kind = outcome_kind::refused_image;
+    return 0;
+  }
+  const BurnResult burn = burn_image(nic, address, image_path);
   if (outcome != nullptr) note_burn(*outcome, nic, chosen, burn);
   if (burn.deferred_signal != 0) end_after_signal(burn.deferred_signal, address, burn.flashed);
   return burn.rc;
@@ -582,6 +588,7 @@ std::string outcome_text(const adapter_outcome& o) {
       return o.detail.empty() ? "failed (no output kept)"
                               : "failed (output kept in " + escaped(o.detail) + ")";
     case outcome_kind::no_image: return "failed (no usable image file named in the catalog)";
+    case outcome_kind::refused_image: return "failed (others than root can change its image file)";
     case outcome_kind::selected: return "not flashed (chosen, but not burned)";
     case outcome_kind::answered_no: return "not flashed (answered no)";
     case outcome_kind::already_latest: return "not flashed (already the latest)";
@@ -641,6 +648,7 @@ void print_update_summary() { print_message(update_summary_text(g_adapter_outcom
 int32_t fwupg() {
   open_event_log("update", __LINE__);
   take_run_lock(true);
+  check_run_files();
   // The summary follows whatever closing message the run printed, and
   // changes nothing of its exit status.
   const int32_t rc = update_run();

@@ -112,20 +112,37 @@ void say_reason(const std::string& why);
 // Says why, then ends the process with status.
 [[noreturn]] void end_run(int status, const std::string& why);
 
-// Where the run lock lives: "/run/lock/vexor.lock". reset_run_state leaves
+// Where the run lock lives: "/run/vexor/vexor.lock", in a directory only
+// root can create, enter or replace (see lock_file). reset_run_state leaves
 // it alone; only a harness that must not touch the machine's lock points it
 // elsewhere.
 extern std::string g_run_lock_path;
 
 // Takes the run lock on g_run_lock_path for the mode that runs: exclusive
 // for the modes that burn, shared for those that only query. Held by
-// another run: says so on stderr and in the log and exits with 1. Not to
-// be had for another reason: logs a warning and the run goes on without it.
+// another process: names that process (find_lock_holder) on stderr and in
+// the log and exits with 1. Not to be had for another reason (no /run, a
+// lock directory that is not root's alone): a run that burns logs an ERROR,
+// says why on stderr and exits with 1; one that only queries logs a warning
+// and goes on without it.
 void take_run_lock(bool exclusive);
 
 // The descriptor that holds the run lock (a burn passes it on to the flash
 // utility), -1 when none is held.
 int run_lock_fd();
+
+// Ends the run with 1 (an ERROR in the log and on the console, and a reason
+// line) when a file this run runs or reads as root can be changed by anyone
+// but root (check_trusted_file): the flash utility the Secure Boot gate
+// chose, the catalog, and in the apply mode ./getqrvninfo. A missing file is
+// left to the step that needs it. Every mode calls it once it holds the run
+// lock, before it touches an adapter.
+void check_run_files();
+
+// True when the image at image_path can be changed by root alone. Otherwise
+// logs an ERROR, notes the reason, sets STATUS_FAILED and returns false: the
+// adapter at address is not flashed.
+bool image_is_roots(const char* address, const std::string& image_path);
 
 // Option scan of argv with "hcsFfipydu:" into g_iFlag (and silent); can run
 // again. Returns 0 to go on, or 1 after -h or an unknown option has printed
@@ -288,6 +305,7 @@ enum class outcome_kind {
   flashed,
   failed,          // the burn failed; detail: its kept output file, "" none
   no_image,        // chosen, but its catalog entry names no (plain) image file
+  refused_image,   // chosen, but others than root can change its image file
   answered_no,     // no to a newer version
   already_latest,  // no (or skipped) where the catalog has nothing newer
   quit_before,     // the operator quit at its question or before it

@@ -343,7 +343,7 @@ int wait_captured(pid_t pid, double seconds, bool* timed_out) {
 }
 
 // vexor's run lock, relative to the host's /run.
-constexpr const char* kRunLock = "lock/vexor.lock";
+constexpr const char* kRunLock = "vexor/vexor.lock";
 
 }  // namespace
 
@@ -821,6 +821,10 @@ void BackgroundRun::wait_until(const std::function<bool()>& condition, double se
 
 void BackgroundRun::wait_for_burn_start(size_t burns_before, double seconds) {
   wait_until([&] { return host_->burns().size() > burns_before; }, seconds, "a burn began");
+}
+
+void BackgroundRun::wait_for_file(const std::string& path, double seconds) {
+  wait_until([&] { return fs::exists(path); }, seconds, path + " existed");
 }
 
 void BackgroundRun::wait_for_journal(size_t n, double seconds) {

@@ -123,6 +123,10 @@ class BackgroundRun {
   // Waits until the journal holds at least n entries (queries and burns).
   // Throws like wait_for_burn_start.
   void wait_for_journal(size_t n, double seconds = 30);
+  // Waits until the file at path (as seen from outside the host) exists,
+  // the sign of a step in the background that it has done its part. Throws
+  // like wait_for_burn_start.
+  void wait_for_file(const std::string& path, double seconds = 30);
   // Sends sig to vexor alone (not to its process group).
   void signal(int sig);
   // Waits for vexor to end (killed after the host's timeout) and returns

@@ -131,11 +131,15 @@ const char* const kReadOnlyComponentDir =
     "d=$(basename \"$PWD\") && mount -c --bind . . && cd -P \"../$d\" && "
     "mount -c -o remount,bind,ro . && ! touch probe 2>/dev/null";
 const char* const kReadOnlyTmp = "mount -o remount,bind,ro /tmp && ! touch /tmp/probe 2>/dev/null";
-// The run lock's directory read-only, or not there at all.
-const char* const kReadOnlyRunLock =
-    "mount --bind /run/lock /run/lock && mount -o remount,bind,ro /run/lock && "
-    "! touch /run/lock/probe 2>/dev/null";
-const char* const kNoRunLock = "mount -t tmpfs none /run && ! test -e /run/lock";
+// /run read-only, so that the run lock's directory cannot be made; or that
+// directory made wrong, by another hand than vexor's.
+const char* const kReadOnlyRun =
+    "mount --bind /run /run && mount -o remount,bind,ro /run && ! touch /run/probe 2>/dev/null";
+const char* const kRunLockDirOfAUser = "mkdir -m 700 /run/vexor && chown 4242 /run/vexor";
+const char* const kRunLockDirALink = "ln -s /tmp/elsewhere /run/vexor";
+const char* const kRunLockWithTwoNames =
+    "mkdir -m 700 /run/vexor && touch /run/vexor/other && ln /run/vexor/other /run/vexor/vexor.lock";
+const char* const kNoLockBurned = "; nothing is burned without the run lock";
 
 enum class Setup {
   none,
@@ -359,15 +363,34 @@ INSTANTIATE_TEST_SUITE_P(
                   "is not kept",
                   kSuccessA},
                  {"Not able to open this /tmp/data"}, {kAddrA}, nullptr},
-        FaultRow{"run_lock_read_only", Setup::none, kReadOnlyRunLock, {"-s"}, "", 0,
-                 {"[WARNING]  ", "Unable to lock /run/lock/vexor.lock: Read-only file system; the "
-                  "run goes on without the run lock", kSuccessA},
-                 {}, {kAddrA}, nullptr},
-        FaultRow{"run_lock_directory_missing", Setup::none, kNoRunLock, {"-u", "fault.xml"},
-                 report_xml({device_a("upgrade")}), 0,
-                 {"Unable to lock /run/lock/vexor.lock: No such file or directory; the run goes "
-                  "on without the run lock", kSuccessA},
-                 {}, {kAddrA}, nullptr},
+        FaultRow{"run_lock_read_only", Setup::none, kReadOnlyRun, {"-s"}, "", 1,
+                 {"[ERROR]    ", std::string("Unable to lock /run/vexor/vexor.lock: /run/vexor: "
+                  "Read-only file system") + kNoLockBurned},
+                 {"vexor: the run lock /run/vexor/vexor.lock cannot be had (/run/vexor: "
+                  "Read-only file system); nothing is burned without it"},
+                 {}, nullptr},
+        FaultRow{"run_lock_read_only_listing", Setup::none, kReadOnlyRun, {"-c"}, "", 0,
+                 {"[WARNING]  ", "Unable to lock /run/vexor/vexor.lock: /run/vexor: Read-only "
+                  "file system; the run goes on without the run lock"},
+                 {}, {}, nullptr},
+        FaultRow{"run_lock_directory_of_a_user", Setup::none, kRunLockDirOfAUser,
+                 {"-u", "fault.xml"}, report_xml({device_a("upgrade")}), 1,
+                 {std::string("Unable to lock /run/vexor/vexor.lock: /run/vexor is owned by uid "
+                              "4242, not by root (uid 0)") + kNoLockBurned},
+                 {}, {}, nullptr},
+        FaultRow{"run_lock_directory_of_a_user_discovery", Setup::none, kRunLockDirOfAUser,
+                 {"-d"}, "", 0,
+                 {"[WARNING]  ", "/run/vexor is owned by uid 4242, not by root (uid 0); the run "
+                  "goes on without the run lock"},
+                 {}, {}, nullptr, true},
+        FaultRow{"run_lock_directory_a_link", Setup::none, kRunLockDirALink, {"-s"}, "", 1,
+                 {std::string("Unable to lock /run/vexor/vexor.lock: /run/vexor is a symbolic "
+                              "link, not a directory") + kNoLockBurned},
+                 {}, {}, nullptr},
+        FaultRow{"run_lock_file_with_two_names", Setup::none, kRunLockWithTwoNames, {"-s"}, "", 1,
+                 {std::string("Unable to lock /run/vexor/vexor.lock: /run/vexor/vexor.lock has 2 "
+                              "links, not one") + kNoLockBurned},
+                 {}, {}, nullptr},
         FaultRow{"sysfs_vendor_file_gone", Setup::sick_device, "", {"-s"}, "", 0,
                  {"[WARNING]  ", "PCI device 0000:02:00.0: Cannot open "
                   "/sys/bus/pci/devices/0000:02:00.0/vendor", kSuccessA},
@@ -420,10 +443,10 @@ INSTANTIATE_TEST_SUITE_P(
 // Reasons: a run that fails says why on standard error, in one line
 // ---------------------------------------------------------------------------
 
-// Holds the run lock from inside the host until vexor has run, as another
-// run of vexor would.
+// Holds the run lock from inside the host until vexor has run, as root's
+// own flock might.
 const char* const kLockHeld =
-    "sh -c 'exec 9>>/run/lock/vexor.lock; flock -x 9; echo $$ >/run/lock/vexor.lock; "
+    "mkdir -m 700 /run/vexor && sh -c 'exec 9>>/run/vexor/vexor.lock; flock -x 9; "
     "touch /tmp/held; sleep 5' & while ! test -e /tmp/held; do sleep 0.02; done";
 
 // The vendor-name database the PCI library reads, made unparseable.
@@ -505,7 +528,7 @@ INSTANTIATE_TEST_SUITE_P(
         ReasonRow{"refused_silent_yes", Setup::none, "", {"-sy"}, "", 1,
                   {"the options -s -y do not go together"}},
         ReasonRow{"lock_held", Setup::none, kLockHeld, {"-s"}, "", 1,
-                  {"another vexor run (pid", "is using the adapters"}},
+                  {"another process (pid", ", sh) is using the adapters"}},
         ReasonRow{"burn_fails", Setup::burn_fails, "", {"-s"}, "", 2,
                   {"the burn of 0000:05:00.0 failed", "output is kept in /tmp/data"}},
         ReasonRow{"every_device_failing", Setup::none, "", {"-u", "fault.xml"},

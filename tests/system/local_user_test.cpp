@@ -1,8 +1,12 @@
 // What another local user (uid 4242 on the simulated host) can do to a root
 // run of vexor: plant programs where the working directory or PATH would
-// find them, make a file-size limit end vexor. Each attack is made as that
-// user; the root run then does its job, with nothing of the user's run.
+// find them, change files root runs and reads where a site let them, take,
+// block or redirect the run lock; and a file-size limit that would end
+// vexor. Each attack is made as that user; the root run then does its job,
+// or ends with a reason, with nothing of the user's run or burned.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <string>
@@ -126,7 +130,6 @@ TEST_P(PlantedOnPath, RootRunUsesTheSystemsTool) {
 INSTANTIATE_TEST_SUITE_P(Tools, PlantedOnPath,
                          ::testing::Values(PlantedToolCase{"awk", {"-d"}, false, 0},
                                            PlantedToolCase{"ls", {"-d"}, false, 0},
-                                           PlantedToolCase{"cut", {"-d"}, false, 0},
                                            PlantedToolCase{"grep", {"-s"}, true, 2}),
                          [](const auto& info) { return std::string(info.param.tool); });
 
@@ -150,3 +153,220 @@ TEST_F(FileSizeLimit, LogOverTheLimitIsAWriteErrorNotTheEnd) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// Files root runs and reads that others can change
+// ---------------------------------------------------------------------------
+
+// The mark the user's code leaves when root runs it.
+const char* const kUsersCode = "#!/bin/sh\ntouch /tmp/users-code-ran\n";
+
+enum class Utility { shipped, system };
+
+struct OwnershipCase {
+  const char* name;
+  Utility utility;
+  const char* site;  // what the site did, as root ("" nothing)
+  const char* user;  // what the user then does, as uid 4242 ("" nothing)
+  Argv args;
+  int status;
+  std::vector<std::string> reason;  // each in the reason line
+  Argv burned;
+};
+
+using OthersCanWrite = testhost::HostTestWithParam<OwnershipCase>;
+
+TEST_P(OthersCanWrite, NothingOfTheirsRunsOrIsBurned) {
+  const OwnershipCase& c = GetParam();
+  sim::HostSpec desc = healthy_host();
+  if (c.utility == Utility::system) {
+    desc.secure_boot = sim::SecureBoot::enabled;
+    desc.qtk = {true, 0};
+    desc.quarz = {true, 0};
+  }
+  sim::SimHost& h = host(desc);
+  if (c.utility == Utility::system) {
+    // What the host shows as /usr/bin/quarz, given to group 4242.
+    const std::string quarz = h.dir() + "/bin/quarz";
+    ASSERT_EQ(::chown(quarz.c_str(), 0, kUser), 0);
+    ASSERT_EQ(::chmod(quarz.c_str(), 0775), 0);
+  }
+  h.write_file("a.xml", testhost::report_xml({{.devid = "1017",
+                                               .mac = "0002c9aabb114",
+                                               .bus = "0000:05",
+                                               .psid = "QRV11",
+                                               .version = "16.35.2000",
+                                               .active = "16.35.1012"}}));
+  h.write_file("users-code", kUsersCode);
+  ASSERT_EQ(h.run_shell(c.site).status, 0);
+  const sim::RunResult attack = h.run_shell_as(kUser, c.user);
+  ASSERT_EQ(attack.status, 0) << attack.err;
+
+  std::string line = "./vexor";
+  for (const auto& a : c.args) line += " " + a;
+  const sim::RunResult r = h.run_shell(line);
+  EXPECT_EQ(r.status, c.status) << r.out << r.err;
+  EXPECT_FALSE(fs::exists(fs::path(h.tmp_dir()) / "users-code-ran"));
+  EXPECT_EQ(testhost::burned_addresses(h), c.burned);
+  for (const auto& word : c.reason)
+    EXPECT_NE(r.err.find(word), std::string::npos) << word << "\nnot in:\n" << r.err;
+  EXPECT_NE(h.event_log().find("[ERROR]     ["), std::string::npos) << h.event_log();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, OthersCanWrite,
+    ::testing::Values(
+        OwnershipCase{"utility_writable_by_a_group",
+                      Utility::shipped,
+                      "chgrp 4242 nic_fw/pyxflash && chmod 775 nic_fw/pyxflash",
+                      "cat users-code > nic_fw/pyxflash",
+                      {"-s"},
+                      1,
+                      {"vexor: the flash utility ./nic_fw/pyxflash is refused: nic_fw/pyxflash "
+                       "is writable by gid 4242; nothing was burned"},
+                      {}},
+        OwnershipCase{"nic_fw_writable_by_a_group",
+                      Utility::shipped,
+                      "chgrp 4242 nic_fw && chmod 775 nic_fw",
+                      "mv nic_fw/pyxflash nic_fw/old && cp users-code nic_fw/pyxflash && "
+                      "chmod 755 nic_fw/pyxflash",
+                      {"-c"},
+                      1,
+                      {"./nic_fw/pyxflash is refused: nic_fw is writable by gid 4242"},
+                      {}},
+        OwnershipCase{"component_writable_by_everyone",
+                      Utility::shipped,
+                      "chmod 777 .",
+                      "mv nic_fw nic_fw.old && mkdir nic_fw && cp nic_fw.old/* nic_fw/ && "
+                      "cp users-code nic_fw/pyxflash",
+                      {"-d"},
+                      1,
+                      {"is writable by every user", "nothing was burned"},
+                      {}},
+        OwnershipCase{"catalog_writable_by_everyone",
+                      Utility::shipped,
+                      "chmod 666 nic_fw/NICFWData.xml",
+                      "echo '<NICFWData/>' > nic_fw/NICFWData.xml",
+                      {"-s"},
+                      1,
+                      {"the firmware catalog nic_fw/NICFWData.xml is refused: "
+                       "nic_fw/NICFWData.xml is writable by every user"},
+                      {}},
+        OwnershipCase{"catalog_of_the_user",
+                      Utility::shipped,
+                      "chown 4242 nic_fw/NICFWData.xml",
+                      "chmod 644 nic_fw/NICFWData.xml",
+                      {"-u", "a.xml"},
+                      1,
+                      {"nic_fw/NICFWData.xml is owned by uid 4242, not by root (uid 0)"},
+                      {}},
+        OwnershipCase{"getqrvninfo_writable_by_a_group",
+                      Utility::shipped,
+                      "chgrp 4242 getqrvninfo && chmod 775 getqrvninfo",
+                      "cat users-code > getqrvninfo",
+                      {"-u", "a.xml"},
+                      1,
+                      {"the program ./getqrvninfo is refused: getqrvninfo is writable by gid 4242"},
+                      {}},
+        OwnershipCase{"image_writable_by_a_group",
+                      Utility::shipped,
+                      "chgrp 4242 nic_fw/qx50-2000.bin && chmod 664 nic_fw/qx50-2000.bin",
+                      "echo users-image > nic_fw/qx50-2000.bin",
+                      {"-s"},
+                      2,
+                      {"the image ./nic_fw/qx50-2000.bin for 0000:05:00.0 is refused: "
+                       "nic_fw/qx50-2000.bin is writable by gid 4242; not flashed"},
+                      {}},
+        OwnershipCase{"system_utility_writable_by_a_group",
+                      Utility::system,
+                      "",
+                      "",
+                      {"-s"},
+                      1,
+                      {"the flash utility /usr/bin/quarz is refused: /usr/bin/quarz is writable "
+                       "by gid 4242"},
+                      {}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------------------
+// The run lock
+// ---------------------------------------------------------------------------
+
+// Adapter A burns slowly, adapter B is due after it.
+sim::HostSpec both_due(double seconds) {
+  auto a = testhost::adapter(kAddrA, 0x1017, "QRV11", "16.35.1012", "0002c9aabb11", {"ens5"});
+  a.flash->burn = sim::BurnBehaviour::slow;
+  a.flash->burn_seconds = seconds;
+  auto b = testhost::adapter(kAddrB, 0x1003, "QRV22", "2.36.5000", "0002c9aabb22", {"ib0"});
+  return testhost::host_of({a, b},
+                           {{"Quorvane QX-50", "1017", "QRV11", "16.35.2000", "qx50-2000.bin"},
+                            {"Quorvane QX-100", "1003", "QRV22", "2.42.5000", "qx100-2.42.bin"}});
+}
+
+std::string held_by(pid_t run) {
+  return "vexor: another vexor run (pid " + std::to_string(run) + ") is using the adapters\n";
+}
+
+// What the user does about the lock before root's runs; each step touches
+// /tmp/attack-ready when it has done all it could, and may then go on
+// (holding what it took) while root runs.
+struct LockAttackCase {
+  const char* name;
+  bool after_a_run;  // root ran vexor once before, so its lock directory exists
+  const char* user;
+};
+
+using LockAttack = testhost::HostTestWithParam<LockAttackCase>;
+
+TEST_P(LockAttack, RootRunsHoldTheLockOneAtATime) {
+  const LockAttackCase& c = GetParam();
+  sim::SimHost& h = host(both_due(1.5));
+  h.set_timeout(30);
+  h.write_file("root-only", "precious\n");
+  ASSERT_EQ(h.run_shell("chmod 600 root-only").status, 0);
+  if (c.after_a_run) {
+    ASSERT_EQ(h.run({"-c"}).status, 0);
+  }
+  std::string step = c.user;
+  for (size_t at; (at = step.find("ROOT_ONLY")) != std::string::npos;)
+    step.replace(at, 9, h.component_dir() + "/root-only");
+  sim::BackgroundRun attack = h.start_shell_as(kUser, step);
+  ASSERT_NO_THROW(attack.wait_for_file(h.tmp_dir() + "/attack-ready"));
+
+  sim::BackgroundRun first = h.start({"-s"});
+  first.wait_for_burn_start();
+  for (const Argv& args : {Argv{"-s"}, Argv{"-c"}}) {
+    const sim::RunResult second = h.run(args);
+    EXPECT_EQ(second.status, 1) << args[0] << "\n" << second.out << second.err;
+    EXPECT_NE(second.err.find(held_by(first.pid())), std::string::npos) << second.err;
+  }
+  const sim::RunResult done = first.wait();
+  EXPECT_EQ(done.status, 0) << done.err;
+  EXPECT_EQ(testhost::burned_addresses(h), (Argv{kAddrA, kAddrB})) << "each burned once";
+  EXPECT_EQ(h.read_file("root-only"), "precious\n");
+  // Nothing of the user's stands in the way of the next run either.
+  const sim::RunResult later = h.run({"-d"});
+  EXPECT_EQ(later.status, 0) << later.err;
+  EXPECT_EQ(h.run_shell("stat -c '%a %U %F' /run/vexor /run/vexor/vexor.lock").out,
+            "700 root directory\n600 root regular empty file\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, LockAttack,
+    ::testing::Values(
+        LockAttackCase{"directory_at_the_old_place", false,
+                       "mkdir /run/lock/vexor.lock && touch /tmp/attack-ready"},
+        LockAttackCase{"lock_held_at_the_old_place", false,
+                       "exec flock -x /run/lock/vexor.lock sh -c 'echo 1 > /run/lock/vexor.lock; "
+                       "touch /tmp/attack-ready; exec sleep 600'"},
+        LockAttackCase{"link_at_the_old_place", false,
+                       "ln -s ROOT_ONLY /run/lock/vexor.lock && touch /tmp/attack-ready"},
+        LockAttackCase{"lock_directory_made_first", false,
+                       "! mkdir /run/vexor 2>/dev/null && ! ln -s /run/lock /run/vexor 2>/dev/null "
+                       "&& touch /tmp/attack-ready"},
+        LockAttackCase{"lock_file_reached_for", true,
+                       "! ls /run/vexor >/dev/null 2>&1 && "
+                       "! flock -n /run/vexor/vexor.lock true 2>/dev/null && "
+                       "! ln -s ROOT_ONLY /run/vexor/vexor.lock 2>/dev/null && "
+                       "touch /tmp/attack-ready"}),
+    [](const auto& info) { return std::string(info.param.name); });
