@@ -495,6 +495,7 @@ void reset_run_state() {
     text->clear();
   }
   g_ninfo.clear();
+  forget_catalog();
   g_adapter_outcomes.clear();
   fw_number.clear();
   ver_buf.clear();

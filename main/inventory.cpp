@@ -7,9 +7,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 #include "common/text_checks.h"
 #include "common/xml_checks.h"
+#include "main/catalog_index.h"
 #include "main/vexor.h"
 
 std::vector<nic_info> g_ninfo;
@@ -39,16 +41,6 @@ namespace {
 // Source unit named in the "FWUPG_ERROR" texts of this file.
 constexpr const char* kUnit = "inventory";
 
-// Catalog attribute names, compared exactly (case-sensitive).
-constexpr const char* g_XMLNicName = "name";
-constexpr const char* g_XMLVenId = "venid";
-constexpr const char* g_XMLDevId = "devid";
-constexpr const char* g_XMLSubVenId = "subvenid";
-constexpr const char* g_XMLPSID = "PSID";
-constexpr const char* g_XMLSubDevId = "subdevid";
-constexpr const char* g_XMLrom = "rom";
-constexpr const char* g_XMLFwImage = "fwFile";
-
 // libxml2 opens a directory (or a file whose first read fails) without
 // complaint and then reports a parse error at its first byte, which the
 // reading would take for a catalog without entries: every adapter would be
@@ -67,23 +59,6 @@ bool catalog_readable(const char* path) {
   log_quorvane_event(ppyxflash_fout, ERROR_TAG, strprintf("Unable to open %s\n", g_XMLFwFile));
   end_run(1, strprintf("the firmware catalog %s could not be read (see %s)", g_XMLFwFile,
                        EVENT_LOG));
-}
-
-// The catalog id "%4s-%4s-%4s-%4s-%s" of a complete working entry: vendor,
-// device, subsystem vendor and subsystem device id each right-aligned in at
-// least four characters, then the PSID. Put together by hand because it is
-// made for every element of every reading, where formatting it through
-// printf took a fifth of the instructions of a large catalog's reading.
-std::string catalog_id(const XMLFW_INFO& w) {
-  std::string id;
-  id.reserve(24 + w.pxmlPSID->size());
-  for (const opt_text* field : {&w.pxmlVenId, &w.pxmlDevId, &w.pxmlSubVenId, &w.pxmlSubDevId}) {
-    if ((*field)->size() < 4) id.append(4 - (*field)->size(), ' ');
-    id += **field;
-    id += '-';
-  }
-  id += *w.pxmlPSID;
-  return id;
 }
 
 // Writes one line to the query-error file, if the build could create it.
@@ -202,95 +177,17 @@ void take_catalog_matches(nic_info& nic, const std::vector<XMLFW_INFO>& matches)
 
 namespace {
 
-// One reading of the catalog: the attributes, in document order, applied to
-// one working entry whose values carry over from element to element (an
-// element lacking a value is judged with the last earlier one).
-struct CatalogReading {
-  const std::string& id;         // the adapter id string looked for
-  std::vector<XMLFW_INFO>& out;  // the caller's result array, of fixed capacity
-  int* fw_count;                 // the record's match count; null: nothing is kept
-  XMLFW_INFO working;            // the values met so far
-  bool dropped = false;          // a match found no room in out
+// The catalog as this run read it: once, at the first lookup, so that a run
+// that looks nothing up never reads it, and every later lookup matches
+// against what was read then.
+std::optional<catalog_index> g_catalog;
 
-  // Applies one attribute. False when the rest of the element is not to be
-  // looked at.
-  bool apply(const xmlChar* name, const char* value);
-
- private:
-  // "subdevid" completes an element's identity: either it matches and is
-  // appended, or its remaining attributes ("rom", "fwFile") are skipped.
-  bool judge_element();
-  // The entry appended last, which "rom" and "fwFile" belong to; null before
-  // the first one and once a match was dropped, whose values they are.
-  XMLFW_INFO* last_entry();
-};
-
-bool CatalogReading::apply(const xmlChar* name, const char* value) {
-  auto is = [name](const char* n) {
-    return xmlStrcmp(name, reinterpret_cast<const xmlChar*>(n)) == 0;
-  };
-  if (is(g_XMLNicName)) {
-    working.pxmlName = value;
-  } else if (is(g_XMLVenId)) {
-    working.pxmlVenId = value;
-  } else if (is(g_XMLDevId)) {
-    working.pxmlDevId = value;
-  } else if (is(g_XMLSubVenId)) {
-    working.pxmlSubVenId = sub_ven_id_new;
-  } else if (is(g_XMLPSID)) {
-    working.pxmlPSID = value;
-  } else if (is(g_XMLSubDevId)) {
-    return judge_element();
-  } else if (is(g_XMLrom)) {
-    if (XMLFW_INFO* e = last_entry()) e->pxmlRom = value;
-  } else if (is(g_XMLFwImage)) {
-    if (XMLFW_INFO* e = last_entry()) e->pxmlFwImage = value;
-  }
-  return true;
-}
-
-bool CatalogReading::judge_element() {
-  working.pxmlSubDevId = sub_dev_id_new;
-  const bool complete = working.pxmlVenId && working.pxmlDevId && working.pxmlSubVenId &&
-                        working.pxmlSubDevId && working.pxmlPSID;
-  if (!complete || catalog_id(working) != id) return false;
-  // Matches beyond the array's capacity (1 in the apply mode, which wants
-  // the first match only) are dropped: the entries kept are the first ones
-  // in file order.
-  if (fw_count == nullptr || *fw_count < 0 || static_cast<size_t>(*fw_count) >= out.size()) {
-    dropped = true;
-    return true;
-  }
-  XMLFW_INFO& entry = out[static_cast<size_t>(*fw_count)];
-  entry.pxmlVenId = working.pxmlVenId;
-  entry.pxmlDevId = working.pxmlDevId;
-  entry.pxmlSubVenId = working.pxmlSubVenId;
-  entry.pxmlPSID = working.pxmlPSID;
-  entry.pxmlSubDevId = working.pxmlSubDevId;
-  entry.pxmlName = working.pxmlName;
-  ++*fw_count;
-  return true;
-}
-
-XMLFW_INFO* CatalogReading::last_entry() {
-  if (dropped || fw_count == nullptr || *fw_count < 1) return nullptr;
-  const size_t idx = static_cast<size_t>(*fw_count) - 1;
-  return idx < out.size() ? &out[idx] : nullptr;
-}
-
-}  // namespace
-
-int read_NIC_FW_xml_file(const std::string& pciIdString, std::vector<XMLFW_INFO>& pXmlFwInfo) {
+catalog_index read_catalog() {
   xmlCheckVersion(20706);
-  int* fw_count = nullptr;
-  if (nic_count >= 0 && static_cast<size_t>(nic_count) < g_ninfo.size()) {
-    fw_count = &g_ninfo[nic_count].fw_count;
-  }
-  CatalogReading reading{pciIdString, pXmlFwInfo, fw_count, XMLFW_INFO{}};
-
   xml_reader_ptr reader;
   if (catalog_readable(g_XMLFwFile)) reader.reset(xmlReaderForFile(g_XMLFwFile, nullptr, 0));
   if (!reader) catalog_unusable();
+  catalog_index index;
   // A parse error ends the loop like the end of the document: the entries
   // found before it are kept.
   while (xmlTextReaderRead(reader.get()) == 1) {
@@ -300,22 +197,40 @@ int read_NIC_FW_xml_file(const std::string& pciIdString, std::vector<XMLFW_INFO>
       catalog_unusable();
     }
     const int count = xmlTextReaderAttributeCount(reader.get());
+    if (count > 0) index.begin_element();
     for (int a = 0; a < count && xmlTextReaderMoveToNextAttribute(reader.get()) == 1; ++a) {
       const xmlChar* name = xmlTextReaderConstName(reader.get());
       if (name == nullptr) continue;
-      // Not copied here: most attributes of a large catalog are not kept.
+      const std::optional<catalog_attr> kind =
+          catalog_attribute(reinterpret_cast<const char*>(name));
+      if (!kind) continue;
       const xmlChar* value = xmlTextReaderConstValue(reader.get());
-      if (!reading.apply(name, value ? reinterpret_cast<const char*>(value) : "")) break;
+      index.attribute(*kind, value ? reinterpret_cast<const char*>(value) : "");
     }
   }
+  index.finish();
   reader.reset();
   // Releases the library's global parser state. Safe here: the program is
   // single-threaded and no other reader or writer is open while the catalog
   // is read (the report writer starts after the inventory is complete, and
   // the apply mode has freed its report readers before the lookups).
   xmlCleanupParser();
+  return index;
+}
 
-  if (reading.dropped && pXmlFwInfo.size() > 1) {
+}  // namespace
+
+void forget_catalog() { g_catalog.reset(); }
+
+int read_NIC_FW_xml_file(const std::string& pciIdString, std::vector<XMLFW_INFO>& pXmlFwInfo) {
+  if (!g_catalog) g_catalog = read_catalog();
+  if (nic_count < 0 || static_cast<size_t>(nic_count) >= g_ninfo.size()) return 0;
+  catalog_matches found =
+      g_catalog->find({pciIdString, sub_ven_id_new, sub_dev_id_new}, pXmlFwInfo.size());
+  std::move(found.entries.begin(), found.entries.end(), pXmlFwInfo.begin());
+  int& fw_count = g_ninfo[static_cast<size_t>(nic_count)].fw_count;
+  fw_count = static_cast<int>(found.entries.size());
+  if (found.dropped && pXmlFwInfo.size() > 1) {
     log_quorvane_event(
         ppyxflash_fout, WARNING_TAG,
         strprintf("More than %zu firmware entries in %s match %s; only the first "
@@ -323,7 +238,7 @@ int read_NIC_FW_xml_file(const std::string& pciIdString, std::vector<XMLFW_INFO>
                   pXmlFwInfo.size(), g_XMLFwFile, visible(pciIdString).c_str(),
                   pXmlFwInfo.size()));
   }
-  return (fw_count != nullptr && *fw_count != 0) ? 1 : 0;
+  return fw_count != 0 ? 1 : 0;
 }
 
 // ---------------------------------------------------------------------------

@@ -228,11 +228,19 @@ std::string prepare_catalog_lookup(const nic_info& nic, const std::string& psid)
 // parseversions.
 void take_catalog_matches(nic_info& nic, const std::vector<XMLFW_INFO>& matches);
 
-// Reads the whole catalog g_XMLFwFile and appends the entries matching
-// pciIdString to pXmlFwInfo, at most pXmlFwInfo.size() of them; counts them in
-// g_ninfo[nic_count].fw_count. Returns 1 if that count is non-zero, else 0.
-// Exits with status 1 when the catalog cannot be opened.
+// Puts the entries of the catalog g_XMLFwFile matching pciIdString (with
+// sub_ven_id_new and sub_dev_id_new in place of the catalog's subsystem
+// values) into pXmlFwInfo from its start, at most pXmlFwInfo.size() of them,
+// and their number into g_ninfo[nic_count].fw_count. Returns 1 if that
+// number is non-zero, else 0 (also when there is no such record). The
+// catalog is read once per run, at the first call; every later call matches
+// against what was read then. Exits with status 1 when the catalog cannot be
+// opened.
 int read_NIC_FW_xml_file(const std::string& pciIdString, std::vector<XMLFW_INFO>& pXmlFwInfo);
+
+// Forgets the catalog this run read, so that the next lookup reads it again
+// (reset_run_state).
+void forget_catalog();
 
 // Splits "major.minor.release" into three numbers (parse_fw_version); always
 // returns 0.
