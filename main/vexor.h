@@ -295,8 +295,16 @@ enum class outcome_kind {
   quit_before,       // the operator quit at its question or before it
   not_offered,       // after a "c" answer
   no_query_data,     // no firmware version or PSID from the flash utility
-  no_catalog_entry,
+  no_catalog_entry,  // in the apply mode, detail: what was looked for
   second_function,   // detail: the address of its adapter's first function
+  // The apply mode's own, one per device of the report; detail says why in
+  // the words of the reason line.
+  left_alone,            // its action asks for no flash
+  invalid_address,       // its address is not a bus address
+  repeated_address,      // an earlier device of the report had its address
+  no_such_version,       // the catalog lacks the version it asks for
+  family_not_found,      // getqrvninfo named no image for its family image
+  family_other_version,  // getqrvninfo named an image of another version
 };
 
 // One line of the summary.
@@ -307,11 +315,29 @@ struct adapter_outcome {
   std::string after;   // the version burned once flashed, else before
   std::string detail;  // see outcome_kind
   bool newer_available = false;  // the catalog has a newer version (numerically)
+  // A flash was asked for it: answered yes (or decided so silently), or its
+  // report action asks for one. Such a device that is not flashed failed.
+  bool asked = false;
 };
 
 // The outcomes of the inventory's functions, in inventory order (one per
-// g_ninfo record). Filled by build_NIC_list; empty in the apply mode.
+// g_ninfo record), filled by build_NIC_list; in the apply mode one per
+// device of the report, in report order.
 extern std::vector<adapter_outcome> g_adapter_outcomes;
+
+// True when o asked for a flash and was not flashed.
+bool flash_failed(const adapter_outcome& o);
+
+// "LABEL: why; LABEL: why" for the outcomes that count (the first ten, then
+// how many more): each label is the outcome's address, the why the words of
+// the reason line.
+std::string failure_list(const std::vector<const adapter_outcome*>& failed);
+
+// The reason line of a run in which a device that asked for a flash was not
+// flashed: "F of N devices failed (LABEL: why; ...); K flashed", N the
+// devices that asked, and the functions the flash utility gave no data for.
+// Empty when no such device failed.
+std::string outcome_reason(const std::vector<adapter_outcome>& outcomes);
 
 // The outcome of inventory record idx, null when there is none.
 adapter_outcome* outcome_of(size_t idx);
@@ -368,13 +394,16 @@ int32_t discover_HW();
 // The apply mode (-u): reads the report g_XMLDiscoveryReport once (at most
 // 64 MiB) and flashes, silently, each device whose action asks for it, with
 // the first matching catalog entry of the version its fw_item names (the
-// first matching entry when it names none). A device whose address came
-// earlier in the report, or whose version the catalog lacks, is not flashed
-// and counts as failed. Returns 0 when fewer devices failed than the report
-// holds; 2 when every device failed (a report without devices included), the
-// report cannot be opened or parsed (or declares entities), or a family image
-// cannot be resolved. Exits with 1 when the event log or the catalog cannot
-// be opened.
+// first matching entry when it names none); a family image only when
+// getqrvninfo resolves it to an image of that version. A device whose
+// address came earlier in the report, or whose version the catalog lacks,
+// is not flashed. Each device's outcome goes into g_adapter_outcomes.
+// Returns 0 when every device that asked for a flash was flashed and fewer
+// devices failed than the report holds; 2 when a device that asked for a
+// flash was not flashed, every device failed (a report without devices
+// included), the report cannot be opened or parsed (or declares entities),
+// or a family image cannot be resolved (the run ends there). Exits with 1
+// when the event log or the catalog cannot be opened.
 int32_t read_discovery_report();
 
 // Writes the whole report for the current inventory to g_XMLDiscoveryReport;
@@ -433,9 +462,18 @@ void read_FW_cur_version(nic_info* pCurNinfo, const std::string& pImageType,
 // character; no digit gives 0.
 int32_t axtoi(const char* hexStg);
 // Replaces pxmlFwImage[0] of g_ninfo[curnic] by the image getqrvninfo names
-// for its address. 0 on success, 1 when no (plain) image name came back, or
-// the failure of get_qrvn_info. servername, when given, receives field one.
+// for its address (parse_image_answer). 0 on success, 1 when no (plain)
+// image name came back, or the failure of get_qrvn_info. servername, when
+// given, receives the host field.
 int modify_imagename(uint32_t curnic, std::string* servername);
+// What the first word of getqrvninfo's answer names: "HOST#IMAGE" when it
+// found an image, a word without '#' ("0") when it found none.
+struct image_answer {
+  bool found = false;
+  std::string host;
+  std::string image;  // the text after the last '#', trailing white space removed
+};
+image_answer parse_image_answer(const std::string& word);
 // Runs cmd with do_command, then reads the first line of dataFile into data,
 // cut at the first delimiter. 0 on success, the command's status, or 2 when
 // dataFile cannot be read.
