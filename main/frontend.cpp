@@ -32,6 +32,9 @@ unique_fd g_run_lock;
 // said its reason line.
 std::string g_noted_reason;
 bool g_reason_said = false;
+// Whether a mode runs: from then on every failure says its reason line,
+// the interactive update's too.
+bool g_mode_running = false;
 // Whether this run has said that its event log cannot be written.
 bool g_log_failure_said = false;
 
@@ -258,6 +261,7 @@ std::string option_words(int32_t flags) {
 // Runs the mode the options chose and returns its exit status; a failure
 // the mode did not explain gets the reason noted during the run.
 int run_mode() {
+  g_mode_running = true;
   const int32_t status = (g_iFlag & FLAG_LIST)       ? show_current()
                          : (g_iFlag & FLAG_DISCOVER) ? discover_HW()
                          : (g_iFlag & FLAG_APPLY)    ? read_discovery_report()
@@ -444,7 +448,8 @@ void note_reason(const std::string& why) {
 const std::string& noted_reason() { return g_noted_reason; }
 
 void say_reason(const std::string& why) {
-  const bool explained_here = (g_iFlag & (FLAG_SILENT | FLAG_LIST | FLAG_DISCOVER | FLAG_APPLY)) ||
+  const bool explained_here = g_mode_running ||
+                              (g_iFlag & (FLAG_SILENT | FLAG_LIST | FLAG_DISCOVER | FLAG_APPLY)) ||
                               console_silenced();
   if (g_reason_said || !explained_here) return;
   say_reason_line(why);
@@ -502,5 +507,6 @@ void reset_run_state() {
   firmware_id.clear();
   g_noted_reason.clear();
   g_reason_said = false;
+  g_mode_running = false;
   g_log_failure_said = false;
 }

@@ -318,9 +318,10 @@ void build_usable_record(nic_info& nic, const std::string& address, const std::s
 
 // Lists the adapters: enumerates them into addresses and vendor_names, sets
 // g_nNics, allocates fw_number, g_ninfo and g_adapter_outcomes for them, and
-// shows the list.
-void enumerate_adapters(std::vector<std::string>* addresses,
-                        std::vector<std::string>* vendor_names) {
+// shows the list. Returns the functions the PCI library could not read, as
+// "ADDRESS: why".
+std::vector<std::string> enumerate_adapters(std::vector<std::string>* addresses,
+                                            std::vector<std::string>* vendor_names) {
   pci_troubles troubles;
   int32_t rc = get_interface_list(addresses, vendor_names, class_code, &g_nNics, &troubles);
   // A device being removed (or otherwise sick) is no reason to leave the
@@ -351,6 +352,7 @@ void enumerate_adapters(std::vector<std::string>* addresses,
   }
   g_ninfo.assign(static_cast<size_t>(g_nNics), nic_info{});
   g_adapter_outcomes.assign(static_cast<size_t>(g_nNics), adapter_outcome{});
+  return std::move(troubles.left_out);
 }
 
 // Creates the query-error file, which stays on disk for the operator, and
@@ -439,23 +441,50 @@ std::string no_usable_adapter(const std::vector<std::string>& lacking,
                    which.c_str(), state.c_str(), where.c_str());
 }
 
+// Why a host shows no adapter of the vendor when the PCI library could not
+// read some functions (unread, "ADDRESS: why"): one of them may well be
+// one, so this is no host without adapters.
+std::string unread_functions(const std::vector<std::string>& unread) {
+  // In the order of their addresses, as the enumeration lists devices (the
+  // library reports them in its scan order).
+  std::vector<std::string> sorted;
+  for (const std::string& u : unread) sorted.push_back(u.substr(0, u.find(": ")));
+  std::sort(sorted.begin(), sorted.end());
+  std::string addresses;
+  for (const std::string& a : sorted) addresses += (addresses.empty() ? "" : ", ") + visible(a);
+  return strprintf("%zu PCI function%s could not be read (%s); none of the %d network and "
+                   "InfiniBand devices read is a Quorvane adapter, but those may be",
+                   unread.size(), unread.size() == 1 ? "" : "s", addresses.c_str(), g_nNics);
+}
+
+// A failed build: why is logged (the update run's console points at the
+// log) and noted for the reason line. Returns rc.
+int32_t build_failed(int32_t rc, const std::string& why) {
+  log_quorvane_event(ppyxflash_fout, ERROR_TAG, why + "\n");
+  note_reason(why);
+  return rc;
+}
+
 // The build's result once every function has been looked at: 1 when no
-// vendor function was met, 2 when every one lacked its data (at the
-// addresses lacking), else 0; a failure's reason is noted.
+// vendor function was met on a bus read whole, 2 when some function could
+// not be read (unread) and none of the others is the vendor's, or when
+// every vendor function lacked its data (at the addresses lacking), else 0.
 int32_t build_result(int32_t lacking_data, const std::vector<std::string>& lacking,
-                     const std::string& errfile_name, bool errfile_kept) {
+                     const std::string& errfile_name, bool errfile_kept,
+                     const std::vector<std::string>& unread) {
+  if (g_nQuorvanePorts == 0 && !unread.empty()) {
+    return build_failed(2, unread_functions(unread) + strprintf(" (see %s)", EVENT_LOG));
+  }
   if (g_nQuorvanePorts == 0) {
-    note_reason(g_nNics == 0
-                    ? std::string("no Quorvane adapter found: the PCI bus lists no network or "
-                                  "InfiniBand device")
-                    : strprintf("no Quorvane adapter found among the %d network and InfiniBand "
-                                "devices on the PCI bus",
-                                g_nNics));
-    return 1;
+    return build_failed(
+        1, g_nNics == 0 ? std::string("no Quorvane adapter found: the PCI bus lists no network "
+                                      "or InfiniBand device")
+                        : strprintf("no Quorvane adapter found among the %d network and "
+                                    "InfiniBand devices on the PCI bus",
+                                    g_nNics));
   }
   if (g_nQuorvanePorts == lacking_data) {
-    note_reason(no_usable_adapter(lacking, errfile_name, errfile_kept));
-    return 2;
+    return build_failed(2, no_usable_adapter(lacking, errfile_name, errfile_kept));
   }
   return 0;
 }
@@ -465,7 +494,7 @@ int32_t build_result(int32_t lacking_data, const std::vector<std::string>& lacki
 int32_t build_NIC_list() {
   std::vector<std::string> addresses;
   std::vector<std::string> vendor_names;
-  enumerate_adapters(&addresses, &vendor_names);
+  const std::vector<std::string> unread = enumerate_adapters(&addresses, &vendor_names);
   std::string errfile_name = "/tmp/dataXXXXXX";
   unique_file errfile = open_query_error_file(&errfile_name);
 
@@ -519,5 +548,5 @@ int32_t build_NIC_list() {
   }
   const bool errfile_kept = errfile != nullptr;
   errfile.reset();
-  return build_result(lacking_data, lacking, errfile_name, errfile_kept);
+  return build_result(lacking_data, lacking, errfile_name, errfile_kept, unread);
 }

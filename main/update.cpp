@@ -33,8 +33,11 @@ int32_t show_current() {
   open_event_log("update", __LINE__);
   take_run_lock(false);
 
-  // A failed build leaves no usable record, so nothing is listed.
-  build_NIC_list();
+  // A failed build leaves no usable record, so nothing is listed. Only a
+  // bus that could not be read whole, with no adapter of the vendor among
+  // what was read (the build's 2 without any vendor function), fails the
+  // listing: an empty one would say there is nothing to list.
+  const bool unread = build_NIC_list() == 2 && g_nQuorvanePorts == 0;
 
   for (size_t i = 0; i < inventory_size(); ++i) {
     const nic_info& nic = g_ninfo[i];
@@ -72,7 +75,7 @@ int32_t show_current() {
     }
     print_message("\n");
   }
-  return 0;
+  return unread ? 2 : 0;
 }
 
 // ---------------------------------------------------------------------------

@@ -95,9 +95,11 @@ void reset_run_state();
 void open_event_log(const char* unit, int line);
 
 // Why a run fails, said once on standard error as "vexor: <why>": deployment
-// frameworks run vexor silenced and key on these texts. Said only by the
-// runs whose failures are not otherwise explained: the modes -s, -c, -d and
-// -u, and any run whose console is silenced.
+// frameworks run vexor silenced and key on these texts, and an operator at
+// the console reads it after what the interactive update printed. Said by
+// every mode that ends with a non-zero status; before a mode runs, only by
+// the runs whose failures are not otherwise explained (-s, -c, -d, -u, or
+// a silenced console).
 //
 // Records the cause of a failure, to be said should the mode end with a
 // non-zero status; only the first cause of a run is kept.
@@ -272,7 +274,9 @@ void build_sorted_versions(uint32_t uIdx, std::vector<std::string>& texts,
 void sort_fw(uint32_t uIdx, std::vector<std::string>& ver_buf, std::vector<int64_t>& fw_sorted);
 
 // Builds g_ninfo from the PCI enumeration, the flash utility's queries and
-// the catalog. Returns 0, 1 (no vendor function) or 2 (all lacked data).
+// the catalog. Returns 0; 1 (no vendor function); or 2: every vendor
+// function lacked its data, or none was met while some PCI function could
+// not be read. A failure's cause is logged and noted for the reason line.
 int32_t build_NIC_list();
 
 // ===================================================================
@@ -378,8 +382,9 @@ int32_t do_command(const char* command);
 // The MAC text without separators (pairs at 1-2, 4-5, ... 16-17).
 std::string format_mac(const char* pStrTok);
 // The listing mode (-c): prints every usable adapter's ids, installed and
-// catalog versions. Returns 0; exits with 1 when the event log cannot be
-// opened or the inventory build ends the process.
+// catalog versions. Returns 0; 2 when no adapter of the vendor was found
+// while some PCI function could not be read; exits with 1 when the event
+// log cannot be opened or the inventory build ends the process.
 int32_t show_current();
 
 // ===================================================================
