@@ -182,7 +182,7 @@ INSTANTIATE_TEST_SUITE_P(
         ApplyCase{"NothingIsNotFlashed",
                   {with(A, &Dev::action, "Nothing"), B},
                   {burn("0000:05:00.0", "qvb-2.10.1.bin")}, 0, {}},
-        // The case: the first burn fails, the two after it flash.
+        // The first burn fails, the two after it flash.
         ApplyCase{"FirstOfThreeFails", {A, B, C},
                   {burn("0000:04:00.0", "qva-2.42.5000.bin"), burn("0000:05:00.0", "qvb-2.10.1.bin"),
                    burn("0000:81:00.0", "qvc-2.42.5000.bin")},
