@@ -13,6 +13,12 @@
 // Usage: vexor-bench REPS ADDRESS...
 // Prints: vexor-ms bare-ms gate-ms vexor-peak-KiB bare-peak-KiB
 // (bare-ms includes the gate; gate-ms is the gate alone)
+//
+// With --apply (bench/apply.sh) it times `./vexor -u REPORT` instead, beside
+// the work no apply can avoid: the gate's pipe, and one streaming read each
+// of the catalog and of the report by `xmllint --stream`.
+// Usage: vexor-bench --apply REPS REPORT
+// Prints: vexor-ms bare-ms vexor-peak-KiB bare-peak-KiB
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -90,9 +96,40 @@ size_t count_of(const std::string& text, const std::string& part) {
   return n;
 }
 
+// Times ./vexor -u report against reading the catalog and the report once.
+int bench_apply(int reps, const std::string& report) {
+  Outcome first = run({"./vexor", "-u", report});
+  if (first.status != 0) {
+    std::fprintf(stderr, "vexor-bench: vexor -u %s ended with %d\n", report.c_str(), first.status);
+    return 1;
+  }
+  std::vector<double> vexor_ms, bare_ms;
+  long vexor_peak = first.peak_kib, bare_peak = 0;
+  for (int r = 0; r < reps; ++r) {
+    auto t = std::chrono::steady_clock::now();
+    Outcome v = run({"./vexor", "-u", report});
+    vexor_ms.push_back(ms_since(t));
+    vexor_peak = std::max(vexor_peak, v.peak_kib);
+
+    t = std::chrono::steady_clock::now();
+    for (const std::vector<std::string>& bare :
+         {std::vector<std::string>{"/bin/sh", "-c", "/usr/bin/mokutil --sb-state"},
+          {"/usr/bin/xmllint", "--stream", "--noout", "nic_fw/NICFWData.xml"},
+          {"/usr/bin/xmllint", "--stream", "--noout", report}}) {
+      bare_peak = std::max(bare_peak, run(bare).peak_kib);
+    }
+    bare_ms.push_back(ms_since(t));
+  }
+  std::printf("%.1f %.1f %ld %ld\n", median(vexor_ms), median(bare_ms), vexor_peak, bare_peak);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 4 && std::string(argv[1]) == "--apply") {
+    return bench_apply(std::max(1, std::atoi(argv[2])), argv[3]);
+  }
   if (argc < 3) {
     std::fprintf(stderr, "usage: vexor-bench REPS ADDRESS...\n");
     return 2;

@@ -13,21 +13,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
 reps=${2:-7}
-sim="$build/sim/vexor-sim"
-[[ -x $sim ]] || { echo "bench: $sim is missing; build first (bash scripts/setup.sh)" >&2; exit 1; }
-for tool in xmllint g++; do
-  command -v "$tool" >/dev/null || { echo "bench: $tool is missing (bash scripts/setup.sh installs it)" >&2; exit 1; }
-done
-
-work="$(cd "$build" && pwd)/bench-hosts"
-mkdir -p "$work"
-driver="$work/vexor-bench"
-g++ -std=c++20 -O2 -Wall -Wextra -o "$driver" bench/bench.cpp
-# Inside the host /tmp is the host's own, which would hide a driver built
-# under /tmp (a clone there). This shell's root still shows the real /tmp, so
-# the host runs the driver through it, as the simulated flash utility
-# reaches its state.
-driver_seen="/proc/$$/root$driver"
+. bench/common.sh
+bench_prepare "$build"
 
 # The host file and catalog for N adapters and ENTRIES catalog entries: two
 # entries per adapter (its installed version and a newer one), the rest for
@@ -42,19 +29,7 @@ make_host() {
     done
     echo "catalog $(basename "$cat")"
   } >"$host"
-  awk -v n="$n" -v total="$entries" 'BEGIN {
-    print "<?xml version=\"1.0\" encoding=\"UTF-8\"?>"
-    print "<NICFWData>"
-    fmt = "  <nic name=\"%s\" venid=\"15B3\" devid=\"%s\" subvenid=\"15B3\" PSID=\"%s\" subdevid=\"0050\" rom=\"%s\" fwFile=\"%s\"/>\n"
-    for (i = 0; i < total - 2 * n; i++)
-      printf fmt, "Quorvane QX-900 Other Board", "101D", sprintf("QRVX%05d", i), "22.39." i, sprintf("qx900-%05d.bin", i)
-    for (i = 0; i < n; i++) {
-      psid = sprintf("QRVB%04d", i)
-      printf fmt, "Quorvane QX-50 Single Port 25G", "1017", psid, "16.35.1012", psid "-1012.bin"
-      printf fmt, "Quorvane QX-50 Single Port 25G", "1017", psid, "16.35.2000", psid "-2000.bin"
-    }
-    print "</NICFWData>"
-  }' >"$cat"
+  write_catalog "$n" "$entries" "QRVB%04d" >"$cat"
 }
 
 printf '%-9s %-8s %10s %10s %7s %9s %11s %10s\n' adapters entries "vexor ms" "bare ms" ratio "gate ms" "vexor KiB" "bare KiB"

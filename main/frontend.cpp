@@ -40,6 +40,9 @@ struct SaidOnce {
   std::string noted_reason;  // "" while none was noted
   bool reason_said = false;
   bool log_failure_said = false;
+  // Whether a mode runs: from then on every failure says its reason line,
+  // the interactive update's too.
+  bool mode_running = false;
 };
 SaidOnce g_said;
 
@@ -274,6 +277,7 @@ std::string option_words(int32_t flags) {
 // Runs the mode the options chose and returns its exit status; a failure
 // the mode did not explain gets the reason noted during the run.
 int run_mode() {
+  g_said.mode_running = true;
   const int32_t status = (g_iFlag & FLAG_LIST)       ? show_current()
                          : (g_iFlag & FLAG_DISCOVER) ? discover_HW()
                          : (g_iFlag & FLAG_APPLY)    ? read_discovery_report()
@@ -472,7 +476,8 @@ const std::string& noted_reason() { return g_said.noted_reason; }
 
 void say_reason(const std::string& why) {
   const bool explained_here =
-      (g_iFlag & (FLAG_SILENT | FLAG_LIST | FLAG_DISCOVER | FLAG_APPLY)) || console_silenced();
+      g_said.mode_running || (g_iFlag & (FLAG_SILENT | FLAG_LIST | FLAG_DISCOVER | FLAG_APPLY)) ||
+      console_silenced();
   if (g_said.reason_said || !explained_here) return;
   say_reason_line(why);
 }

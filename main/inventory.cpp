@@ -7,9 +7,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 #include "common/text_checks.h"
 #include "common/xml_checks.h"
+#include "main/catalog_index.h"
 #include "main/vexor.h"
 
 std::vector<nic_info> g_ninfo;
@@ -38,6 +40,7 @@ void reset_inventory() {
   g_ninfo.clear();
   fw_number.clear();
   g_adapter_outcomes.clear();
+  forget_catalog();
 }
 
 adapter_outcome* outcome_of(size_t idx) {
@@ -48,16 +51,6 @@ namespace {
 
 // Source unit named in the "FWUPG_ERROR" texts of this file.
 constexpr const char* kUnit = "inventory";
-
-// Catalog attribute names, compared exactly (case-sensitive).
-constexpr const char* g_XMLNicName = "name";
-constexpr const char* g_XMLVenId = "venid";
-constexpr const char* g_XMLDevId = "devid";
-constexpr const char* g_XMLSubVenId = "subvenid";
-constexpr const char* g_XMLPSID = "PSID";
-constexpr const char* g_XMLSubDevId = "subdevid";
-constexpr const char* g_XMLrom = "rom";
-constexpr const char* g_XMLFwImage = "fwFile";
 
 // libxml2 opens a directory (or a file whose first read fails) without
 // complaint and then reports a parse error at its first byte, which the
@@ -77,23 +70,6 @@ bool catalog_readable(const char* path) {
   log_quorvane_event(ppyxflash_fout, ERROR_TAG, strprintf("Unable to open %s\n", g_XMLFwFile));
   end_run(1,
           strprintf("the firmware catalog %s could not be read (see %s)", g_XMLFwFile, EVENT_LOG));
-}
-
-// The catalog id "%4s-%4s-%4s-%4s-%s" of a complete working entry: vendor,
-// device, subsystem vendor and subsystem device id each right-aligned in at
-// least four characters, then the PSID. Put together by hand because it is
-// made for every element of every reading, where formatting it through
-// printf took a fifth of the instructions of a large catalog's reading.
-std::string catalog_id(const XMLFW_INFO& w) {
-  std::string id;
-  id.reserve(24 + w.pxmlPSID->size());
-  for (const opt_text* field : {&w.pxmlVenId, &w.pxmlDevId, &w.pxmlSubVenId, &w.pxmlSubDevId}) {
-    if ((*field)->size() < 4) id.append(4 - (*field)->size(), ' ');
-    id += **field;
-    id += '-';
-  }
-  id += *w.pxmlPSID;
-  return id;
 }
 
 // Writes one line to the query-error file, if the build could create it.
@@ -212,94 +188,17 @@ void take_catalog_matches(nic_info& nic, const std::vector<XMLFW_INFO>& matches)
 
 namespace {
 
-// One reading of the catalog: the attributes, in document order, applied to
-// one working entry whose values carry over from element to element (an
-// element lacking a value is judged with the last earlier one).
-struct CatalogReading {
-  const std::string& id;         // the adapter id string looked for
-  std::vector<XMLFW_INFO>& out;  // the caller's result array, of fixed capacity
-  int* fw_count;                 // the record's match count; null: nothing is kept
-  XMLFW_INFO working;            // the values met so far
-  bool dropped = false;          // a match found no room in out
+// The catalog as this run read it: once, at the first lookup, so that a run
+// that looks nothing up never reads it, and every later lookup matches
+// against what was read then.
+std::optional<catalog_index> g_catalog;
 
-  // Applies one attribute. False when the rest of the element is not to be
-  // looked at.
-  bool apply(const xmlChar* name, const char* value);
-
- private:
-  // "subdevid" completes an element's identity: either it matches and is
-  // appended, or its remaining attributes ("rom", "fwFile") are skipped.
-  bool judge_element();
-  // The entry appended last, which "rom" and "fwFile" belong to; null before
-  // the first one and once a match was dropped, whose values they are.
-  XMLFW_INFO* last_entry();
-};
-
-bool CatalogReading::apply(const xmlChar* name, const char* value) {
-  auto is = [name](const char* n) {
-    return xmlStrcmp(name, reinterpret_cast<const xmlChar*>(n)) == 0;
-  };
-  if (is(g_XMLNicName)) {
-    working.pxmlName = value;
-  } else if (is(g_XMLVenId)) {
-    working.pxmlVenId = value;
-  } else if (is(g_XMLDevId)) {
-    working.pxmlDevId = value;
-  } else if (is(g_XMLSubVenId)) {
-    working.pxmlSubVenId = sub_ven_id_new;
-  } else if (is(g_XMLPSID)) {
-    working.pxmlPSID = value;
-  } else if (is(g_XMLSubDevId)) {
-    return judge_element();
-  } else if (is(g_XMLrom)) {
-    if (XMLFW_INFO* e = last_entry()) e->pxmlRom = value;
-  } else if (is(g_XMLFwImage)) {
-    if (XMLFW_INFO* e = last_entry()) e->pxmlFwImage = value;
-  }
-  return true;
-}
-
-bool CatalogReading::judge_element() {
-  working.pxmlSubDevId = sub_dev_id_new;
-  const bool complete = working.pxmlVenId && working.pxmlDevId && working.pxmlSubVenId &&
-                        working.pxmlSubDevId && working.pxmlPSID;
-  if (!complete || catalog_id(working) != id) return false;
-  // Matches beyond the array's capacity are dropped: the entries kept are
-  // the first ones in file order.
-  if (fw_count == nullptr || *fw_count < 0 || static_cast<size_t>(*fw_count) >= out.size()) {
-    dropped = true;
-    return true;
-  }
-  XMLFW_INFO& entry = out[static_cast<size_t>(*fw_count)];
-  entry.pxmlVenId = working.pxmlVenId;
-  entry.pxmlDevId = working.pxmlDevId;
-  entry.pxmlSubVenId = working.pxmlSubVenId;
-  entry.pxmlPSID = working.pxmlPSID;
-  entry.pxmlSubDevId = working.pxmlSubDevId;
-  entry.pxmlName = working.pxmlName;
-  ++*fw_count;
-  return true;
-}
-
-XMLFW_INFO* CatalogReading::last_entry() {
-  if (dropped || fw_count == nullptr || *fw_count < 1) return nullptr;
-  const size_t idx = static_cast<size_t>(*fw_count) - 1;
-  return idx < out.size() ? &out[idx] : nullptr;
-}
-
-}  // namespace
-
-int read_NIC_FW_xml_file(const std::string& pciIdString, std::vector<XMLFW_INFO>& pXmlFwInfo) {
+catalog_index read_catalog() {
   xmlCheckVersion(20706);
-  int* fw_count = nullptr;
-  if (nic_count >= 0 && static_cast<size_t>(nic_count) < g_ninfo.size()) {
-    fw_count = &g_ninfo[nic_count].fw_count;
-  }
-  CatalogReading reading{pciIdString, pXmlFwInfo, fw_count, XMLFW_INFO{}};
-
   xml_reader_ptr reader;
   if (catalog_readable(g_XMLFwFile)) reader.reset(xmlReaderForFile(g_XMLFwFile, nullptr, 0));
   if (!reader) catalog_unusable();
+  catalog_index index;
   // A parse error ends the loop like the end of the document: the entries
   // found before it are kept.
   while (xmlTextReaderRead(reader.get()) == 1) {
@@ -309,29 +208,47 @@ int read_NIC_FW_xml_file(const std::string& pciIdString, std::vector<XMLFW_INFO>
       catalog_unusable();
     }
     const int count = xmlTextReaderAttributeCount(reader.get());
+    if (count > 0) index.begin_element();
     for (int a = 0; a < count && xmlTextReaderMoveToNextAttribute(reader.get()) == 1; ++a) {
       const xmlChar* name = xmlTextReaderConstName(reader.get());
       if (name == nullptr) continue;
-      // Not copied here: most attributes of a large catalog are not kept.
+      const std::optional<catalog_attr> kind =
+          catalog_attribute(reinterpret_cast<const char*>(name));
+      if (!kind) continue;
       const xmlChar* value = xmlTextReaderConstValue(reader.get());
-      if (!reading.apply(name, value ? reinterpret_cast<const char*>(value) : "")) break;
+      index.attribute(*kind, value ? reinterpret_cast<const char*>(value) : "");
     }
   }
+  index.finish();
   reader.reset();
   // Releases the library's global parser state. Safe here: the program is
   // single-threaded and no other reader or writer is open while the catalog
   // is read (the report writer starts after the inventory is complete, and
   // the apply mode has freed its report readers before the lookups).
   xmlCleanupParser();
+  return index;
+}
 
-  if (reading.dropped) {
+}  // namespace
+
+void forget_catalog() { g_catalog.reset(); }
+
+int read_NIC_FW_xml_file(const std::string& pciIdString, std::vector<XMLFW_INFO>& pXmlFwInfo) {
+  if (!g_catalog) g_catalog = read_catalog();
+  if (nic_count < 0 || static_cast<size_t>(nic_count) >= g_ninfo.size()) return 0;
+  catalog_matches found =
+      g_catalog->find({pciIdString, sub_ven_id_new, sub_dev_id_new}, pXmlFwInfo.size());
+  std::move(found.entries.begin(), found.entries.end(), pXmlFwInfo.begin());
+  int& fw_count = g_ninfo[static_cast<size_t>(nic_count)].fw_count;
+  fw_count = static_cast<int>(found.entries.size());
+  if (found.dropped && pXmlFwInfo.size() > 1) {
     log_quorvane_event(
         ppyxflash_fout, WARNING_TAG,
         strprintf("More than %zu firmware entries in %s match %s; only the first "
                   "%zu are used\n",
                   pXmlFwInfo.size(), g_XMLFwFile, escaped(pciIdString).c_str(), pXmlFwInfo.size()));
   }
-  return (fw_count != nullptr && *fw_count != 0) ? 1 : 0;
+  return fw_count != 0 ? 1 : 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -413,9 +330,10 @@ void build_usable_record(nic_info& nic, const std::string& address, const std::s
 
 // Lists the adapters: enumerates them into addresses and vendor_names, sets
 // g_nNics, allocates fw_number, g_ninfo and g_adapter_outcomes for them, and
-// shows the list.
-void enumerate_adapters(std::vector<std::string>* addresses,
-                        std::vector<std::string>* vendor_names) {
+// shows the list. Returns the functions the PCI library could not read, as
+// "ADDRESS: why".
+std::vector<std::string> enumerate_adapters(std::vector<std::string>* addresses,
+                                            std::vector<std::string>* vendor_names) {
   pci_troubles troubles;
   int32_t rc = get_interface_list(addresses, vendor_names, class_code, &g_nNics, &troubles);
   // A device being removed (or otherwise sick) is no reason to leave the
@@ -446,6 +364,7 @@ void enumerate_adapters(std::vector<std::string>* addresses,
   }
   g_ninfo.assign(static_cast<size_t>(g_nNics), nic_info{});
   g_adapter_outcomes.assign(static_cast<size_t>(g_nNics), adapter_outcome{});
+  return std::move(troubles.left_out);
 }
 
 // Creates the query-error file, which stays on disk for the operator, and
@@ -537,23 +456,51 @@ std::string no_usable_adapter(const std::vector<std::string>& lacking,
       which.c_str(), state.c_str(), where.c_str());
 }
 
+// Why a host shows no adapter of the vendor when the PCI library could not
+// read some functions (unread, "ADDRESS: why"): one of them may well be
+// one, so this is no host without adapters.
+std::string unread_functions(const std::vector<std::string>& unread) {
+  // In the order of their addresses, as the enumeration lists devices (the
+  // library reports them in its scan order).
+  std::vector<std::string> sorted;
+  for (const std::string& u : unread) sorted.push_back(u.substr(0, u.find(": ")));
+  std::sort(sorted.begin(), sorted.end());
+  std::string addresses;
+  for (const std::string& a : sorted) addresses += (addresses.empty() ? "" : ", ") + escaped(a);
+  return strprintf(
+      "%zu PCI function%s could not be read (%s); none of the %d network and "
+      "InfiniBand devices read is a Quorvane adapter, but those may be",
+      unread.size(), unread.size() == 1 ? "" : "s", addresses.c_str(), g_nNics);
+}
+
+// A failed build: why is logged (the update run's console points at the
+// log) and noted for the reason line. Returns rc.
+int32_t build_failed(int32_t rc, const std::string& why) {
+  log_quorvane_event(ppyxflash_fout, ERROR_TAG, why + "\n");
+  note_reason(why);
+  return rc;
+}
+
 // The build's result once every function has been looked at: 1 when no
-// vendor function was met, 2 when every one lacked its data (at the
-// addresses lacking), else 0; a failure's reason is noted.
+// vendor function was met on a bus read whole, 2 when some function could
+// not be read (unread) and none of the others is the vendor's, or when
+// every vendor function lacked its data (at the addresses lacking), else 0.
 int32_t build_result(int32_t lacking_data, const std::vector<std::string>& lacking,
-                     const std::string& errfile_name, bool errfile_kept) {
+                     const std::string& errfile_name, bool errfile_kept,
+                     const std::vector<std::string>& unread) {
+  if (g_nQuorvanePorts == 0 && !unread.empty()) {
+    return build_failed(2, unread_functions(unread) + strprintf(" (see %s)", EVENT_LOG));
+  }
   if (g_nQuorvanePorts == 0) {
-    note_reason(g_nNics == 0
-                    ? std::string("no Quorvane adapter found: the PCI bus lists no network or "
-                                  "InfiniBand device")
-                    : strprintf("no Quorvane adapter found among the %d network and InfiniBand "
-                                "devices on the PCI bus",
-                                g_nNics));
-    return 1;
+    return build_failed(
+        1, g_nNics == 0 ? std::string("no Quorvane adapter found: the PCI bus lists no network "
+                                      "or InfiniBand device")
+                        : strprintf("no Quorvane adapter found among the %d network and "
+                                    "InfiniBand devices on the PCI bus",
+                                    g_nNics));
   }
   if (g_nQuorvanePorts == lacking_data) {
-    note_reason(no_usable_adapter(lacking, errfile_name, errfile_kept));
-    return 2;
+    return build_failed(2, no_usable_adapter(lacking, errfile_name, errfile_kept));
   }
   return 0;
 }
@@ -563,7 +510,7 @@ int32_t build_result(int32_t lacking_data, const std::vector<std::string>& lacki
 int32_t build_NIC_list() {
   std::vector<std::string> addresses;
   std::vector<std::string> vendor_names;
-  enumerate_adapters(&addresses, &vendor_names);
+  const std::vector<std::string> unread = enumerate_adapters(&addresses, &vendor_names);
   std::string errfile_name = "/tmp/dataXXXXXX";
   unique_file errfile = open_query_error_file(&errfile_name);
 
@@ -617,5 +564,5 @@ int32_t build_NIC_list() {
   }
   const bool errfile_kept = errfile != nullptr;
   errfile.reset();
-  return build_result(lacking_data, lacking, errfile_name, errfile_kept);
+  return build_result(lacking_data, lacking, errfile_name, errfile_kept, unread);
 }

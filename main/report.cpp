@@ -13,8 +13,8 @@
 #include <cerrno>
 #include <cstring>
 #include <iterator>
+#include <map>
 #include <optional>
-#include <set>
 #include <string_view>
 
 #include "common/child_process.h"
@@ -55,8 +55,8 @@ int32_t discover_HW() {
   // A report that could not be saved is a failed run: the caller would
   // otherwise go on with an older report (or none) as if it were this one.
   if (xml_discovery_report() == 0) return 0;
-  note_reason(strprintf("the report %s was not saved (see pyxflash.log)",
-                        escaped(g_XMLDiscoveryReport).c_str()));
+  note_reason(strprintf("the report %s was not saved (see %s)",
+                        escaped(g_XMLDiscoveryReport).c_str(), EVENT_LOG));
   return 2;
 }
 
@@ -478,8 +478,8 @@ int32_t save_failed(const std::string& path, const std::string& what) {
   log_quorvane_event(ppyxflash_fout, ERROR_TAG,
                      strprintf("xml_discovery_report: could not save %s: %s\n",
                                escaped(path).c_str(), what.c_str()));
-  note_reason(strprintf("the report %s could not be saved: %s (see pyxflash.log)",
-                        escaped(path).c_str(), what.c_str()));
+  note_reason(strprintf("the report %s could not be saved: %s (see %s)", escaped(path).c_str(),
+                        what.c_str(), EVENT_LOG));
   return 1;
 }
 
@@ -554,8 +554,8 @@ int32_t report_not_opened(const std::string& path, const std::string& why) {
   log_quorvane_event(ppyxflash_fout, ERROR_TAG,
                      strprintf("read_discovery_report: Failed to open %s\n",
                                escaped(path).c_str()));
-  note_reason(strprintf("the report %s could not be opened: %s (see pyxflash.log)",
-                        escaped(path).c_str(), why.c_str()));
+  note_reason(strprintf("the report %s could not be opened: %s (see %s)", escaped(path).c_str(),
+                        why.c_str(), EVENT_LOG));
   return 2;
 }
 
@@ -574,8 +574,8 @@ int32_t open_report(const std::string& path, unique_fd* in) {
     log_quorvane_event(ppyxflash_fout, ERROR_TAG,
                        strprintf("read_discovery_report: Failed to open %s\n",
                                  escaped(path).c_str()));
-    note_reason(strprintf("the report %s could not be opened: %s (see pyxflash.log)",
-                          escaped(path).c_str(), std::strerror(opened.err)));
+    note_reason(strprintf("the report %s could not be opened: %s (see %s)", escaped(path).c_str(),
+                          std::strerror(opened.err), EVENT_LOG));
     return 2;
   }
   return report_not_opened(path, failure_words(opened, "writer"));
@@ -630,7 +630,7 @@ int32_t read_report_pass(const std::string& path, const std::string& text, Visit
   }
   if (ret != 0) {
     note_reason(
-        strprintf("the report %s could not be parsed (see pyxflash.log)", escaped(path).c_str()));
+        strprintf("the report %s could not be parsed (see %s)", escaped(path).c_str(), EVENT_LOG));
     log_quorvane_event(ppyxflash_fout, ERROR_TAG,
                        strprintf("read_discovery_report: Failed to parse %s\n",
                                  escaped(path).c_str()));
@@ -668,31 +668,48 @@ std::optional<size_t> entry_for_device(const nic_info& nic, const std::vector<XM
   return std::nullopt;
 }
 
-// Notes why device idx (at address, as the report gives it) is counted as
-// failed, for the reason line of a run in which every device failed.
-void note_device_failure(int idx, const std::string& address, const std::string& why) {
-  note_reason(strprintf("device %d (%s) %s (see pyxflash.log)", idx + 1, escaped(address).c_str(),
-                        why.c_str()));
+adapter_outcome& outcome_at(int idx) { return g_adapter_outcomes[static_cast<size_t>(idx)]; }
+
+// Records that device idx was not flashed (or, asking for nothing, could not
+// be looked at) as kind; why is said in the words of the reason line.
+void device_failed(int idx, outcome_kind kind, std::string why) {
+  adapter_outcome& o = outcome_at(idx);
+  o.kind = kind;
+  o.detail = std::move(why);
+}
+
+// The catalog entries for the ids and PSID of device idx, in catalog order;
+// none is logged for a device that asks for a flash.
+std::vector<XMLFW_INFO> catalog_entries(int idx, nic_info& nic) {
+  const std::string& psid = firmware_id[static_cast<size_t>(idx)];
+  std::vector<XMLFW_INFO> matches(MAX_FW_ENTRIES);
+  nic.fw_count = 0;
+  read_NIC_FW_xml_file(prepare_catalog_lookup(nic, psid), matches);
+  matches.resize(static_cast<size_t>(std::max(nic.fw_count, 0)));
+  if (!matches.empty()) return matches;
+  const std::string why =
+      strprintf("no entry in %s for its ids and PSID %s", g_XMLFwFile, escaped(psid).c_str());
+  device_failed(idx, outcome_kind::no_catalog_entry, why);
+  if (nic.flags & NIC_SELECTED) {
+    log_quorvane_event(ppyxflash_fout, ERROR_TAG,
+                       strprintf("read_discovery_report: device %d (%s) has %s; not flashed\n",
+                                 idx + 1, nic.pbus_info.value_or("").c_str(), why.c_str()));
+  }
+  return matches;
 }
 
 // Looks the device of position idx up in the catalog and keeps in its record
-// the one entry it gets. False when the device counts as failed: no entry
-// for its ids and PSID, or none of the version it asks for (logged).
-bool look_up_device(int idx, nic_info& nic, const opt_text& version) {
-  const std::string pciIdString =
-      prepare_catalog_lookup(nic, firmware_id[static_cast<size_t>(idx)]);
-  std::vector<XMLFW_INFO> matches(MAX_FW_ENTRIES);
-  nic.fw_count = 0;
-  if (read_NIC_FW_xml_file(pciIdString, matches) == 0) {
-    note_device_failure(idx, nic.pbus_info.value_or(""),
-                        "has no entry in " + std::string(g_XMLFwFile) + " for its ids and PSID " +
-                            escaped(firmware_id[static_cast<size_t>(idx)]));
-    return false;
-  }
-  const std::optional<size_t> entry = entry_for_device(nic, matches, version);
+// the one entry it gets; *matches receives every entry for its ids and PSID.
+// False when the device counts as failed: no entry for its ids and PSID, or
+// none of the version it asks for (logged).
+bool look_up_device(int idx, nic_info& nic, const opt_text& version,
+                    std::vector<XMLFW_INFO>* matches) {
+  *matches = catalog_entries(idx, nic);
+  if (matches->empty()) return false;
+  const std::optional<size_t> entry = entry_for_device(nic, *matches, version);
   if (!entry) {
-    note_device_failure(idx, nic.pbus_info.value_or(""),
-                        "asks for version " + escaped(*version) + ", which the catalog lacks");
+    device_failed(idx, outcome_kind::no_such_version,
+                  "asks for version " + escaped(*version) + ", which the catalog does not hold");
     // The record keeps no entry: its count says so too.
     nic.fw_count = 0;
     log_quorvane_event(
@@ -702,9 +719,8 @@ bool look_up_device(int idx, nic_info& nic, const opt_text& version) {
                   idx + 1, nic.pbus_info.value_or("").c_str(), escaped(*version).c_str()));
     return false;
   }
-  const std::vector<XMLFW_INFO> kept{matches[*entry]};
   nic.fw_count = 1;
-  take_catalog_matches(nic, kept);
+  take_catalog_matches(nic, {(*matches)[*entry]});
   return true;
 }
 
@@ -713,7 +729,7 @@ std::string lower_case(std::string text) {
   return text;
 }
 
-// Logs and notes that device idx, which asks for a flash, is not flashed:
+// Logs and records that device idx, which asks for a flash, is not flashed:
 // the catalog names no image file for it, or one that is not a plain name.
 void refuse_device_image(int idx, const opt_text& image, const std::string& address) {
   const bool none = !image || image->empty();
@@ -725,78 +741,184 @@ void refuse_device_image(int idx, const opt_text& image, const std::string& addr
            : strprintf("read_discovery_report: the catalog's image file name \"%s\" for device "
                        "%d (%s) is not a plain file name; not flashed\n",
                        escaped(*image).c_str(), idx + 1, address.c_str()));
-  note_device_failure(idx, address,
-                      none ? "has no image file named in the catalog"
-                           : "has a catalog image file name that is not a plain file name");
+  device_failed(idx, outcome_kind::no_image,
+                none ? "no image file named in the catalog"
+                     : "a catalog image file name that is not a plain file name");
 }
 
-// Resolves the family image of device idx through getqrvninfo. False, after
-// logging and saying why, when no image was found: the run ends.
-bool resolve_family_image(int idx, const std::string& address) {
-  if (modify_imagename(static_cast<uint32_t>(idx), nullptr) == 0) return true;
+// The version of image among matches: wanted when an entry of image has it,
+// else that of image's first entry; nullopt when no entry names image.
+std::optional<fw_version> version_of_image(const std::vector<XMLFW_INFO>& matches,
+                                           const std::string& image, const fw_version& wanted) {
+  std::optional<fw_version> first;
+  for (const XMLFW_INFO& m : matches) {
+    if (m.pxmlFwImage != image) continue;
+    const fw_version v = parse_fw_version(m.pxmlRom ? m.pxmlRom->c_str() : nullptr);
+    if (v == wanted) return v;
+    if (!first) first = v;
+  }
+  return first;
+}
+
+// Resolves the family image of device idx through getqrvninfo. getqrvninfo
+// names the image it finds for the board, whatever version the report asks
+// for: a device that asks for a flash gets it only when the catalog gives
+// it the version of the entry the device got. False when the device is not
+// to be burned (logged); *stop is then set when no image was found at all,
+// which ends the run.
+bool resolve_family_image(int idx, const std::string& address,
+                          const std::vector<XMLFW_INFO>& matches, bool* stop) {
+  nic_info& nic = g_ninfo[static_cast<size_t>(idx)];
+  const std::string family = nic.pxmlFwImage[0].value_or("");
+  if (modify_imagename(static_cast<uint32_t>(idx), nullptr) != 0) {
+    log_quorvane_event(ppyxflash_fout, ERROR_TAG,
+                       "read_discovery_report: Error in finding the image for Belmora/Tarvik2\n");
+    device_failed(idx, outcome_kind::family_not_found,
+                  std::string(IMAGE_INFO_PROGRAM) + " found no image for its family image " +
+                      escaped(family));
+    *stop = true;
+    return false;
+  }
+  if (!(nic.flags & NIC_SELECTED)) return true;
+  const std::string image = nic.pxmlFwImage[0].value_or("");
+  const fw_version wanted = catalog_version(nic, 0);
+  const std::optional<fw_version> got = version_of_image(matches, image, wanted);
+  if (got == wanted) return true;
+  const std::string resolved =
+      escaped(image) + ", " +
+      (got ? "version " + version_text(*got) : "whose version the catalog does not give for it");
   log_quorvane_event(ppyxflash_fout, ERROR_TAG,
-                     "read_discovery_report: Error in finding the image for Belmora/Tarvik2\n");
-  say_reason(strprintf(
-      "%s found no image for device %d (%s) of the report %s; the "
-      "run is ended (see pyxflash.log)",
-      IMAGE_INFO_PROGRAM, idx + 1, address.c_str(), escaped(g_XMLDiscoveryReport).c_str()));
+                     strprintf("read_discovery_report: device %d (%s) asks for version %s, but "
+                               "%s resolved its family image %s to %s; not flashed\n",
+                               idx + 1, address.c_str(), version_text(wanted).c_str(),
+                               IMAGE_INFO_PROGRAM, escaped(family).c_str(), resolved.c_str()));
+  device_failed(idx, outcome_kind::family_other_version,
+                strprintf("asks for version %s, but %s resolved its family image to %s",
+                          version_text(wanted).c_str(), IMAGE_INFO_PROGRAM, resolved.c_str()));
   return false;
 }
 
-// Looks a device of the report up in the catalog and applies it. Returns
-// true when the device counts as failed; sets *stop when the run must end
-// with 2 at once. seen holds the addresses of the devices before it.
-bool apply_device(int idx, const report_pass_state& state, std::set<std::string>& seen,
-                  bool* stop) {
+// The devices met so far by address (lower case): the first one's position,
+// and whether one of them asked for a flash.
+struct address_seen {
+  int first;
+  bool asked;
+};
+
+// Records the address of device idx. False, after logging, when an earlier
+// device had it (letter case aside): one adapter is flashed at most once a
+// run. Where an earlier device asked for a flash, its outcome stands for
+// the adapter; where none did, a repeat that asks for one fails.
+bool first_at_address(int idx, const std::string& address,
+                      std::map<std::string, address_seen>& seen) {
+  adapter_outcome& o = outcome_at(idx);
+  const auto [at, fresh] = seen.emplace(lower_case(address), address_seen{idx, o.asked});
+  if (fresh) return true;
+  log_quorvane_event(ppyxflash_fout, WARNING_TAG,
+                     strprintf("read_discovery_report: device %d repeats the address %s of "
+                               "an earlier device; not flashed\n",
+                               idx + 1, address.c_str()));
+  const bool asked_before = at->second.asked;
+  at->second.asked = at->second.asked || o.asked;
+  if (asked_before) o.asked = false;
+  device_failed(idx, outcome_kind::repeated_address,
+                strprintf("repeats the address of device %d%s", at->second.first + 1,
+                          asked_before ? "" : ", which asked for no flash"));
+  return false;
+}
+
+// Applies device idx of the report: looks it up in the catalog and burns
+// it when its action asks for that, recording its outcome. False when the
+// run must end at once (a family image without an image for the board).
+bool apply_device(int idx, const report_pass_state& state,
+                  std::map<std::string, address_seen>& seen) {
   const size_t pos = static_cast<size_t>(idx);
   // Positions past the records are devices written as empty elements at the
   // end of the report, which nothing was read into.
   const std::string address = pos < g_ninfo.size() ? g_ninfo[pos].pbus_info.value_or("") : "";
+  adapter_outcome& o = outcome_at(idx);
+  o.kind = outcome_kind::left_alone;
+  o.asked = pos < g_ninfo.size() && (g_ninfo[pos].flags & NIC_SELECTED);
   // The address comes from outside and goes into a shell line (getqrvninfo)
   // and the flash utility's arguments: only the bus-address form is used.
+  o.address = is_bus_address(address) ? address : strprintf("device %d", idx + 1);
   if (!is_bus_address(address)) {
     log_quorvane_event(
         ppyxflash_fout, ERROR_TAG,
         strprintf("read_discovery_report: device %d has an invalid PCI address \"%s\"; "
                   "not flashed\n",
                   idx + 1, escaped(address).c_str()));
-    note_device_failure(idx, address, "has no valid PCI address");
+    // No words of its own: a report can hold a hundred thousand of them.
+    device_failed(idx, outcome_kind::invalid_address, {});
     return true;
   }
-  // One adapter is flashed at most once a run, whatever the report repeats.
-  if (!seen.insert(lower_case(address)).second) {
-    log_quorvane_event(ppyxflash_fout, WARNING_TAG,
-                       strprintf("read_discovery_report: device %d repeats the address %s of "
-                                 "an earlier device; not flashed\n",
-                                 idx + 1, address.c_str()));
-    note_device_failure(idx, address, "repeats an earlier device's address");
-    return true;
-  }
+  if (!first_at_address(idx, address, seen)) return true;
   nic_info& nic = g_ninfo[pos];
-  if (!look_up_device(idx, nic, pos < state.versions.size() ? state.versions[pos] : opt_text{})) {
+  std::vector<XMLFW_INFO> matches;
+  if (!look_up_device(idx, nic, pos < state.versions.size() ? state.versions[pos] : opt_text{},
+                      &matches)) {
     return true;
   }
-
   // A catalog entry without "fwFile" gives no image path, and one whose name
   // is not a plain file name ("../../etc/passwd") would hand the flash
   // utility a file outside nic_fw/: a device that asks for a flash fails
   // with a message instead.
   const opt_text& image = nic.pxmlFwImage[0];
   if (!image || !is_plain_file_name(*image)) {
-    if (!(nic.flags & NIC_SELECTED)) return (g_iFlag & STATUS_FAILED) != 0;
-    refuse_device_image(idx, image, address);
+    if (o.asked) refuse_device_image(idx, image, address);
     return true;
   }
-
-  if (contains(*image, FAMILY_IMAGE_MARKER) && !resolve_family_image(idx, address)) {
-    *stop = true;
-    return true;
+  if (contains(*image, FAMILY_IMAGE_MARKER)) {
+    bool stop = false;
+    if (!resolve_family_image(idx, address, matches, &stop)) return !stop;
   }
+  // The burn records how it ended in the device's outcome.
+  if (o.asked) do_update_firmware(static_cast<uint32_t>(idx));
+  return true;
+}
 
-  do_update_firmware(static_cast<uint32_t>(idx));
-  // The failure bit is never cleared: after one failed flash every later
-  // device counts as failed too.
-  return (g_iFlag & STATUS_FAILED) != 0;
+// Why the apply mode failed: the devices that asked for a flash and were
+// not flashed; when none did, the report held no device or none of its
+// devices could be used. ended is the device at which the run was ended
+// (-1: it was not).
+std::string apply_reason(const std::string& path, int deviceCnt, int ended) {
+  std::string why = outcome_reason(g_adapter_outcomes);
+  if (why.empty() && ended >= 0) {
+    why = escaped(outcome_at(ended).address) + ": " + outcome_at(ended).detail;
+  } else if (why.empty() && deviceCnt == 0) {
+    why = strprintf("the report %s holds no device", escaped(path).c_str());
+  } else if (why.empty()) {
+    std::vector<const adapter_outcome*> all;
+    for (const adapter_outcome& o : g_adapter_outcomes) all.push_back(&o);
+    why = strprintf("no device of the report %s could be used (%s)", escaped(path).c_str(),
+                    failure_list(all).c_str());
+  }
+  if (ended >= 0) {
+    why += strprintf("; the run was ended there, at device %d of %d", ended + 1, deviceCnt);
+  }
+  return why;
+}
+
+// The exit status once the devices were applied, up to the one the run was
+// ended at (-1: all of them): 2 when a device that asked for a flash was not
+// flashed, when every device counts as failed (no device at all included),
+// or when the run was ended; else 0.
+int32_t apply_result(const std::string& path, int deviceCnt, int ended) {
+  bool asked_failed = false;
+  int counted = 0;
+  for (const adapter_outcome& o : g_adapter_outcomes) {
+    asked_failed = asked_failed || flash_failed(o);
+    counted += o.kind != outcome_kind::flashed && o.kind != outcome_kind::left_alone;
+  }
+  if (ended < 0 && !asked_failed && counted < deviceCnt) return 0;
+  if (ended < 0 && counted >= deviceCnt) {
+    log_quorvane_event(ppyxflash_fout, ERROR_TAG,
+                       "read_discovery_report: Error at read_NIC_FW_xml_file\n");
+  }
+  const std::string why = apply_reason(path, deviceCnt, ended);
+  log_quorvane_event(ppyxflash_fout, ERROR_TAG, "read_discovery_report: " + why + "\n");
+  note_reason(strprintf("%s (see %s)", why.c_str(), EVENT_LOG));
+  return 2;
 }
 
 }  // namespace
@@ -842,22 +964,13 @@ int32_t read_discovery_report() {
   // exists with one entry per record like after an inventory build, so no
   // reader of it can run past its end.
   fw_number.assign(records, 0);
-  int read_discovery_error = 0;
-  std::set<std::string> seen;
+  g_adapter_outcomes.assign(static_cast<size_t>(deviceCnt), adapter_outcome{});
+  std::map<std::string, address_seen> seen;
   for (idx = 0; idx < deviceCnt; ++idx) {
     nic_count = idx;
-    bool stop = false;
-    if (apply_device(idx, state, seen, &stop)) ++read_discovery_error;
-    if (stop) return 2;
+    if (!apply_device(idx, state, seen)) return apply_result(path, deviceCnt, idx);
   }
-  if (read_discovery_error < deviceCnt) return 0;
-  log_quorvane_event(ppyxflash_fout, ERROR_TAG,
-                     "read_discovery_report: Error at read_NIC_FW_xml_file\n");
-  say_reason(deviceCnt == 0
-                 ? strprintf("the report %s holds no device", escaped(path).c_str())
-                 : strprintf("no device of the report %s was flashed; the first failure: %s",
-                             escaped(path).c_str(), noted_reason().c_str()));
-  return 2;
+  return apply_result(path, deviceCnt, -1);
 }
 
 void read_num_device_elements(_xmlTextReader* reader, int* deviceCnt) {
@@ -1014,26 +1127,34 @@ int modify_imagename(uint32_t curnic, std::string* servername) {
       strprintf("%s imgfile %s > %s", IMAGE_INFO_PROGRAM, address.c_str(), data_file.c_str()), line,
       data_file, ' ');
   if (rc != 0) return rc;
-  if (!line.empty() && line[0] == '0') return 1;
-
-  size_t hash = line.find('#');
-  if (hash == std::string::npos) return 1;
-  std::string host = line.substr(0, hash);
-  std::string image = line.substr(hash + 1);
-  image = trim_right(image.substr(0, image.find('#')));
+  const image_answer answer = parse_image_answer(line);
+  if (!answer.found) return 1;
   // The answer names a file under ./nic_fw/ for the flash utility: anything
   // that could lead elsewhere counts as no image found.
-  if (!is_plain_file_name(image)) {
+  if (!is_plain_file_name(answer.image)) {
     log_quorvane_event(ppyxflash_fout, ERROR_TAG,
                        strprintf("modify_imagename: getqrvninfo named no plain image file for %s: "
                                  "\"%s\"\n",
-                                 address.c_str(), escaped(image).c_str()));
+                                 address.c_str(), escaped(answer.image).c_str()));
     return 1;
   }
-  if (servername != nullptr) *servername = host;
+  if (servername != nullptr) *servername = answer.host;
   if (nic.pxmlFwImage.empty()) nic.pxmlFwImage.resize(1);
-  nic.pxmlFwImage[0] = image;
+  nic.pxmlFwImage[0] = answer.image;
   return 0;
+}
+
+image_answer parse_image_answer(const std::string& word) {
+  image_answer answer;
+  // The host name comes first and may hold '#' or begin with "0" (nothing
+  // stops a host from being called that); the image file is what follows
+  // the last '#'. Without any '#' ("0", "0 no image") no image was found.
+  const size_t hash = word.rfind('#');
+  if (hash == std::string::npos) return answer;
+  answer.found = true;
+  answer.host = word.substr(0, hash);
+  answer.image = trim_right(word.substr(hash + 1));
+  return answer;
 }
 
 int32_t get_qrvn_info(const std::string& cmd, std::string& data, const std::string& dataFile,

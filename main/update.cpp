@@ -34,8 +34,11 @@ int32_t show_current() {
   take_run_lock(false);
   check_run_files();
 
-  // A failed build leaves no usable record, so nothing is listed.
-  build_NIC_list();
+  // A failed build leaves no usable record, so nothing is listed. Only a
+  // bus that could not be read whole, with no adapter of the vendor among
+  // what was read (the build's 2 without any vendor function), fails the
+  // listing: an empty one would say there is nothing to list.
+  const bool unread = build_NIC_list() == 2 && g_nQuorvanePorts == 0;
 
   for (size_t i = 0; i < inventory_size(); ++i) {
     const nic_info& nic = g_ninfo[i];
@@ -73,7 +76,7 @@ int32_t show_current() {
     }
     print_message("\n");
   }
-  return 0;
+  return unread ? 2 : 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -183,8 +186,6 @@ void log_selection(nic_info& nic, size_t chosen) {
 // of the run rather than a quiet skip.
 void fail_without_image(const char* address) {
   g_iFlag |= STATUS_FAILED;
-  note_reason(strprintf("%s names no firmware image file for %s; not flashed (see %s)", g_XMLFwFile,
-                        address, EVENT_LOG));
   print_message(strprintf("No firmware image file is named for interface %s in %s; not flashed.\n",
                           address, g_XMLFwFile));
   log_quorvane_event(ppyxflash_fout, ERROR_TAG,
@@ -203,10 +204,6 @@ void fail_with_bad_image(const char* address, const std::string& image) {
       escaped(image).c_str(), address, g_XMLFwFile);
   print_message(text);
   log_quorvane_event(ppyxflash_fout, ERROR_TAG, text);
-  note_reason(
-      strprintf("the image file name %s names for %s is not a plain file name; not "
-                "flashed (see %s)",
-                g_XMLFwFile, address, EVENT_LOG));
 }
 
 // Says on standard error and in the log that signal sig came during the
@@ -333,11 +330,6 @@ BurnResult burn_image(nic_info& nic, const char* address, const std::string& ima
     remove_output.keep();
     if (output_file != nullptr) result.kept_output = *output_file;
     result.rc = log_failed_burn(address, burn, output_file);
-    note_reason(output_file != nullptr
-                    ? strprintf("the burn of %s failed (see %s; the flash utility's output is "
-                                "kept in %s)",
-                                address, EVENT_LOG, output_file->c_str())
-                    : strprintf("the burn of %s failed (see %s)", address, EVENT_LOG));
   }
   runner.notice();  // also for a signal that came after the child had ended
   result.deferred_signal = runner.deferred_signal();
@@ -402,8 +394,11 @@ int32_t do_update_firmware(uint32_t uNicIdx) {
   }
 
   const std::string image_path = FIRMWARE_DIR + *image;
-  if (!image_is_roots(address, image_path)) {
-    if (outcome != nullptr) outcome->kind = outcome_kind::refused_image;
+  if (std::string refusal = image_refusal(address, image_path); !refusal.empty()) {
+    if (outcome != nullptr) {
+      outcome->kind = outcome_kind::refused_image;
+      outcome->detail = std::move(refusal);
+    }
     return 0;
   }
   const BurnResult burn = burn_image(nic, address, image_path);
@@ -426,6 +421,7 @@ void note_answer(uint32_t uNicIdx, int32_t answer) {
   if (outcome == nullptr) return;
   if (answer == 0 || answer == 3) {
     outcome->kind = outcome_kind::selected;
+    outcome->asked = true;
   } else if (answer == 2) {
     outcome->kind = outcome_kind::quit_before;
   } else {
@@ -532,6 +528,18 @@ int32_t select_firmware(uint32_t uNicIdx) {
 
 namespace {
 
+// Notes why the run ends with 3: the operator quit at adapter idx's
+// question, and what had failed before.
+void note_quit(size_t idx) {
+  std::string why = strprintf(
+      "the operator quit at the question for %s; nothing more was "
+      "flashed",
+      text_or_empty(g_ninfo[idx].pbus_info));
+  const std::string before = outcome_reason(g_adapter_outcomes);
+  if (!before.empty()) why += "; before that " + before;
+  note_reason(why + strprintf(" (see %s)", EVENT_LOG));
+}
+
 // The update run up to its specified closing message; returns the exit
 // status.
 int32_t update_run() {
@@ -550,6 +558,7 @@ int32_t update_run() {
     if (g_iFlag & STATUS_QUIT) {
       note_not_reached(outcome_kind::quit_before);
       print_message("\nFirmware upgrade cancelled by User \n");
+      note_quit(i);
       return 3;
     }
     if (fw_invalid == 1) {
@@ -568,6 +577,9 @@ int32_t update_run() {
   }
   if (g_iFlag & STATUS_FAILED) {
     print_message("\nNIC firmware update completed with errors. \n");
+    const std::string failed = outcome_reason(g_adapter_outcomes);
+    note_reason((failed.empty() ? std::string("a burn failed") : failed) +
+                strprintf(" (see %s)", EVENT_LOG));
     return 2;
   }
   if (g_iFlag & STATUS_FLASHED) {
@@ -599,10 +611,32 @@ std::string outcome_text(const adapter_outcome& o) {
     case outcome_kind::no_catalog_entry: return "left out (no catalog entry)";
     case outcome_kind::second_function:
       return "left out (second function of " + escaped(o.detail) + ")";
+    case outcome_kind::left_alone: return "not flashed (not asked for)";
+    case outcome_kind::invalid_address: return "not flashed (no valid PCI address)";
+    case outcome_kind::repeated_address:
+    case outcome_kind::no_such_version:
+    case outcome_kind::family_not_found:
+    case outcome_kind::family_other_version: return "not flashed (" + o.detail + ")";
     case outcome_kind::undecided:
     case outcome_kind::not_ours: break;
   }
   return "not flashed";
+}
+
+// Why o failed, in the words of the reason line.
+std::string failure_words(const adapter_outcome& o) {
+  switch (o.kind) {
+    case outcome_kind::failed:
+      return o.detail.empty() ? "the burn failed, no output kept"
+                              : "the burn failed, output in " + escaped(o.detail);
+    case outcome_kind::no_image:
+      return o.detail.empty() ? "no usable image file named in the catalog" : o.detail;
+    case outcome_kind::selected: return "chosen, but not burned";
+    case outcome_kind::no_query_data: return "no firmware version or PSID from the flash utility";
+    case outcome_kind::invalid_address: return "no valid PCI address";
+    default: break;
+  }
+  return o.detail.empty() ? outcome_text(o) : o.detail;
 }
 
 using SummaryRow = std::vector<std::string>;
@@ -640,6 +674,43 @@ std::string update_summary_text(const std::vector<adapter_outcome>& outcomes) {
   std::string text = "\nWhat this run did, adapter by adapter:\n" + aligned_rows(rows);
   if (!flashed.empty())
     text += "A reboot is needed before the new firmware runs on " + flashed + ".\n";
+  return text;
+}
+
+bool flash_failed(const adapter_outcome& o) { return o.asked && o.kind != outcome_kind::flashed; }
+
+std::string failure_list(const std::vector<const adapter_outcome*>& failed) {
+  // A line, not a log: the first ten name enough to act on.
+  constexpr size_t kNamed = 10;
+  std::string list;
+  for (size_t i = 0; i < failed.size() && i < kNamed; ++i) {
+    if (i > 0) list += "; ";
+    list += escaped(failed[i]->address) + ": " + failure_words(*failed[i]);
+  }
+  if (failed.size() > kNamed) list += strprintf("; and %zu more", failed.size() - kNamed);
+  return list;
+}
+
+std::string outcome_reason(const std::vector<adapter_outcome>& outcomes) {
+  size_t asked = 0;
+  size_t flashed = 0;
+  std::vector<const adapter_outcome*> failed, unread;
+  for (const adapter_outcome& o : outcomes) {
+    if (o.kind == outcome_kind::no_query_data) unread.push_back(&o);
+    asked += o.asked;
+    flashed += o.kind == outcome_kind::flashed;
+    if (flash_failed(o)) failed.push_back(&o);
+  }
+  if (failed.empty()) return {};
+  std::string text = strprintf("%zu of %zu devices failed (%s); %zu flashed", failed.size(), asked,
+                               failure_list(failed).c_str(), flashed);
+  if (!unread.empty()) {
+    std::string addresses;
+    for (const adapter_outcome* o : unread)
+      addresses += (addresses.empty() ? "" : ", ") + escaped(o->address);
+    text +=
+        strprintf("; %zu gave no firmware version or PSID (%s)", unread.size(), addresses.c_str());
+  }
   return text;
 }
 

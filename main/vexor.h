@@ -97,9 +97,11 @@ void reset_run_state();
 void open_event_log(const char* unit, int line);
 
 // Why a run fails, said once on standard error as "vexor: <why>": deployment
-// frameworks run vexor silenced and key on these texts. Said only by the
-// runs whose failures are not otherwise explained: the modes -s, -c, -d and
-// -u, and any run whose console is silenced.
+// frameworks run vexor silenced and key on these texts, and an operator at
+// the console reads it after what the interactive update printed. Said by
+// every mode that ends with a non-zero status; before a mode runs, only by
+// the runs whose failures are not otherwise explained (-s, -c, -d, -u, or
+// a silenced console).
 //
 // Records the cause of a failure, to be said should the mode end with a
 // non-zero status; only the first cause of a run is kept.
@@ -139,10 +141,10 @@ int run_lock_fd();
 // lock, before it touches an adapter.
 void check_run_files();
 
-// True when the image at image_path can be changed by root alone. Otherwise
-// logs an ERROR, notes the reason, sets STATUS_FAILED and returns false: the
-// adapter at address is not flashed.
-bool image_is_roots(const char* address, const std::string& image_path);
+// "" when the image at image_path can be changed by root alone. Otherwise
+// logs an ERROR, sets STATUS_FAILED and returns why, in the words of the
+// reason line: the adapter at address is not flashed.
+std::string image_refusal(const char* address, const std::string& image_path);
 
 // Option scan of argv with "hcsFfipydu:" into g_iFlag (and silent); can run
 // again. Returns 0 to go on, or 1 after -h or an unknown option has printed
@@ -251,11 +253,19 @@ std::string prepare_catalog_lookup(const nic_info& nic, const std::string& psid)
 // parseversions.
 void take_catalog_matches(nic_info& nic, const std::vector<XMLFW_INFO>& matches);
 
-// Reads the whole catalog g_XMLFwFile and appends the entries matching
-// pciIdString to pXmlFwInfo, at most pXmlFwInfo.size() of them; counts them in
-// g_ninfo[nic_count].fw_count. Returns 1 if that count is non-zero, else 0.
-// Exits with status 1 when the catalog cannot be opened.
+// Puts the entries of the catalog g_XMLFwFile matching pciIdString (with
+// sub_ven_id_new and sub_dev_id_new in place of the catalog's subsystem
+// values) into pXmlFwInfo from its start, at most pXmlFwInfo.size() of them,
+// and their number into g_ninfo[nic_count].fw_count. Returns 1 if that
+// number is non-zero, else 0 (also when there is no such record). The
+// catalog is read once per run, at the first call; every later call matches
+// against what was read then. Exits with status 1 when the catalog cannot be
+// opened.
 int read_NIC_FW_xml_file(const std::string& pciIdString, std::vector<XMLFW_INFO>& pXmlFwInfo);
+
+// Forgets the catalog this run read, so that the next lookup reads it again
+// (reset_run_state).
+void forget_catalog();
 
 // Splits "major.minor.release" into three numbers (parse_fw_version); always
 // returns 0.
@@ -287,7 +297,9 @@ void build_sorted_versions(uint32_t uIdx, std::vector<std::string>& texts,
 void sort_fw(uint32_t uIdx, std::vector<std::string>& ver_buf, std::vector<int64_t>& fw_sorted);
 
 // Builds g_ninfo from the PCI enumeration, the flash utility's queries and
-// the catalog. Returns 0, 1 (no vendor function) or 2 (all lacked data).
+// the catalog. Returns 0; 1 (no vendor function); or 2: every vendor
+// function lacked its data, or none was met while some PCI function could
+// not be read. A failure's cause is logged and noted for the reason line.
 int32_t build_NIC_list();
 
 // ===================================================================
@@ -303,16 +315,24 @@ enum class outcome_kind {
   undecided,  // may be offered; nothing decided yet
   selected,   // answered yes; not burned (yet)
   flashed,
-  failed,          // the burn failed; detail: its kept output file, "" none
-  no_image,        // chosen, but its catalog entry names no (plain) image file
-  refused_image,   // chosen, but others than root can change its image file
-  answered_no,     // no to a newer version
-  already_latest,  // no (or skipped) where the catalog has nothing newer
-  quit_before,     // the operator quit at its question or before it
-  not_offered,     // after a "c" answer
-  no_query_data,   // no firmware version or PSID from the flash utility
-  no_catalog_entry,
-  second_function,  // detail: the address of its adapter's first function
+  failed,            // the burn failed; detail: its kept output file, "" none
+  no_image,          // chosen, but its catalog entry names no (plain) image file
+  refused_image,     // chosen, but others than root can change its image file
+  answered_no,       // no to a newer version
+  already_latest,    // no (or skipped) where the catalog has nothing newer
+  quit_before,       // the operator quit at its question or before it
+  not_offered,       // after a "c" answer
+  no_query_data,     // no firmware version or PSID from the flash utility
+  no_catalog_entry,  // in the apply mode, detail: what was looked for
+  second_function,   // detail: the address of its adapter's first function
+  // The apply mode's own, one per device of the report; detail says why in
+  // the words of the reason line.
+  left_alone,            // its action asks for no flash
+  invalid_address,       // its address is not a bus address
+  repeated_address,      // an earlier device of the report had its address
+  no_such_version,       // the catalog lacks the version it asks for
+  family_not_found,      // getqrvninfo named no image for its family image
+  family_other_version,  // getqrvninfo named an image of another version
 };
 
 // One line of the summary.
@@ -323,11 +343,29 @@ struct adapter_outcome {
   std::string after;             // the version burned once flashed, else before
   std::string detail;            // see outcome_kind
   bool newer_available = false;  // the catalog has a newer version (numerically)
+  // A flash was asked for it: answered yes (or decided so silently), or its
+  // report action asks for one. Such a device that is not flashed failed.
+  bool asked = false;
 };
 
 // The outcomes of the inventory's functions, in inventory order (one per
-// g_ninfo record). Filled by build_NIC_list; empty in the apply mode.
+// g_ninfo record), filled by build_NIC_list; in the apply mode one per
+// device of the report, in report order.
 extern std::vector<adapter_outcome> g_adapter_outcomes;
+
+// True when o asked for a flash and was not flashed.
+bool flash_failed(const adapter_outcome& o);
+
+// "LABEL: why; LABEL: why" for the outcomes that count (the first ten, then
+// how many more): each label is the outcome's address, the why the words of
+// the reason line.
+std::string failure_list(const std::vector<const adapter_outcome*>& failed);
+
+// The reason line of a run in which a device that asked for a flash was not
+// flashed: "F of N devices failed (LABEL: why; ...); K flashed", N the
+// devices that asked, and the functions the flash utility gave no data for.
+// Empty when no such device failed.
+std::string outcome_reason(const std::vector<adapter_outcome>& outcomes);
 
 // The outcome of inventory record idx, null when there is none.
 adapter_outcome* outcome_of(size_t idx);
@@ -368,8 +406,9 @@ int32_t do_command(const char* command);
 // The MAC text without separators (pairs at 1-2, 4-5, ... 16-17).
 std::string format_mac(const char* pStrTok);
 // The listing mode (-c): prints every usable adapter's ids, installed and
-// catalog versions. Returns 0; exits with 1 when the event log cannot be
-// opened or the inventory build ends the process.
+// catalog versions. Returns 0; 2 when no adapter of the vendor was found
+// while some PCI function could not be read; exits with 1 when the event
+// log cannot be opened or the inventory build ends the process.
 int32_t show_current();
 
 // ===================================================================
@@ -384,13 +423,16 @@ int32_t discover_HW();
 // The apply mode (-u): reads the report g_XMLDiscoveryReport once (at most
 // 64 MiB) and flashes, silently, each device whose action asks for it, with
 // the first matching catalog entry of the version its fw_item names (the
-// first matching entry when it names none). A device whose address came
-// earlier in the report, or whose version the catalog lacks, is not flashed
-// and counts as failed. Returns 0 when fewer devices failed than the report
-// holds; 2 when every device failed (a report without devices included), the
-// report cannot be opened or parsed (or declares entities), or a family image
-// cannot be resolved. Exits with 1 when the event log or the catalog cannot
-// be opened.
+// first matching entry when it names none); a family image only when
+// getqrvninfo resolves it to an image of that version. A device whose
+// address came earlier in the report, or whose version the catalog lacks,
+// is not flashed. Each device's outcome goes into g_adapter_outcomes.
+// Returns 0 when every device that asked for a flash was flashed and fewer
+// devices failed than the report holds; 2 when a device that asked for a
+// flash was not flashed, every device failed (a report without devices
+// included), the report cannot be opened or parsed (or declares entities),
+// or a family image cannot be resolved (the run ends there). Exits with 1
+// when the event log or the catalog cannot be opened.
 int32_t read_discovery_report();
 
 // Writes the whole report for the current inventory to g_XMLDiscoveryReport;
@@ -448,9 +490,18 @@ void read_FW_cur_version(nic_info* pCurNinfo, const std::string& pImageType,
 // character; no digit gives 0.
 int32_t axtoi(const char* hexStg);
 // Replaces pxmlFwImage[0] of g_ninfo[curnic] by the image getqrvninfo names
-// for its address. 0 on success, 1 when no (plain) image name came back, or
-// the failure of get_qrvn_info. servername, when given, receives field one.
+// for its address (parse_image_answer). 0 on success, 1 when no (plain)
+// image name came back, or the failure of get_qrvn_info. servername, when
+// given, receives the host field.
 int modify_imagename(uint32_t curnic, std::string* servername);
+// What the first word of getqrvninfo's answer names: "HOST#IMAGE" when it
+// found an image, a word without '#' ("0") when it found none.
+struct image_answer {
+  bool found = false;
+  std::string host;
+  std::string image;  // the text after the last '#', trailing white space removed
+};
+image_answer parse_image_answer(const std::string& word);
 // Runs cmd with do_command, then reads the first line of dataFile into data,
 // cut at the first delimiter. 0 on success, the command's status, or 2 when
 // dataFile cannot be read.

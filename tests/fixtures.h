@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <iostream>
 #include <memory>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -108,6 +109,32 @@ class HostTest : public RunStateTest {
 
 template <class Param>
 class HostTestWithParam : public HostTest, public ::testing::WithParamInterface<Param> {};
+
+// The lines of text that start as vexor's reason lines do.
+inline std::vector<std::string> reason_lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);)
+    if (line.rfind("vexor: ", 0) == 0) lines.push_back(line);
+  return lines;
+}
+
+// Expects err (a run's standard error) to hold exactly one reason line,
+// holding each of words; with no words, none at all. Returns the line ("").
+inline std::string expect_reason(const std::string& err, const std::vector<std::string>& words) {
+  const std::vector<std::string> said = reason_lines(err);
+  if (words.empty()) {
+    EXPECT_TRUE(said.empty()) << err;
+    return {};
+  }
+  if (said.size() != 1) {
+    ADD_FAILURE() << "not one reason line:\n" << err;
+    return {};
+  }
+  for (const std::string& w : words)
+    EXPECT_NE(said[0].find(w), std::string::npos) << w << "\nnot in: " << said[0];
+  return said[0];
+}
 
 // The addresses the flash utility was asked to burn, in order.
 inline std::vector<std::string> burned_addresses(const sim::SimHost& host) {

@@ -128,11 +128,14 @@ struct ApplyCase {
   std::vector<Dev> devices;
   Burns burns;
   int status;
+  std::vector<std::string> reason;     // in the one reason line; none: no reason line
   const char* failing_burn = nullptr;  // address whose burn fails
 };
 
 class ApplyReport : public ApplyTest, public ::testing::WithParamInterface<ApplyCase> {};
 
+// The exit status and the reason line go together: a device that asked
+// for a flash and was not flashed fails the run, and the line says which.
 TEST_P(ApplyReport, FlashesAndCountsFailures) {
   const ApplyCase& c = GetParam();
   sim::HostSpec desc = apply_host();
@@ -143,6 +146,12 @@ TEST_P(ApplyReport, FlashesAndCountsFailures) {
   sim::RunResult r = apply(report_xml(c.devices));
   EXPECT_EQ(r.status, c.status) << r.out << r.err << host().event_log();
   EXPECT_EQ(host().burns(), c.burns);
+  const std::string said = testhost::expect_reason(r.err, c.reason);
+  // Whatever the line names is in the log too.
+  if (!said.empty()) {
+    EXPECT_TRUE(has(host().event_log(), said.substr(7, said.rfind(" (see") - 7)))
+        << host().event_log();
+  }
 }
 
 const Dev A;
@@ -151,31 +160,68 @@ const Dev C = dev_at("0000:81", "1017", "QRV0000000081", "2.42.5000");
 // Of the family resolved by getqrvninfo.
 const Dev D = dev_at("0000:82", "1003", "QRV0000000082", "2.50.0");
 
+// E at 0000:83:00.0 has no catalog entry.
+const Dev E = dev_at("0000:83", "1003", "QRV0000000083", "2.36.5000");
+const std::string kBurnFailed = ": the burn failed, output in /tmp/data";
+
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Reports, ApplyReport,
     ::testing::Values(
         ApplyCase{"LowerCaseIds", {with(with(A, &Dev::venid, "15b3"), &Dev::subvenid, "15b3")},
-                  {burn("0000:04:00.0", "qva-2.42.5000.bin")}, 0},
+                  {burn("0000:04:00.0", "qva-2.42.5000.bin")}, 0, {}},
         ApplyCase{"FiveDigitIdReadsFourDigits", {with(A, &Dev::devid, "10037")},
-                  {burn("0000:04:00.0", "qva-2.42.5000.bin")}, 0},
-        ApplyCase{"EmptyIdMatchesNothing", {with(A, &Dev::devid, "")}, {}, 2},
+                  {burn("0000:04:00.0", "qva-2.42.5000.bin")}, 0, {}},
+        ApplyCase{"EmptyIdMatchesNothing", {with(A, &Dev::devid, "")}, {}, 2,
+                  {"1 of 1 devices failed (0000:04:00.0: no entry in nic_fw/NICFWData.xml for its "
+                   "ids and PSID QRV0000000004); 0 flashed (see pyxflash.log)"}},
         ApplyCase{"InstalledVersionNotKnown", {with(A, &Dev::active, "n/a")},
-                  {burn("0000:04:00.0", "qva-2.42.5000.bin")}, 0},
+                  {burn("0000:04:00.0", "qva-2.42.5000.bin")}, 0, {}},
         ApplyCase{"ActionContainingRewrite", {with(A, &Dev::action, "rewrite-now")},
-                  {burn("0000:04:00.0", "qva-2.42.5000.bin")}, 0},
+                  {burn("0000:04:00.0", "qva-2.42.5000.bin")}, 0, {}},
+        ApplyCase{"AllFlashed", {A, B, C},
+                  {burn("0000:04:00.0", "qva-2.42.5000.bin"), burn("0000:05:00.0", "qvb-2.10.1.bin"),
+                   burn("0000:81:00.0", "qvc-2.42.5000.bin")},
+                  0, {}},
         ApplyCase{"NothingIsNotFlashed",
                   {with(A, &Dev::action, "Nothing"), B},
-                  {burn("0000:05:00.0", "qvb-2.10.1.bin")}, 0},
-        ApplyCase{"NoCatalogEntry", {with(A, &Dev::psid, "QRV0000000999")}, {}, 2},
-        ApplyCase{"FailedFlashCountsTheLaterDevicesToo",
-                  {A, with(B, &Dev::action, "Nothing")},
-                  {burn("0000:04:00.0", "qva-2.42.5000.bin")}, 2, "0000:04:00.0"},
-        ApplyCase{"OneOfTwoFailing",
-                  {A, B},
+                  {burn("0000:05:00.0", "qvb-2.10.1.bin")}, 0, {}},
+        // The first burn fails, the two after it flash.
+        ApplyCase{"FirstOfThreeFails", {A, B, C},
+                  {burn("0000:04:00.0", "qva-2.42.5000.bin"), burn("0000:05:00.0", "qvb-2.10.1.bin"),
+                   burn("0000:81:00.0", "qvc-2.42.5000.bin")},
+                  2, {"1 of 3 devices failed (0000:04:00.0" + kBurnFailed, "); 2 flashed (see pyxflash.log)"},
+                  "0000:04:00.0"},
+        ApplyCase{"LastOfTwoFails", {A, B},
                   {burn("0000:04:00.0", "qva-2.42.5000.bin"), burn("0000:05:00.0", "qvb-2.10.1.bin")},
-                  0, "0000:05:00.0"},
-        ApplyCase{"NoDevice", {}, {}, 2}),
+                  2, {"1 of 2 devices failed (0000:05:00.0" + kBurnFailed, "); 1 flashed"},
+                  "0000:05:00.0"},
+        ApplyCase{"FailedFlashThenNothing", {A, with(B, &Dev::action, "Nothing")},
+                  {burn("0000:04:00.0", "qva-2.42.5000.bin")}, 2,
+                  {"1 of 1 devices failed (0000:04:00.0" + kBurnFailed, "); 0 flashed"},
+                  "0000:04:00.0"},
+        ApplyCase{"NoCatalogEntryAmongFlashed", {A, E}, {burn("0000:04:00.0", "qva-2.42.5000.bin")},
+                  2, {"1 of 2 devices failed (0000:83:00.0: no entry in nic_fw/NICFWData.xml for its "
+                      "ids and PSID QRV0000000083); 1 flashed"}},
+        ApplyCase{"NoSuchVersionAmongFlashed", {with(C, &Dev::version, "2.41.0"), B},
+                  {burn("0000:05:00.0", "qvb-2.10.1.bin")}, 2,
+                  {"1 of 2 devices failed (0000:81:00.0: asks for version 2.41.0, which the catalog "
+                   "does not hold); 1 flashed"}},
+        ApplyCase{"UnreadableAddressAmongFlashed", {with(A, &Dev::bus, "0000:zz"), B},
+                  {burn("0000:05:00.0", "qvb-2.10.1.bin")}, 2,
+                  {"1 of 2 devices failed (device 1: no valid PCI address); 1 flashed"}},
+        // A device that asks for nothing fails only in the old sense: every
+        // device of the report failing.
+        ApplyCase{"NothingWithoutEntryBesideAFlash", {with(E, &Dev::action, "Nothing"), A},
+                  {burn("0000:04:00.0", "qva-2.42.5000.bin")}, 0, {}},
+        ApplyCase{"OnlyNothingWithoutEntry", {with(E, &Dev::action, "Nothing")}, {}, 2,
+                  {"no device of the report report.xml could be used (0000:83:00.0: no entry in "
+                   "nic_fw/NICFWData.xml for its ids and PSID QRV0000000083)"}},
+        ApplyCase{"RepeatAskingWhereTheFirstDidNot", {with(A, &Dev::action, "Nothing"), A}, {}, 2,
+                  {"1 of 1 devices failed (0000:04:00.0: repeats the address of device 1, which "
+                   "asked for no flash); 0 flashed"}},
+        ApplyCase{"NoDevice", {}, {}, 2,
+                  {"the report report.xml holds no device (see pyxflash.log)"}}),
     [](const auto& info) { return std::string(info.param.name); });
 // clang-format on
 
@@ -228,9 +274,9 @@ TEST_F(ApplyTest, ManyDevicesAndLongTexts) {
   std::vector<Dev> devs(60, with(A, &Dev::action, "Nothing"));
   // Each at an address of its own: a repeated address is never flashed.
   for (size_t i = 0; i < devs.size(); ++i) {
-    char device[8];
-    std::snprintf(device, sizeof device, "%02zx", i == 8 ? 0 : i + 0x20);
-    devs[i].device = device;
+    static constexpr char kHex[] = "0123456789abcdef";
+    const size_t number = i == 8 ? 0 : i + 0x20;  // two hex digits
+    devs[i].device = {kHex[number >> 4 & 0xf], kHex[number & 0xf]};
   }
   devs[7].psid = std::string(100000, 'Q');
   devs[8].action = std::string(50000, 'x') + "upgrade";
@@ -316,7 +362,7 @@ INSTANTIATE_TEST_SUITE_P(
                     "read_discovery_report: Error at read_NIC_FW_xml_file\n"},
         VersionCase{"NotInTheCatalogNamesPositionAddressVersion",
                     report_xml({A, with(C, &Dev::version, "2.41.0")}),
-                    {burn("0000:04:00.0", "qva-2.42.5000.bin")}, 0,
+                    {burn("0000:04:00.0", "qva-2.42.5000.bin")}, 2,
                     "read_discovery_report: device 2 (0000:81:00.0) asks for version 2.41.0, "
                     "which the catalog does not hold for it; not flashed\n"},
         VersionCase{"NoVersionElement", without_version({C}),
@@ -407,6 +453,11 @@ TEST_P(ApplyGetqrvninfoAnswer, OnlyAPlainFileNameIsBurned) {
     EXPECT_TRUE(has(h.event_log(),
                     "read_discovery_report: Error in finding the image for Belmora/Tarvik2\n"))
         << h.event_log();
+    EXPECT_TRUE(has(r.err,
+                    "vexor: 1 of 2 devices failed (0000:82:00.0: ./getqrvninfo found no "
+                    "image for its family image Belmora-qv.bin); 1 flashed; the run was "
+                    "ended there, at device 2 of 3 (see pyxflash.log)\n"))
+        << r.err;
   }
   EXPECT_EQ(h.burns(), expected);
   EXPECT_TRUE(data_files().empty());
@@ -416,6 +467,10 @@ TEST_P(ApplyGetqrvninfoAnswer, OnlyAPlainFileNameIsBurned) {
 INSTANTIATE_TEST_SUITE_P(
     Answers, ApplyGetqrvninfoAnswer,
     ::testing::Values(AnswerCase{"Plain", "host1#qvd-2.50.0.bin\\n", "qvd-2.50.0.bin"},
+                      // What a host is called changes nothing.
+                      AnswerCase{"HostNameWithHash", "rack#7#qvd-2.50.0.bin\\n", "qvd-2.50.0.bin"},
+                      AnswerCase{"HostNameBeginningWithZero", "0node#qvd-2.50.0.bin\\n",
+                                 "qvd-2.50.0.bin"},
                       AnswerCase{"TrailingBlanksAndCarriageReturn",
                                  "host1#qvd-2.50.0.bin \\r\\n", "qvd-2.50.0.bin"},
                       AnswerCase{"NoImage", "0\\n", std::nullopt},
@@ -427,6 +482,87 @@ INSTANTIATE_TEST_SUITE_P(
                       AnswerCase{"ControlCharacter", "host1#qvd\\033.bin\\n", std::nullopt}),
     [](const auto& info) { return std::string(info.param.name); });
 // clang-format on
+
+// D's family at two versions: its family image and a plain image of each.
+sim::HostSpec two_version_family_host() {
+  sim::HostSpec desc = apply_host();
+  std::vector<testhost::CatalogEntry> entries = apply_catalog();
+  entries.push_back({"QV-1003", "1003", "QRV0000000082", "2.49.0", "Belmora-old.bin"});
+  entries.push_back({"QV-1003", "1003", "QRV0000000082", "2.49.0", "qvd-2.49.0.bin"});
+  testhost::set_catalog(desc, entries);
+  return desc;
+}
+
+struct FamilyCase {
+  const char* name;
+  const char* version;   // what the report asks for
+  std::string answer;    // of a stand-in getqrvninfo; "": the program itself
+  const char* hostname;  // the host's name for the program itself (nullptr: as it is)
+  Burns burns;
+  int status;
+  const char* logged;  // in the log ("" nothing looked for)
+};
+
+using ApplyFamilyVersion = testhost::HostTestWithParam<FamilyCase>;
+
+// getqrvninfo names the board's newest image whatever the report asks for;
+// it is burned only when it is the version asked for.
+TEST_P(ApplyFamilyVersion, BurnsOnlyTheVersionAskedFor) {
+  const FamilyCase& c = GetParam();
+  sim::SimHost& h = host(two_version_family_host());
+  if (!c.answer.empty()) {
+    h.write_file("getqrvninfo", "#!/bin/sh\nprintf '" + c.answer + "\\n'\n", true);
+  }
+  h.write_file("report.xml", report_xml({with(D, &Dev::version, c.version)}));
+  std::string line = "./vexor -u report.xml";
+  if (c.hostname != nullptr) {
+    line = "unshare --uts sh -c 'printf %s " + testhost::quoted(c.hostname) +
+           " > /proc/sys/kernel/hostname && exec " + line + "'";
+  }
+  const sim::RunResult r = h.run_shell(line);
+  EXPECT_EQ(r.status, c.status) << r.out << r.err << h.event_log();
+  EXPECT_EQ(h.burns(), c.burns);
+  EXPECT_TRUE(has(h.event_log(), c.logged)) << h.event_log();
+  EXPECT_EQ(testhost::reason_lines(r.err).size(), c.status == 0 ? 0u : 1u) << r.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Reports, ApplyFamilyVersion,
+    ::testing::Values(
+        FamilyCase{
+            "NewestAsked", "2.50.0", "", nullptr, {burn("0000:82:00.0", "qvd-2.50.0.bin")}, 0, ""},
+        FamilyCase{"OlderAskedNamesBothVersions",
+                   "2.49.0",
+                   "",
+                   nullptr,
+                   {},
+                   2,
+                   "read_discovery_report: device 1 (0000:82:00.0) asks for version 2.49.0, but "
+                   "./getqrvninfo resolved its family image Belmora-old.bin to qvd-2.50.0.bin, "
+                   "version 2.50.0; not flashed\n"},
+        FamilyCase{"OlderResolvedToItsVersion",
+                   "2.49.0",
+                   "h1#qvd-2.49.0.bin",
+                   nullptr,
+                   {burn("0000:82:00.0", "qvd-2.49.0.bin")},
+                   0,
+                   ""},
+        FamilyCase{"ResolvedToAnotherBoardsImage",
+                   "2.50.0",
+                   "h1#qva-2.42.5000.bin",
+                   nullptr,
+                   {},
+                   2,
+                   "resolved its family image Belmora-qv.bin to qva-2.42.5000.bin, whose version "
+                   "the catalog does not give for it; not flashed\n"},
+        FamilyCase{"HostNameBeginningWithZeroAndHoldingHash",
+                   "2.50.0",
+                   "",
+                   "0rack#7",
+                   {burn("0000:82:00.0", "qvd-2.50.0.bin")},
+                   0,
+                   ""}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ApplyTest, GetqrvninfoFailingEndsTheRun) {
   sim::SimHost& h = host(apply_host());

@@ -274,8 +274,8 @@ INSTANTIATE_TEST_SUITE_P(
                       "echo users-image > nic_fw/qx50-2000.bin",
                       {"-s"},
                       2,
-                      {"the image ./nic_fw/qx50-2000.bin for 0000:05:00.0 is refused: "
-                       "nic_fw/qx50-2000.bin is writable by gid 4242; not flashed"},
+                      {"0000:05:00.0: the image ./nic_fw/qx50-2000.bin is refused: "
+                       "nic_fw/qx50-2000.bin is writable by gid 4242"},
                       {}},
         OwnershipCase{"system_utility_writable_by_a_group",
                       Utility::system,

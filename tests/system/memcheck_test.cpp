@@ -96,7 +96,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         MemcheckRun{"listing", "-c", "", 0, {}, "Quorvane QX-100 \n"},
         MemcheckRun{"discovery", "-d", "", 0, {}, "", "<busnumber value=\"0000:82\"/>"},
-        MemcheckRun{"apply", "-u nicdiscovery.xml", "", 0,
+        // C's burn fails and the device the host lacks has no valid address.
+        MemcheckRun{"apply", "-u nicdiscovery.xml", "", 2,
                     {"0000:05:00.0", "0000:81:00.0", "0000:82:00.0"}, ""},
         MemcheckRun{"silent_update", "-s", "", 2, {"0000:05:00.0", "0000:82:00.0"}, ""},
         MemcheckRun{"interactive_update", "", "y\nn\nq\n", 3, {"0000:05:00.0"},

@@ -1,7 +1,8 @@
 // A host that is partly broken while vexor runs: a PCI device whose sysfs
 // files cannot be read (as during hot removal) is left out and every mode
-// goes on; an event log that cannot be written is said once and the burns
-// go on.
+// goes on, unless no adapter of the vendor is left, which is no host
+// without adapters; an event log that cannot be written is said once and
+// the burns go on.
 #include <gtest/gtest.h>
 
 #include <sstream>
@@ -98,6 +99,60 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) {
       return std::string(std::get<0>(info.param).name) + "_" + std::get<1>(info.param).name;
     });
+
+// ---------------------------------------------------------------------------
+// A host whose adapters cannot be read
+// ---------------------------------------------------------------------------
+
+// Every mode on a host where only another vendor's device can be read: the
+// vendor's own functions may be adapters, so this is no host without them.
+struct UnreadMode {
+  const char* name;
+  std::vector<std::string> args;
+  int status;
+};
+
+void PrintTo(const UnreadMode& m, std::ostream* os) { *os << m.name; }
+
+using UnreadAdapters = testhost::HostTestWithParam<std::tuple<UnreadMode, Sickness>>;
+
+TEST_P(UnreadAdapters, AreNamedAndTheRunFails) {
+  const auto& [mode, sickness] = GetParam();
+  sim::HostSpec desc = base_host();
+  for (sim::Function& f : desc.functions) {
+    (sickness.gone ? f.missing_files : f.unreadable_files).push_back(sickness.file);
+  }
+  desc.functions.push_back(testhost::other_vendor("0000:02:00.0"));
+  sim::SimHost& h = host(desc);
+  h.write_file("nicdiscovery.xml", "the earlier report");
+  const sim::RunResult r = h.run(mode.args);
+
+  EXPECT_EQ(r.status, mode.status) << r.out << r.err << h.event_log();
+  const std::string said = testhost::expect_reason(
+      r.err, {"vexor: 2 PCI functions could not be read (0000:05:00.0, 0000:81:00.0); none of "
+              "the 1 network and InfiniBand devices read is a Quorvane adapter, but those may be "
+              "(see pyxflash.log)"});
+  EXPECT_EQ(said.find("no Quorvane adapter found"), std::string::npos) << said;
+  EXPECT_NE(h.event_log().find("[ERROR]     "), std::string::npos) << h.event_log();
+  EXPECT_NE(h.event_log().find(said.substr(7)), std::string::npos) << h.event_log();
+  EXPECT_EQ(h.read_file("nicdiscovery.xml"), "the earlier report");
+  EXPECT_TRUE(h.journal().empty());
+}
+
+const UnreadMode kUnreadModes[] = {
+    {"discovery", {"-d"}, 2},
+    {"list", {"-c"}, 2},
+    {"silent", {"-s"}, 2},
+    {"yes", {"-y"}, 2},
+};
+
+INSTANTIATE_TEST_SUITE_P(Modes, UnreadAdapters,
+                         ::testing::Combine(::testing::ValuesIn(kUnreadModes),
+                                            ::testing::Values(kSicknesses[2], kSicknesses[3])),
+                         [](const auto& info) {
+                           return std::string(std::get<0>(info.param).name) + "_" +
+                                  (std::get<1>(info.param).gone ? "gone" : "unreadable");
+                         });
 
 // ---------------------------------------------------------------------------
 // An event log that cannot be written

@@ -177,6 +177,70 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.label); });
 // clang-format on
 
+struct SilentOutcomeCase {
+  const char* label;
+  Argv args;
+  std::vector<std::string> failing;  // addresses whose burn fails
+  int status;
+  std::vector<std::string> reason;  // in the one reason line; none: no reason line
+};
+
+using SilentOutcomes = testhost::HostTestWithParam<SilentOutcomeCase>;
+
+// A and C have a newer image, B runs the latest, D gives no firmware
+// version: the exit status and the reason line say the same, whichever
+// burn fails first.
+TEST_P(SilentOutcomes, ReasonCountsAndNamesTheFailedAdapters) {
+  const auto& c = GetParam();
+  auto desc = two_adapter_host();
+  desc.functions.push_back(adapter("0000:82:00.0", 0x1017, "QRV33", "16.35.1012", "0002c9aabb33"));
+  desc.functions.push_back(adapter("0000:83:00.0", 0x1017, "QRV44", std::nullopt, "0002c9aabb44"));
+  auto entries = testhost::two_adapter_catalog();
+  entries.push_back({"Quorvane QX-50", "1017", "QRV33", "16.35.2000", "qx50c-2000.bin"});
+  testhost::set_catalog(desc, entries);
+  for (auto& f : desc.functions) {
+    for (const auto& failing : c.failing)
+      if (f.address == failing) f.flash->burn = sim::BurnBehaviour::fail;
+  }
+  sim::SimHost& h = host(desc);
+  const auto r = h.run(c.args);
+  EXPECT_EQ(r.status, c.status) << r.out << r.err << h.event_log();
+  testhost::expect_reason(r.err, c.reason);
+}
+
+const std::string kFailedBurn = ": the burn failed, output in /tmp/data";
+const std::string kUnread = "gave no firmware version or PSID (0000:83:00.0) (see pyxflash.log)";
+
+INSTANTIATE_TEST_SUITE_P(
+    Update, SilentOutcomes,
+    ::testing::Values(
+        SilentOutcomeCase{"first_fails",
+                          {"-s"},
+                          {"0000:05:00.0"},
+                          2,
+                          {"vexor: 1 of 2 devices failed (0000:05:00.0" + kFailedBurn,
+                           "); 1 flashed; 1 " + kUnread}},
+        SilentOutcomeCase{"last_fails",
+                          {"-s"},
+                          {"0000:82:00.0"},
+                          2,
+                          {"vexor: 1 of 2 devices failed (0000:82:00.0" + kFailedBurn,
+                           "); 1 flashed; 1 " + kUnread}},
+        SilentOutcomeCase{"both_fail",
+                          {"-s"},
+                          {"0000:05:00.0", "0000:82:00.0"},
+                          2,
+                          {"vexor: 2 of 2 devices failed (0000:05:00.0" + kFailedBurn,
+                           "; 0000:82:00.0" + kFailedBurn, "); 0 flashed; 1 " + kUnread}},
+        SilentOutcomeCase{"force_rewrites_and_one_fails",
+                          {"-sF"},
+                          {"0000:81:00.0"},
+                          2,
+                          {"vexor: 1 of 3 devices failed (0000:81:00.0" + kFailedBurn,
+                           "); 2 flashed; 1 " + kUnread}},
+        SilentOutcomeCase{"none_fails", {"-s"}, {}, 0, {}}),
+    [](const auto& info) { return std::string(info.param.label); });
+
 TEST_F(Update, SilentRunWithEverythingLatestExitsOneWithoutSummary) {
   auto desc = two_adapter_host();
   desc.functions[0].flash->fw = "16.35.2000";
