@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Lists the product functions (main/, common/, getqrvninfo/) that are longer
+# Lists the functions of main/, common/, getqrvninfo/ and sim/ that are longer
 # than the limit, from the first line of the signature to the closing brace,
 # and exits with 1 when there is one; 0 and a one-line count otherwise.
 #   bash scripts/function-lengths.sh [--max N] [FILE...]
@@ -16,7 +16,7 @@ fi
 if (($#)); then
   files=("$@")
 else
-  mapfile -t files < <(find main common getqrvninfo -type f \
+  mapfile -t files < <(find main common getqrvninfo sim -type f \
     \( -name '*.cpp' -o -name '*.cc' -o -name '*.h' -o -name '*.hpp' \) | LC_ALL=C sort)
 fi
 

@@ -123,6 +123,37 @@ struct Parser {
     }
   }
 
+  void function(const std::vector<std::string>& w) {
+    expect_words(w, 5, 1000, "function ADDRESS VENDOR:DEVICE SUBVENDOR:SUBDEVICE CLASS [INTERFACE...]");
+    Function f;
+    f.address = w[1];
+    if (!is_pci_address(f.address)) error("bad PCI address \"" + f.address + "\" (dddd:bb:ss.f expected)");
+    for (const auto& g : desc.functions)
+      if (g.address == f.address) error("function " + f.address + " declared twice");
+    std::tie(f.vendor, f.device) = id_pair(w[2], "vendor:device");
+    std::tie(f.subsystem_vendor, f.subsystem_device) = id_pair(w[3], "subsystem vendor:device");
+    f.pci_class = static_cast<uint32_t>(hex(w[4], 0xffffff, "class"));
+    f.interfaces.assign(w.begin() + 5, w.end());
+    desc.functions.push_back(std::move(f));
+  }
+
+  void secure_boot(const std::vector<std::string>& w) {
+    expect_words(w, 2, 2, "secure-boot absent|disabled|enabled|garbage");
+    if (w[1] == "absent") desc.secure_boot = SecureBoot::absent;
+    else if (w[1] == "disabled") desc.secure_boot = SecureBoot::disabled;
+    else if (w[1] == "enabled") desc.secure_boot = SecureBoot::enabled;
+    else if (w[1] == "garbage") desc.secure_boot = SecureBoot::garbage;
+    else error("usage: secure-boot absent|disabled|enabled|garbage");
+  }
+
+  void pyxflash(const std::vector<std::string>& w) {
+    expect_words(w, 2, 2, "pyxflash present|absent|not-executable");
+    if (w[1] == "present") desc.pyxflash_present = desc.pyxflash_executable = true;
+    else if (w[1] == "absent") desc.pyxflash_present = false;
+    else if (w[1] == "not-executable") desc.pyxflash_present = true, desc.pyxflash_executable = false;
+    else error("usage: pyxflash present|absent|not-executable");
+  }
+
   void line(const std::string& text) {
     std::istringstream in(text);
     std::vector<std::string> w;
@@ -139,17 +170,7 @@ struct Parser {
       desc.vendor_names.clear();
       vendors_replaced = true;
     } else if (d == "function") {
-      expect_words(w, 5, 1000, "function ADDRESS VENDOR:DEVICE SUBVENDOR:SUBDEVICE CLASS [INTERFACE...]");
-      Function f;
-      f.address = w[1];
-      if (!is_pci_address(f.address)) error("bad PCI address \"" + f.address + "\" (dddd:bb:ss.f expected)");
-      for (const auto& g : desc.functions)
-        if (g.address == f.address) error("function " + f.address + " declared twice");
-      std::tie(f.vendor, f.device) = id_pair(w[2], "vendor:device");
-      std::tie(f.subsystem_vendor, f.subsystem_device) = id_pair(w[3], "subsystem vendor:device");
-      f.pci_class = static_cast<uint32_t>(hex(w[4], 0xffffff, "class"));
-      f.interfaces.assign(w.begin() + 5, w.end());
-      desc.functions.push_back(std::move(f));
+      function(w);
     } else if (d == "adapter") {
       adapter(w);
     } else if (d == "query-error") {
@@ -158,22 +179,13 @@ struct Parser {
       adapter(just_address);
       function_at(w[1]).flash->query_error = rest_of(text, 2);
     } else if (d == "secure-boot") {
-      expect_words(w, 2, 2, "secure-boot absent|disabled|enabled|garbage");
-      if (w[1] == "absent") desc.secure_boot = SecureBoot::absent;
-      else if (w[1] == "disabled") desc.secure_boot = SecureBoot::disabled;
-      else if (w[1] == "enabled") desc.secure_boot = SecureBoot::enabled;
-      else if (w[1] == "garbage") desc.secure_boot = SecureBoot::garbage;
-      else error("usage: secure-boot absent|disabled|enabled|garbage");
+      secure_boot(w);
     } else if (d == "qtk") {
       desc.qtk = tool(w, "qtk absent|present [EXIT-STATUS]");
     } else if (d == "quarz") {
       desc.quarz = tool(w, "quarz absent|present [EXIT-STATUS]");
     } else if (d == "pyxflash") {
-      expect_words(w, 2, 2, "pyxflash present|absent|not-executable");
-      if (w[1] == "present") desc.pyxflash_present = desc.pyxflash_executable = true;
-      else if (w[1] == "absent") desc.pyxflash_present = false;
-      else if (w[1] == "not-executable") desc.pyxflash_present = true, desc.pyxflash_executable = false;
-      else error("usage: pyxflash present|absent|not-executable");
+      pyxflash(w);
     } else if (d == "getqrvninfo") {
       expect_words(w, 2, 2, "getqrvninfo present|absent");
       if (w[1] != "present" && w[1] != "absent") error("usage: getqrvninfo present|absent");

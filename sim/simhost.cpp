@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -23,6 +24,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 #include "sim/sim_state.h"
 
@@ -64,6 +66,12 @@ void write_text(const fs::path& path, const std::string& content, mode_t mode = 
     out.flush();
     if (!out) fail("cannot write " + path.string());
   }
+  if (::chmod(path.c_str(), mode) != 0) fail_errno("chmod " + path.string());
+}
+
+// A directory with exactly mode, whatever the umask.
+void make_directory(const fs::path& path, mode_t mode) {
+  fs::create_directories(path);
   if (::chmod(path.c_str(), mode) != 0) fail_errno("chmod " + path.string());
 }
 
@@ -169,6 +177,167 @@ int decode_status(int wstatus) {
   return -1;
 }
 
+// A descriptor of the launcher's, closed when it goes.
+struct Fd {
+  int fd = -1;
+  Fd() = default;
+  explicit Fd(int f) : fd(f) {}
+  Fd(Fd&& other) noexcept : fd(std::exchange(other.fd, -1)) {}
+  Fd& operator=(Fd&& other) noexcept {
+    if (this != &other) {
+      reset();
+      fd = std::exchange(other.fd, -1);
+    }
+    return *this;
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd() { reset(); }
+  void reset() {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+  }
+};
+
+// The files a captured run reads its standard input from and writes its
+// output and errors to.
+struct RunStreams {
+  Fd in, out, err;
+  std::string out_path, err_path;
+};
+
+// One mount a run makes in its namespace: a bind mount when fstype is null.
+struct MountStep {
+  std::string source;
+  std::string target;
+  const char* fstype = nullptr;
+  unsigned long flags = MS_BIND;
+  std::string data;
+};
+
+// What the child of a run does between fork and exec, all of it made before
+// the fork: after it the child only makes system calls.
+struct ChildPlan {
+  std::vector<MountStep> mounts;  // in order
+  std::string workdir;
+  std::string program;
+  std::vector<char*> argv, env;     // null-terminated
+  std::array<int, 3> stdio{-1, -1, -1};  // -1: the launcher's own streams (attached)
+};
+
+std::vector<char*> c_strings(const std::vector<std::string>& words) {
+  std::vector<char*> out;
+  for (const auto& w : words) out.push_back(const_cast<char*>(w.c_str()));
+  out.push_back(nullptr);
+  return out;
+}
+
+MountStep bind_mount(std::string source, std::string target, unsigned long flags = MS_BIND) {
+  return {std::move(source), std::move(target), nullptr, flags, {}};
+}
+
+// In the child: says on report what failed, and ends.
+[[noreturn]] void child_failed(int report, const char* what, const std::string& path) {
+  std::string msg = std::string(what) + " " + path + ": " + std::strerror(errno);
+  ssize_t ignored = ::write(report, msg.data(), msg.size());
+  (void)ignored;
+  ::_exit(127);
+}
+
+// In the child: makes the run's namespace and executes the program. What
+// fails is written to report, and the child ends with 127.
+[[noreturn]] void run_child(const ChildPlan& plan, int report) {
+  if (plan.stdio[0] >= 0) {
+    // Own process group, so a timeout kills the run with all its children.
+    ::setpgid(0, 0);
+    for (int fd = 0; fd < 3; ++fd)
+      if (::dup2(plan.stdio[fd], fd) < 0) child_failed(report, "dup2", "");
+  }
+  if (::unshare(CLONE_NEWNS) != 0)
+    child_failed(report, "unshare(CLONE_NEWNS) (a private mount namespace needs root)", "");
+  if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+    child_failed(report, "make / private", "");
+  if (const char* dev = mount_private_dev()) child_failed(report, "private", dev);
+  for (const MountStep& m : plan.mounts) {
+    if (::mount(m.source.c_str(), m.target.c_str(), m.fstype, m.flags,
+                m.data.empty() ? nullptr : m.data.c_str()) != 0)
+      child_failed(report, m.fstype ? "mount over" : "bind over", m.target);
+  }
+  if (::chdir(plan.workdir.c_str()) != 0) child_failed(report, "chdir", plan.workdir);
+  ::execve(plan.program.c_str(), plan.argv.data(), plan.env.data());
+  child_failed(report, "execve", plan.program);
+}
+
+// Everything read from fd until its end.
+std::string read_all(int fd) {
+  std::string text;
+  char buf[512];
+  ssize_t n;
+  while ((n = ::read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
+    if (n > 0) text.append(buf, static_cast<size_t>(n));
+  return text;
+}
+
+void reap(pid_t pid, int* wstatus) {
+  while (::waitpid(pid, wstatus, 0) < 0 && errno == EINTR) {
+  }
+}
+
+// Waits for a run attached to the terminal. Ctrl-C at the terminal is for
+// vexor; this process must survive it to clean up, as system(3) does.
+int wait_attached(pid_t pid) {
+  struct sigaction ignore {}, old_int{}, old_quit{};
+  ignore.sa_handler = SIG_IGN;
+  ::sigemptyset(&ignore.sa_mask);
+  ::sigaction(SIGINT, &ignore, &old_int);
+  ::sigaction(SIGQUIT, &ignore, &old_quit);
+  int wstatus = 0;
+  int rc;
+  while ((rc = ::waitpid(pid, &wstatus, 0)) < 0 && errno == EINTR) {
+  }
+  int saved = errno;
+  ::sigaction(SIGINT, &old_int, nullptr);
+  ::sigaction(SIGQUIT, &old_quit, nullptr);
+  errno = saved;
+  if (rc < 0) fail_errno("waitpid");
+  return wstatus;
+}
+
+// Waits for a captured run for at most seconds (0: for ever); then kills it
+// with its process group and sets *timed_out. Returns the wait status.
+int wait_captured(pid_t pid, double seconds, bool* timed_out) {
+  int wstatus = 0;
+  if (seconds <= 0) {
+    while (::waitpid(pid, &wstatus, 0) < 0)
+      if (errno != EINTR) fail_errno("waitpid");
+    return wstatus;
+  }
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  Fd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+  while (true) {
+    pid_t r = ::waitpid(pid, &wstatus, WNOHANG);
+    if (r == pid) return wstatus;
+    if (r < 0 && errno != EINTR) fail_errno("waitpid");
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      ::kill(-pid, SIGKILL);
+      ::kill(pid, SIGKILL);
+      reap(pid, &wstatus);
+      *timed_out = true;
+      return wstatus;
+    }
+    if (pidfd.fd >= 0) {
+      pollfd p{pidfd.fd, POLLIN, 0};
+      ::poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), 1000)));
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  }
+}
+
+// vexor's run lock, relative to the host's /run.
+constexpr const char* kRunLock = "lock/vexor.lock";
+
 }  // namespace
 
 struct SimHost::Impl {
@@ -179,10 +348,19 @@ struct SimHost::Impl {
 
   fs::path state() const { return dir / "state"; }
   fs::path component() const { return dir / "component"; }
+  // The host's own /run, and the /run/lock in it.
+  fs::path run_root() const { return dir / "runroot"; }
+  fs::path lock_dir() const { return run_root() / "lock"; }
+  // The host's directory relative to /tmp when it lies under /tmp, which
+  // every run covers with the host's own: there it is made reachable again
+  // at its own path. Empty when it lies elsewhere.
+  fs::path dir_in_tmp() const {
+    const fs::path relative = dir.lexically_relative("/tmp");
+    if (relative.empty() || relative == "." || *relative.begin() == "..") return {};
+    return relative;
+  }
 
   int runs = 0;  // runs started, for the names of their output files
-
-  fs::path lock_dir() const { return dir / "runroot/lock"; }
 
   void lay_out(bool fresh);
   void lay_out_sysfs();
@@ -202,6 +380,9 @@ struct SimHost::Impl {
             const std::string& stdin_text, RunResult* captured) {
     return finish(launch(program, argv, attached, stdin_text), attached, captured);
   }
+  std::vector<MountStep> mount_plan() const;
+  std::vector<std::string> run_environment() const;
+  RunStreams open_streams(const std::string& stdin_text);
 };
 
 void SimHost::Impl::lay_out(bool fresh) {
@@ -221,10 +402,12 @@ void SimHost::Impl::lay_out(bool fresh) {
       throw std::invalid_argument("simulated host: image file name must be relative: \"" + image.file + "\"");
 
   fs::create_directories(state());
-  fs::create_directories(dir / "tmp");
   fs::create_directories(dir / "run");
-  fs::create_directories(lock_dir());
-  ::chmod((dir / "tmp").c_str(), 01777);
+  // /tmp and /run/lock as Debian has them: anyone may create files there.
+  make_directory(dir / "tmp", 01777);
+  make_directory(run_root(), 0755);
+  make_directory(lock_dir(), 01777);
+  if (!dir_in_tmp().empty()) fs::create_directories(dir / "tmp" / dir_in_tmp());
 
   lay_out_sysfs();
   lay_out_tools();
@@ -291,7 +474,7 @@ void SimHost::Impl::lay_out_sysfs() {
 void SimHost::Impl::lay_out_tools() {
   fs::remove_all(dir / "bin");
   fs::path bin = dir / "bin";
-  fs::create_directories(bin);
+  make_directory(bin, 0755);
   if (desc.secure_boot == SecureBoot::absent)
     whiteout(bin / "mokutil");
   else
@@ -308,196 +491,113 @@ void SimHost::Impl::lay_out_tools() {
 
 void SimHost::Impl::lay_out_component() {
   fs::path comp = component();
-  fs::create_directories(comp);
+  // Root's own, as a site installs it: vexor runs and reads nothing that
+  // anyone else could change.
+  make_directory(comp, 0755);
   copy_binary(VEXOR_SIM_VEXOR, comp / "vexor", 0755);
   std::error_code ec;
   fs::remove(comp / "getqrvninfo", ec);
   if (desc.getqrvninfo_present) copy_binary(VEXOR_SIM_GETQRVNINFO, comp / "getqrvninfo", 0755);
   fs::remove_all(comp / "nic_fw");
-  fs::create_directories(comp / "nic_fw");
+  make_directory(comp / "nic_fw", 0755);
   if (desc.pyxflash_present)
     copy_binary(VEXOR_SIM_FLASH_UTILITY, comp / "nic_fw/pyxflash", desc.pyxflash_executable ? 0755 : 0644);
   if (desc.catalog_xml) write_text(comp / "nic_fw/NICFWData.xml", *desc.catalog_xml);
   for (const auto& image : desc.images) write_text(comp / "nic_fw" / image.file, image_to_text(image));
 }
 
-SimHost::Impl::Launched SimHost::Impl::launch(const std::string& program, const std::vector<std::string>& args,
-                                              bool attached, const std::string& stdin_text) {
-  // Everything the child needs is prepared here: after fork it only makes
-  // system calls.
+// The mounts of every run, in order. The host's /tmp comes last, because it
+// may cover the host's own directory: the directory is first bound into
+// the host's /tmp at its own path, and that /tmp is bound with what is
+// mounted in it. So vexor finds its component directory at the same path
+// inside the host as outside (its executable's directory), and the flash
+// utility its state, also after vexor and the launcher have gone.
+std::vector<MountStep> SimHost::Impl::mount_plan() const {
   const std::string d = dir.string();
-  const std::string sys_pci = d + "/sys/bus/pci";
-  const std::string sys_net = d + "/sys/class/net";
-  const std::string ids = d + "/pci.ids";
-  const std::string empty = d + "/empty";
-  const std::string tmp = d + "/tmp";
-  const std::string comp = component().string();
-  // The host's own /run/lock, so that no two hosts (nor the machine) share
-  // a run lock; on a machine without /run/lock it comes as part of a /run.
-  std::error_code lock_ec;
-  const bool cover_run = !fs::is_directory("/run/lock", lock_ec);
-  const std::string lock_source = cover_run ? (dir / "runroot").string() : lock_dir().string();
-  const char* const lock_target = cover_run ? "/run" : "/run/lock";
-  const std::string overlay_opts = "lowerdir=" + d + "/bin:/usr/bin";
-  std::vector<std::string> ids_targets, hwdb_targets;
+  std::vector<MountStep> steps{bind_mount(d + "/sys/bus/pci", "/sys/bus/pci"),
+                               bind_mount(d + "/sys/class/net", "/sys/class/net")};
   for (const char* p : kPciIdsPaths)
-    if (::access(p, F_OK) == 0) ids_targets.push_back(p);
-  if (ids_targets.empty())
+    if (::access(p, F_OK) == 0) steps.push_back(bind_mount(d + "/pci.ids", p));
+  if (steps.size() == 2)
     fail(std::string("no vendor-name database to cover (") + kPciIdsPaths[0] + " is missing; install pci.ids)");
   for (const char* p : kHwdbPaths) {
     std::error_code ec;
-    if (fs::exists(p, ec)) hwdb_targets.push_back(p);
+    if (fs::exists(p, ec)) steps.push_back(bind_mount(d + "/empty", p));
   }
+  steps.push_back({"overlay", "/usr/bin", "overlay", MS_RDONLY, "lowerdir=" + d + "/bin:/usr/bin"});
+  // The host's own /run: nothing vexor writes there (its run lock, say)
+  // reaches the machine or another host.
+  steps.push_back(bind_mount(run_root().string(), "/run"));
+  if (!dir_in_tmp().empty()) steps.push_back(bind_mount(d, (dir / "tmp" / dir_in_tmp()).string()));
+  steps.push_back(bind_mount(d + "/tmp", "/tmp", MS_BIND | MS_REC));
+  return steps;
+}
 
-  // The host's directory may itself lie under /tmp, which the run covers;
-  // the flash utility reaches the state through this process's root instead.
+std::vector<std::string> SimHost::Impl::run_environment() const {
   std::vector<std::string> env;
-  std::string state_var = std::string(kStateEnv) + "=";
+  const std::string state_var = std::string(kStateEnv) + "=";
   for (char** e = environ; *e; ++e)
     if (std::strncmp(*e, state_var.c_str(), state_var.size()) != 0) env.push_back(*e);
-  env.push_back(state_var + "/proc/" + std::to_string(::getpid()) + "/root" + state().string());
+  env.push_back(state_var + state().string());
+  return env;
+}
 
-  std::vector<char*> argv_c, env_c;
-  for (const auto& a : args) argv_c.push_back(const_cast<char*>(a.c_str()));
-  argv_c.push_back(nullptr);
-  for (const auto& e : env) env_c.push_back(const_cast<char*>(e.c_str()));
-  env_c.push_back(nullptr);
-
-  int in_fd = -1, out_fd = -1, err_fd = -1;
+RunStreams SimHost::Impl::open_streams(const std::string& stdin_text) {
   // Each run its own files: runs in the background may overlap.
-  const std::string run_files = d + "/run/" + std::to_string(++runs);
-  const std::string in_path = run_files + ".stdin", out_path = run_files + ".stdout",
-                    err_path = run_files + ".stderr";
-  struct Fds {
-    int* fds[3];
-    ~Fds() {
-      for (int* f : fds)
-        if (*f >= 0) ::close(*f);
-    }
-  } close_fds{{&in_fd, &out_fd, &err_fd}};
-  if (!attached) {
-    write_text(in_path, stdin_text, 0600);
-    in_fd = ::open(in_path.c_str(), O_RDONLY | O_CLOEXEC);
-    out_fd = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    err_fd = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (in_fd < 0 || out_fd < 0 || err_fd < 0) fail_errno("cannot open the run's standard streams in " + d + "/run");
-  }
+  const std::string base = (dir / "run" / std::to_string(++runs)).string();
+  RunStreams s;
+  s.out_path = base + ".stdout";
+  s.err_path = base + ".stderr";
+  write_text(base + ".stdin", stdin_text, 0600);
+  s.in = Fd(::open((base + ".stdin").c_str(), O_RDONLY | O_CLOEXEC));
+  s.out = Fd(::open(s.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+  s.err = Fd(::open(s.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+  if (s.in.fd < 0 || s.out.fd < 0 || s.err.fd < 0)
+    fail_errno("cannot open the run's standard streams in " + (dir / "run").string());
+  return s;
+}
 
+SimHost::Impl::Launched SimHost::Impl::launch(const std::string& program, const std::vector<std::string>& args,
+                                              bool attached, const std::string& stdin_text) {
+  const std::vector<std::string> env = run_environment();
+  ChildPlan plan{mount_plan(), component().string(), program, c_strings(args), c_strings(env)};
+  RunStreams streams;
+  if (!attached) {
+    streams = open_streams(stdin_text);
+    plan.stdio = {streams.in.fd, streams.out.fd, streams.err.fd};
+  }
   int report[2];
   if (::pipe2(report, O_CLOEXEC) != 0) fail_errno("pipe2");
   std::fflush(nullptr);
-  pid_t pid = ::fork();
-  if (pid < 0) {
-    int saved = errno;
+  const pid_t pid = ::fork();
+  if (pid == 0) {
     ::close(report[0]);
-    ::close(report[1]);
+    run_child(plan, report[1]);
+  }
+  const int saved = errno;
+  ::close(report[1]);
+  Fd problem_end(report[0]);
+  if (pid < 0) {
     errno = saved;
     fail_errno("fork");
   }
-  if (pid == 0) {
-    ::close(report[0]);
-    auto die = [&](const char* what, const std::string& path) {
-      std::string msg = std::string(what) + " " + path + ": " + std::strerror(errno);
-      ssize_t ignored = ::write(report[1], msg.data(), msg.size());
-      (void)ignored;
-      ::_exit(127);
-    };
-    if (!attached) {
-      // Own process group, so a timeout kills vexor with all its children.
-      ::setpgid(0, 0);
-      if (::dup2(in_fd, 0) < 0 || ::dup2(out_fd, 1) < 0 || ::dup2(err_fd, 2) < 0) die("dup2", "");
-    }
-    if (::unshare(CLONE_NEWNS) != 0) die("unshare(CLONE_NEWNS) (a private mount namespace needs root)", "");
-    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) die("make / private", "");
-    if (::mount(sys_pci.c_str(), "/sys/bus/pci", nullptr, MS_BIND, nullptr) != 0) die("bind over", "/sys/bus/pci");
-    if (::mount(sys_net.c_str(), "/sys/class/net", nullptr, MS_BIND, nullptr) != 0) die("bind over", "/sys/class/net");
-    for (const auto& t : ids_targets)
-      if (::mount(ids.c_str(), t.c_str(), nullptr, MS_BIND, nullptr) != 0) die("bind over", t);
-    for (const auto& t : hwdb_targets)
-      if (::mount(empty.c_str(), t.c_str(), nullptr, MS_BIND, nullptr) != 0) die("bind over", t);
-    if (::mount("overlay", "/usr/bin", "overlay", MS_RDONLY, overlay_opts.c_str()) != 0)
-      die("overlay mount over", "/usr/bin");
-    if (::mount(lock_source.c_str(), lock_target, nullptr, MS_BIND, nullptr) != 0) die("bind over", lock_target);
-    if (const char* dev = mount_private_dev()) die("private", dev);
-    if (::chdir(comp.c_str()) != 0) die("chdir", comp);
-    // Last, because it may cover the host's own directory.
-    if (::mount(tmp.c_str(), "/tmp", nullptr, MS_BIND, nullptr) != 0) die("bind over", "/tmp");
-    ::execve(program.c_str(), argv_c.data(), env_c.data());
-    die("execve", program);
-  }
-
-  ::close(report[1]);
-  std::string problem;
-  char buf[512];
-  ssize_t n;
-  while ((n = ::read(report[0], buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
-    if (n > 0) problem.append(buf, static_cast<size_t>(n));
-  ::close(report[0]);
+  const std::string problem = read_all(problem_end.fd);
   if (!problem.empty()) {
     int ws;
-    while (::waitpid(pid, &ws, 0) < 0 && errno == EINTR) {
-    }
+    reap(pid, &ws);
     fail("cannot run in a private mount namespace: " + problem);
   }
-  return {pid, attached ? std::string() : out_path, attached ? std::string() : err_path};
+  return {pid, streams.out_path, streams.err_path};
 }
 
 int SimHost::Impl::finish(const Launched& run, bool attached, RunResult* captured) {
-  const pid_t pid = run.pid;
-  const std::string& out_path = run.out_path;
-  const std::string& err_path = run.err_path;
-  int wstatus = 0;
   bool timed_out = false;
-  if (attached) {
-    // Ctrl-C at the terminal is for vexor; this process must survive it to
-    // clean up, as system(3) does.
-    struct sigaction ignore {}, old_int{}, old_quit{};
-    ignore.sa_handler = SIG_IGN;
-    ::sigemptyset(&ignore.sa_mask);
-    ::sigaction(SIGINT, &ignore, &old_int);
-    ::sigaction(SIGQUIT, &ignore, &old_quit);
-    int rc;
-    while ((rc = ::waitpid(pid, &wstatus, 0)) < 0 && errno == EINTR) {
-    }
-    int saved = errno;
-    ::sigaction(SIGINT, &old_int, nullptr);
-    ::sigaction(SIGQUIT, &old_quit, nullptr);
-    errno = saved;
-    if (rc < 0) fail_errno("waitpid");
-  } else if (timeout_seconds <= 0) {
-    while (::waitpid(pid, &wstatus, 0) < 0)
-      if (errno != EINTR) fail_errno("waitpid");
-  } else {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout_seconds);
-    int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-    while (true) {
-      pid_t r = ::waitpid(pid, &wstatus, WNOHANG);
-      if (r == pid) break;
-      if (r < 0 && errno != EINTR) fail_errno("waitpid");
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      if (left.count() <= 0) {
-        ::kill(-pid, SIGKILL);
-        ::kill(pid, SIGKILL);
-        while (::waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
-        }
-        timed_out = true;
-        break;
-      }
-      if (pidfd >= 0) {
-        pollfd p{pidfd, POLLIN, 0};
-        ::poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), 1000)));
-      } else {
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-      }
-    }
-    if (pidfd >= 0) ::close(pidfd);
-  }
-
-  int status = decode_status(wstatus);
+  const int status =
+      decode_status(attached ? wait_attached(run.pid) : wait_captured(run.pid, timeout_seconds, &timed_out));
   if (captured) {
     captured->status = status;
-    captured->out = slurp(out_path).value_or("");
-    captured->err = slurp(err_path).value_or("");
+    captured->out = slurp(run.out_path).value_or("");
+    captured->err = slurp(run.err_path).value_or("");
     if (timed_out) {
       char note[96];
       std::snprintf(note, sizeof note, "\nsimulated host: killed after %g s\n", timeout_seconds);
@@ -574,6 +674,31 @@ RunResult SimHost::run_shell(const std::string& command_line, const std::string&
   return r;
 }
 
+BackgroundRun SimHost::start_shell(const std::string& command_line) {
+  const Impl::Launched run = impl_->launch("/bin/sh", {"sh", "-c", command_line}, false, "");
+  return BackgroundRun(this, run.pid, {run.out_path, run.err_path});
+}
+
+namespace {
+
+std::vector<std::string> shell_as(uid_t uid, const std::string& command_line) {
+  const std::string id = std::to_string(uid);
+  return {"setpriv", "--reuid", id, "--regid", id, "--clear-groups", "/bin/sh", "-c", command_line};
+}
+
+}  // namespace
+
+RunResult SimHost::run_shell_as(uid_t uid, const std::string& command_line, const std::string& stdin_text) {
+  RunResult r;
+  impl_->spawn("/usr/bin/setpriv", shell_as(uid, command_line), false, stdin_text, &r);
+  return r;
+}
+
+BackgroundRun SimHost::start_shell_as(uid_t uid, const std::string& command_line) {
+  const Impl::Launched run = impl_->launch("/usr/bin/setpriv", shell_as(uid, command_line), false, "");
+  return BackgroundRun(this, run.pid, {run.out_path, run.err_path});
+}
+
 int SimHost::run_shell_attached(const std::string& command_line) {
   return impl_->spawn("/bin/sh", {"sh", "-c", command_line}, true, "", nullptr);
 }
@@ -581,10 +706,11 @@ int SimHost::run_shell_attached(const std::string& command_line) {
 std::string SimHost::dir() const { return impl_->dir.string(); }
 std::string SimHost::component_dir() const { return impl_->component().string(); }
 std::string SimHost::tmp_dir() const { return (impl_->dir / "tmp").string(); }
+std::string SimHost::run_dir() const { return impl_->run_root().string(); }
 std::string SimHost::lock_dir() const { return impl_->lock_dir().string(); }
 
 void SimHost::wait_until_unlocked(double seconds) const {
-  const std::string path = (impl_->lock_dir() / "vexor.lock").string();
+  const std::string path = (impl_->run_root() / kRunLock).string();
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     if (errno == ENOENT) return;  // no run ever took it

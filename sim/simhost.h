@@ -157,18 +157,30 @@ class SimHost {
   // Runs an arbitrary shell command line inside the same namespace, in the
   // component directory (for tests that look at the host from inside).
   RunResult run_shell(const std::string& command_line, const std::string& stdin_text = "");
+  // Starts a shell command line as run_shell() does, and returns at once.
+  BackgroundRun start_shell(const std::string& command_line);
+  // Runs a shell command line inside the host as another user: user and
+  // group id uid, no supplementary groups (setpriv --reuid UID --regid UID
+  // --clear-groups), in the component directory; as a local user with an
+  // account of their own would try what root's runs leave within reach.
+  RunResult run_shell_as(uid_t uid, const std::string& command_line, const std::string& stdin_text = "");
+  // Same, in the background; the handle kills it with its process group.
+  BackgroundRun start_shell_as(uid_t uid, const std::string& command_line);
   // Same, attached to the caller's terminal; returns the exit status.
   int run_shell_attached(const std::string& command_line);
   // Captured runs are killed (status 128 + SIGKILL, a note on err) after this
   // many seconds; 0 waits for ever. Default 60.
   void set_timeout(double seconds);
 
-  std::string dir() const;            // the host's temporary directory
-  std::string component_dir() const;  // where vexor runs
-  std::string tmp_dir() const;        // what vexor sees as /tmp
-  std::string lock_dir() const;       // what vexor sees as /run/lock
+  // The host's directory. Inside the host it is found at the same path:
+  // where it lies under /tmp, the host's /tmp holds it again at its place.
+  std::string dir() const;
+  std::string component_dir() const;  // where vexor lies and runs, inside the host too
+  std::string tmp_dir() const;        // what vexor sees as /tmp (mode 1777)
+  std::string run_dir() const;        // what vexor sees as /run (root's, mode 0755)
+  std::string lock_dir() const;       // what vexor sees as /run/lock (mode 1777, as on Debian)
 
-  // Waits until no process holds the run lock of the host's /run/lock (as
+  // Waits until no process holds vexor's run lock in the host's /run (as
   // after a burn that vexor left running when it was killed). Throws
   // std::runtime_error when it is still held after seconds.
   void wait_until_unlocked(double seconds = 30) const;
