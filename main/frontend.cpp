@@ -307,6 +307,8 @@ int vexor_main(int argc, char** argv) {
   std::fwrite(banner.data(), 1, banner.size(), stdout);
   std::fflush(stdout);
 
+  // Before the gate, whose commands are the first ones run with a limit.
+  take_wait_limits();
   if (run_boot_mode_gate() != 0) return 1;
 
   if (option_set_refused(g_iFlag)) {
@@ -481,6 +483,13 @@ void take_run_lock(bool exclusive) {
 
 int run_lock_fd() { return g_run_lock.get(); }
 
+void take_wait_limits() {
+  wait_limits limits;
+  const std::string refused = wait_limits_from_environment(&limits);
+  if (!refused.empty()) end_run(1, refused);
+  set_wait_limits(limits);
+}
+
 void reset_run_state() {
   if (ppyxflash_fout != nullptr) std::fclose(ppyxflash_fout);
   ppyxflash_fout = nullptr;
@@ -502,4 +511,5 @@ void reset_run_state() {
   g_noted_reason.clear();
   g_reason_said = false;
   g_log_failure_said = false;
+  set_wait_limits(wait_limits{});
 }

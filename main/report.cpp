@@ -792,7 +792,9 @@ int32_t read_discovery_report() {
     nic_count = idx;
     bool stop = false;
     if (apply_device(idx, state, seen, &stop)) ++read_discovery_error;
-    if (stop) return 2;
+    // After a burn left running no device is looked at further: resolving
+    // a family image would query the adapters during that burn.
+    if (stop || (g_iFlag & STATUS_LEFT_BURNING)) return 2;
   }
   if (read_discovery_error < deviceCnt) return 0;
   log_quorvane_event(ppyxflash_fout, ERROR_TAG,

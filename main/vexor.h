@@ -33,6 +33,7 @@ inline constexpr int32_t STATUS_FAILED = 0x200;  // at least one burn failed
 inline constexpr int32_t STATUS_FLASHED = 0x400; // at least one burn succeeded
 inline constexpr int32_t STATUS_NO_MORE = 0x800; // operator answered "c"
 inline constexpr int32_t STATUS_NOTICE = 0x1000; // "several minutes" notice logged
+inline constexpr int32_t STATUS_LEFT_BURNING = 0x2000;  // a burn outlived its limit: no more burns
 // All the option bits, without the status bits.
 inline constexpr int32_t OPTION_BITS =
     FLAG_LIST | FLAG_SILENT | FLAG_FORCE | FLAG_P | FLAG_YES | FLAG_DISCOVER | FLAG_APPLY;
@@ -124,6 +125,11 @@ void take_run_lock(bool exclusive);
 // The descriptor that holds the run lock (a burn passes it on to the flash
 // utility), -1 when none is held.
 int run_lock_fd();
+
+// Reads the limits on waiting for the flash utility from the environment
+// (wait_limits_from_environment) and makes them the run's. Ends the run
+// with status 1 and the reason when a value is not a limit.
+void take_wait_limits();
 
 // Option scan of argv with "hcsFfipydu:" into g_iFlag (and silent); can run
 // again. Returns 0 to go on, or 1 after -h or an unknown option has printed
@@ -281,6 +287,8 @@ enum class outcome_kind {
   selected,          // answered yes; not burned (yet)
   flashed,
   failed,            // the burn failed; detail: its kept output file, "" none
+  left_burning,      // vexor stopped waiting for its burn; detail: its output file, "" none
+  after_left_burning,  // not burned: a burn vexor stopped waiting for may still run
   no_image,          // chosen, but its catalog entry names no (plain) image file
   answered_no,       // no to a newer version
   already_latest,    // no (or skipped) where the catalog has nothing newer
@@ -335,8 +343,11 @@ int32_t is_FW_needed(uint32_t uNicIdx);
 void fw_version_message(std::string& vers_string, int32_t uNicIdx);
 // Burns adapter uNicIdx when its flags carry 2: the entry of the version that
 // sorts last (update run) or the one entry looked up (apply mode). Sets
-// STATUS_FLASHED or STATUS_FAILED. Returns 0, or after a failed burn the exit
-// status of the mismatch search (0 when the image is not for this board).
+// STATUS_FLASHED or STATUS_FAILED, and STATUS_LEFT_BURNING when vexor
+// stopped waiting for the burn at its limit; once that is set it burns
+// nothing more. Returns 0, or after a failed burn the exit status of the
+// mismatch search (0 when the image is not for this board; 1 for a burn
+// left running).
 int32_t do_update_firmware(uint32_t uNicIdx);
 // Echoes "%s \n" to stdout and runs command through the shell; returns the
 // command's exit status (255 when no shell could be started).

@@ -2,8 +2,10 @@
 // command lines it is given.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -81,6 +83,138 @@ TEST_F(UtilityInUse, WithoutTheGateTheShippedCopyWinsWhenItCanRun) {
   ship_utility(true);
   boot_value = 1;  // not asked
   EXPECT_EQ(chosen(utility_choice::first_runnable), "./nic_fw/pyxflash");
+}
+
+}  // namespace
+
+namespace {
+
+struct LimitText {
+  const char* name;
+  std::string text;
+  std::optional<int64_t> seconds;
+};
+
+class LimitSeconds : public ::testing::TestWithParam<LimitText> {};
+
+TEST_P(LimitSeconds, OnlyPositiveWholeNumbersAreLimits) {
+  EXPECT_EQ(parse_limit_seconds(GetParam().text), GetParam().seconds);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, LimitSeconds,
+    ::testing::Values(LimitText{"one", "1", 1}, LimitText{"minute", "60", 60},
+                      LimitText{"leading_zeros", "0030", 30},
+                      LimitText{"largest", "999999999", 999999999},
+                      LimitText{"too_large", "1000000000", std::nullopt},
+                      LimitText{"far_too_large", "99999999999999999999999", std::nullopt},
+                      LimitText{"zero", "0", std::nullopt}, LimitText{"zeros", "000", std::nullopt},
+                      LimitText{"empty", "", std::nullopt}, LimitText{"sign", "+5", std::nullopt},
+                      LimitText{"negative", "-5", std::nullopt},
+                      LimitText{"fraction", "1.5", std::nullopt},
+                      LimitText{"blank", "5 ", std::nullopt},
+                      LimitText{"unit", "5s", std::nullopt},
+                      LimitText{"hex", "0x10", std::nullopt}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct DurationCase {
+  int64_t seconds;
+  const char* text;
+  int64_t period;  // progress_period of a limit of that many seconds
+};
+
+class Durations : public ::testing::TestWithParam<DurationCase> {};
+
+TEST_P(Durations, ReadAsMinutesAndSecondsWithAProgressPeriodToMatch) {
+  EXPECT_EQ(duration_text(GetParam().seconds), GetParam().text);
+  EXPECT_EQ(progress_period(GetParam().seconds), GetParam().period);
+}
+
+INSTANTIATE_TEST_SUITE_P(Seconds, Durations,
+                         ::testing::Values(DurationCase{1, "1 second", 1},
+                                           DurationCase{2, "2 seconds", 1},
+                                           DurationCase{8, "8 seconds", 2},
+                                           DurationCase{60, "1 minute", 15},
+                                           DurationCase{61, "1 minute 1 second", 15},
+                                           DurationCase{150, "2 minutes 30 seconds", 37},
+                                           DurationCase{1800, "30 minutes", 300},
+                                           DurationCase{7200, "120 minutes", 300}));
+
+// Sets or removes an environment variable for the life of the object.
+class ScopedVariable {
+ public:
+  ScopedVariable(const char* name, const char* value) : name_(name) {
+    if (value != nullptr) ::setenv(name, value, 1);
+    else ::unsetenv(name);
+  }
+  ~ScopedVariable() { ::unsetenv(name_); }
+
+ private:
+  const char* name_;
+};
+
+TEST(WaitLimits, TheEnvironmentSetsEachLimitOrNamesTheWrongValue) {
+  {
+    ScopedVariable query(QUERY_TIMEOUT_VARIABLE, nullptr);
+    ScopedVariable burn(BURN_TIMEOUT_VARIABLE, nullptr);
+    wait_limits limits;
+    EXPECT_EQ(wait_limits_from_environment(&limits), "");
+    EXPECT_EQ(limits.query_seconds, 60);
+    EXPECT_EQ(limits.burn_seconds, 1800);
+  }
+  {
+    ScopedVariable query(QUERY_TIMEOUT_VARIABLE, "5");
+    ScopedVariable burn(BURN_TIMEOUT_VARIABLE, "120");
+    wait_limits limits;
+    EXPECT_EQ(wait_limits_from_environment(&limits), "");
+    EXPECT_EQ(limits.query_seconds, 5);
+    EXPECT_EQ(limits.burn_seconds, 120);
+  }
+  {
+    ScopedVariable query(QUERY_TIMEOUT_VARIABLE, "5");
+    ScopedVariable burn(BURN_TIMEOUT_VARIABLE, "half\nan hour");
+    wait_limits limits;
+    EXPECT_EQ(wait_limits_from_environment(&limits),
+              "VEXOR_BURN_TIMEOUT is \"half\\nan hour\", not a positive whole number of seconds "
+              "(at most 999999999)");
+  }
+}
+
+// A stand-in for the flash utility: a shell script in the scratch directory.
+class Query : public ::testing::Test {
+ protected:
+  // The query command of a utility whose script is body.
+  flash_command script(const std::string& body) {
+    std::ofstream(path_) << "#!/bin/sh\n" << body;
+    fs::permissions(path_, fs::perms::owner_all);
+    return {path_.c_str(), {"utility", "-d", "0000:05:00.0", "q"}};
+  }
+
+ private:
+  testhost::ScratchDir scratch_{"vexor-query"};
+  const std::string path_ = (scratch_.path() / "utility").string();
+};
+
+TEST_F(Query, TakesTheFirstLabelledLineOfOutputAndErrors) {
+  opt_text value;
+  EXPECT_EQ(run_query(script("echo 'Device: x' >&2; echo 'PSID:  QRV 11' >&2; echo 'PSID: no'\n"),
+                      "PSID", &value, 30),
+            QUERY_VALUE);
+  EXPECT_EQ(value, "QRV11");
+}
+
+TEST_F(Query, ThatHangsIsKilledAndGivesNothing) {
+  opt_text value = "untouched";
+  EXPECT_EQ(run_query(script("echo 'PSID: QRV11'\nexec sleep 30\n"), "PSID", &value, 1),
+            QUERY_TIMED_OUT);
+  EXPECT_EQ(value, "untouched");
+}
+
+TEST_F(Query, WithoutTheLabelOrProgramFails) {
+  opt_text value = "untouched";
+  EXPECT_EQ(run_query(script("echo 'FW Version: 1.2.3'\n"), "PSID", &value, 30), QUERY_NO_LABEL);
+  EXPECT_EQ(run_query({"/nonexistent/utility", {"utility"}}, "PSID", &value, 30), QUERY_NO_LABEL);
+  EXPECT_EQ(value, "untouched");
 }
 
 }  // namespace
