@@ -129,13 +129,14 @@ std::optional<int64_t> RecordParser::number() {
   const bool negative = pos_ < s_.size() && s_[pos_] == '-';
   if (negative) ++pos_;
   const size_t first = pos_;
-  int64_t n = 0;
-  while (pos_ < s_.size() && s_[pos_] >= '0' && s_[pos_] <= '9') n = n * 10 + (s_[pos_++] - '0');
+  while (pos_ < s_.size() && s_[pos_] >= '0' && s_[pos_] <= '9') ++pos_;
   const size_t digits = pos_ - first;
   // JSON allows no leading zero; a fraction or exponent is not a whole number.
   if (digits == 0 || digits > kMaxDigits || (digits > 1 && s_[first] == '0')) return std::nullopt;
   if (pos_ < s_.size() && (s_[pos_] == '.' || s_[pos_] == 'e' || s_[pos_] == 'E'))
     return std::nullopt;
+  int64_t n = 0;
+  for (size_t i = first; i < pos_; ++i) n = n * 10 + (s_[i] - '0');
   return negative ? -n : n;
 }
 
