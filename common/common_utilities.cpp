@@ -113,7 +113,8 @@ struct GateRun {
 };
 
 // Runs a command through the shell, as system() would but with the query
-// limit: a command that has not ended by then is killed. When first_line is
+// limit: a command that has not ended by then is killed (the shell execs
+// it, so that the kill reaches the command itself). When first_line is
 // given, the command's standard output goes into a pipe and only its first
 // line is kept there (at most max_line characters); otherwise it goes to
 // vexor's own. Standard output is flushed first, so that what the command
@@ -127,7 +128,8 @@ GateRun run_gate_command(const char* command, std::string* first_line = nullptr,
       return false;
     };
   }
-  const limited_end end = run_limited("/bin/sh", {"sh", "-c", command}, spawn_options{},
+  const std::string line = std::string("exec ") + command;
+  const limited_end end = run_limited("/bin/sh", {"sh", "-c", line}, spawn_options{},
                                       flash_wait_limits().query_seconds * 1000, read_first);
   GateRun run;
   run.shell_started = end.started;

@@ -165,11 +165,16 @@ int32_t run_query(const flash_command& command, const char* label, opt_text* val
 }
 
 int32_t get_firmware_info(const char* pif, opt_text* ppfw, const char* fw_match_pattern) {
-  // Only bus addresses are handed to the utility; anything else is treated
-  // as a query that could not run.
+  // Only bus addresses reach the shell; anything else is treated as a query
+  // that could not run.
   if (pif == nullptr || !is_bus_address(pif) || fw_match_pattern == nullptr) return 1;
 
-  const int32_t rc = run_query(query_command(flash_utility_in_use(), pif), fw_match_pattern, ppfw,
+  // Through the shell, which also runs a utility that is a script without
+  // "#!"; it execs the utility, so that a query killed at the limit is the
+  // utility itself and not a shell whose child goes on.
+  const std::string line =
+      "exec " + shell_line(query_command(flash_utility_in_use(), pif)) + " 2>&1";
+  const int32_t rc = run_query({"/bin/sh", {"sh", "-c", line}}, fw_match_pattern, ppfw,
                                flash_wait_limits().query_seconds);
   if (rc == QUERY_NOT_RUN) {
     std::fprintf(stderr,

@@ -124,11 +124,12 @@ inline constexpr int32_t QUERY_NO_LABEL = 2;     // line lacks the label; *ppfw 
 inline constexpr int32_t QUERY_TIMED_OUT = 3;    // not ended within the limit; *ppfw untouched
 inline constexpr int32_t QUERY_NOT_RUN = 4;      // no child could be made; *ppfw untouched
 
-// Runs command, a query, directly (no shell) with its standard error merged
-// into its output, and reads that up to the first line that carries label,
-// whose value it takes as extract_query_value does. A query that has not
-// ended within limit_seconds is killed. Returns that line's result, or
-// QUERY_NO_LABEL, QUERY_TIMED_OUT or QUERY_NOT_RUN (errno set).
+// Runs command (a query, or a shell line that runs one) as given, with its
+// standard error merged into its output, and reads that up to the first
+// line that carries label, whose value it takes as extract_query_value
+// does. A query that has not ended within limit_seconds is killed. Returns
+// that line's result, or QUERY_NO_LABEL, QUERY_TIMED_OUT or QUERY_NOT_RUN
+// (errno set).
 int32_t run_query(const flash_command& command, const char* label, opt_text* value,
                   int64_t limit_seconds);
 
