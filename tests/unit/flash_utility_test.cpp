@@ -153,32 +153,37 @@ class ScopedVariable {
   const char* name_;
 };
 
-TEST(WaitLimits, TheEnvironmentSetsEachLimitOrNamesTheWrongValue) {
-  {
-    ScopedVariable query(QUERY_TIMEOUT_VARIABLE, nullptr);
-    ScopedVariable burn(BURN_TIMEOUT_VARIABLE, nullptr);
-    wait_limits limits;
-    EXPECT_EQ(wait_limits_from_environment(&limits), "");
-    EXPECT_EQ(limits.query_seconds, 60);
-    EXPECT_EQ(limits.burn_seconds, 1800);
-  }
-  {
-    ScopedVariable query(QUERY_TIMEOUT_VARIABLE, "5");
-    ScopedVariable burn(BURN_TIMEOUT_VARIABLE, "120");
-    wait_limits limits;
-    EXPECT_EQ(wait_limits_from_environment(&limits), "");
-    EXPECT_EQ(limits.query_seconds, 5);
-    EXPECT_EQ(limits.burn_seconds, 120);
-  }
-  {
-    ScopedVariable query(QUERY_TIMEOUT_VARIABLE, "5");
-    ScopedVariable burn(BURN_TIMEOUT_VARIABLE, "half\nan hour");
-    wait_limits limits;
-    EXPECT_EQ(wait_limits_from_environment(&limits),
-              "VEXOR_BURN_TIMEOUT is \"half\\nan hour\", not a positive whole number of seconds "
-              "(at most 999999999)");
-  }
+struct EnvironmentCase {
+  const char* name;
+  const char* query;  // the variables' values, null: not set
+  const char* burn;
+  int64_t query_seconds;
+  int64_t burn_seconds;
+  const char* refusal;
+};
+
+class WaitLimits : public ::testing::TestWithParam<EnvironmentCase> {};
+
+TEST_P(WaitLimits, TheEnvironmentSetsEachLimitOrNamesTheWrongValue) {
+  const EnvironmentCase& c = GetParam();
+  ScopedVariable query(QUERY_TIMEOUT_VARIABLE, c.query);
+  ScopedVariable burn(BURN_TIMEOUT_VARIABLE, c.burn);
+  wait_limits limits;
+  EXPECT_EQ(wait_limits_from_environment(&limits), c.refusal);
+  if (*c.refusal != '\0') return;
+  EXPECT_EQ(limits.query_seconds, c.query_seconds);
+  EXPECT_EQ(limits.burn_seconds, c.burn_seconds);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Variables, WaitLimits,
+    ::testing::Values(EnvironmentCase{"Defaults", nullptr, nullptr, 60, 1800, ""},
+                      EnvironmentCase{"BothSet", "5", "120", 5, 120, ""},
+                      EnvironmentCase{"OneSet", nullptr, "7", 60, 7, ""},
+                      EnvironmentCase{"WrongValueNamed", "5", "half\nan hour", 0, 0,
+                                      "VEXOR_BURN_TIMEOUT is \"half\\nan hour\", not a positive "
+                                      "whole number of seconds (at most 999999999)"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // A stand-in for the flash utility: a shell script in the scratch directory.
 class Query : public ::testing::Test {
