@@ -464,6 +464,8 @@ void take_run_lock(bool exclusive) {
   switch (lock.how) {
     case file_lock::kind::held:
       g_run_lock = std::move(lock.fd);
+      // No burn can be running now: one cut short earlier can be told.
+      report_interrupted_burns();
       return;
     case file_lock::kind::busy: {
       // Deployment tools key on this text.
@@ -512,4 +514,5 @@ void reset_run_state() {
   g_reason_said = false;
   g_log_failure_said = false;
   set_wait_limits(wait_limits{});
+  reset_burn_history();
 }

@@ -307,6 +307,24 @@ burn_options burn_options_for(int output_fd, const std::string* output_file,
   return options;
 }
 
+// What the history records of the burn of image_path, which holds version,
+// into nic at address, before it starts.
+burn_plan plan_of(const nic_info& nic, uint32_t uNicIdx, const char* address,
+                  const std::string& image_path, const std::string& version,
+                  const std::string* output_file) {
+  burn_plan plan;
+  plan.address = address;
+  // The apply mode has the PSID from the report, the update from the query.
+  plan.psid = read_discovery != 0 && uNicIdx < firmware_id.size()
+                  ? opt_text(firmware_id[uNicIdx])
+                  : nic.psid;
+  plan.installed = version_text(installed_version(nic));
+  plan.image = image_path;
+  plan.version = version;
+  if (output_file != nullptr) plan.output = *output_file;
+  return plan;
+}
+
 struct BurnResult {
   int32_t rc = 0;           // do_update_firmware's result
   int deferred_signal = 0;  // a signal that arrived meanwhile, 0 none
@@ -349,21 +367,27 @@ void note_failed_burn(const char* address, const burn_outcome& burn,
                   : strprintf("the burn of %s failed (see %s)", address, EVENT_LOG));
 }
 
-// Burns image_path into nic (at address) and classifies and logs the
-// outcome, with the signals that would end vexor deferred until all that is
-// done. The output file is removed after a success and kept otherwise.
-BurnResult burn_image(nic_info& nic, const char* address, const std::string& image_path) {
+// Burns image_path, which holds version, into nic (at address, record
+// uNicIdx) and classifies and logs the outcome, with the signals that would
+// end vexor deferred until all that is done. The history records the burn
+// before it starts and how it ended. The output file is removed after a
+// success and kept otherwise.
+BurnResult burn_image(nic_info& nic, uint32_t uNicIdx, const char* address,
+                      const std::string& image_path, const std::string& version) {
   std::string output_name = "/tmp/dataXXXXXX";
   unique_fd output = create_burn_output(&output_name, address);
   temp_file_guard remove_output(output ? output_name : std::string());
   const std::string* output_file = output ? &output_name : nullptr;
   log_burn_start(address, image_path, output_file);
+  const int burn_number =
+      history_burn_started(plan_of(nic, uNicIdx, address, image_path, version, output_file));
 
   burn_runner runner([address](int sig) { say_burn_goes_on(sig, address); });
   const burn_outcome burn =
       runner.run(burn_command(flash_utility_in_use(), address, image_path, silent == 2),
                  burn_options_for(output.get(), output_file, address));
   output.reset();
+  history_burn_ended(burn_number, address, burn);
   BurnResult result;
   result.flashed = burn.flashed();
   if (result.flashed) {
@@ -372,6 +396,7 @@ BurnResult burn_image(nic_info& nic, const char* address, const std::string& ima
     log_quorvane_event(ppyxflash_fout, INFO_TAG,
                        strprintf("MAC %-12s Upgrade SUCCESS\n",
                                  visible(text_or_empty(nic.pcurrent_mac)).c_str()));
+    mark_reboot_required();
   } else if (burn.stopped_waiting()) {
     // The burn still writes into its output file.
     remove_output.keep();
@@ -456,7 +481,9 @@ int32_t do_update_firmware(uint32_t uNicIdx) {
     return 0;
   }
 
-  const BurnResult burn = burn_image(nic, address, FIRMWARE_DIR + *image);
+  const std::string version =
+      chosen < catalog_versions(nic) ? version_text(catalog_version(nic, chosen)) : "";
+  const BurnResult burn = burn_image(nic, uNicIdx, address, FIRMWARE_DIR + *image, version);
   if (outcome != nullptr) note_burn(*outcome, nic, chosen, burn);
   if (burn.deferred_signal != 0) end_after_signal(burn.deferred_signal, address, burn);
   return burn.rc;

@@ -126,6 +126,13 @@ void take_run_lock(bool exclusive);
 // utility), -1 when none is held.
 int run_lock_fd();
 
+// Where the history of burns (BURN_HISTORY) and the reboot-required files
+// (REBOOT_REQUIRED_DIR) are written. reset_run_state leaves them alone; a
+// harness that must not touch the machine's /run, nor pay for a synced
+// write per run, empties them: nothing is then written there.
+extern std::string g_history_path;
+extern std::string g_reboot_dir;
+
 // Reads the limits on waiting for the flash utility from the environment
 // (wait_limits_from_environment) and makes them the run's. Ends the run
 // with status 1 and the reason when a value is not a limit.
@@ -358,6 +365,48 @@ std::string format_mac(const char* pStrTok);
 // catalog versions. Returns 0; exits with 1 when the event log cannot be
 // opened or the inventory build ends the process.
 int32_t show_current();
+
+// ===================================================================
+// What a burn leaves behind: its history and the reboot it needs
+// ===================================================================
+
+// What the history records of a burn before it starts.
+struct burn_plan {
+  std::string address;
+  opt_text psid;                      // as the query or the report gave it
+  std::string installed;              // the version the adapter runs
+  std::string image;                  // the image path handed to the flash utility
+  std::string version;                // the version that image holds
+  std::optional<std::string> output;  // the file that takes its output, none when not kept
+};
+
+// Appends to g_history_path the record of a burn about to start, synced to
+// disk before it returns, and returns the burn's number in this run (1, 2,
+// ...). A history that cannot be written is said once, on standard error
+// and in the log, and the run goes on without it.
+int history_burn_started(const burn_plan& plan);
+
+// Appends how burn number burn (of history_burn_started), at address, ended:
+// flashed, failed (with its exit status, signal or why it never started),
+// or stopped waiting.
+void history_burn_ended(int burn, const std::string& address, const burn_outcome& outcome);
+
+// For each burn that the history shows started by an earlier run and never
+// ended (vexor was killed during it), says once, in the log and on
+// standard error, what was being burned, when and where its output went,
+// and that the adapter's version should be checked; then records it as
+// interrupted. Only while this run holds the run lock, when no burn can be
+// running. Lines that are not records are skipped with a warning.
+void report_interrupted_burns();
+
+// Forgets this run's id and burn count (reset_run_state).
+void reset_burn_history();
+
+// Marks the system as needing a reboot for vexor: creates
+// REBOOT_REQUIRED_FILE and adds the line "vexor" to REBOOT_REQUIRED_PACKAGES
+// (once) in g_reboot_dir. Called after every burn that flashed; what
+// cannot be written is logged as a warning.
+void mark_reboot_required();
 
 // ===================================================================
 // Discovery report: writer (-d) and apply mode (-u)
