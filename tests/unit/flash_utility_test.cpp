@@ -185,41 +185,4 @@ INSTANTIATE_TEST_SUITE_P(
                                       "whole number of seconds (at most 999999999)"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// A stand-in for the flash utility: a shell script in the scratch directory.
-class Query : public ::testing::Test {
- protected:
-  // The query command of a utility whose script is body.
-  flash_command script(const std::string& body) {
-    std::ofstream(path_) << "#!/bin/sh\n" << body;
-    fs::permissions(path_, fs::perms::owner_all);
-    return {path_.c_str(), {"utility", "-d", "0000:05:00.0", "q"}};
-  }
-
- private:
-  testhost::ScratchDir scratch_{"vexor-query"};
-  const std::string path_ = (scratch_.path() / "utility").string();
-};
-
-TEST_F(Query, TakesTheFirstLabelledLineOfOutputAndErrors) {
-  opt_text value;
-  EXPECT_EQ(run_query(script("echo 'Device: x' >&2; echo 'PSID:  QRV 11' >&2; echo 'PSID: no'\n"),
-                      "PSID", &value, 30),
-            QUERY_VALUE);
-  EXPECT_EQ(value, "QRV11");
-}
-
-TEST_F(Query, ThatHangsIsKilledAndGivesNothing) {
-  opt_text value = "untouched";
-  EXPECT_EQ(run_query(script("echo 'PSID: QRV11'\nexec sleep 30\n"), "PSID", &value, 1),
-            QUERY_TIMED_OUT);
-  EXPECT_EQ(value, "untouched");
-}
-
-TEST_F(Query, WithoutTheLabelOrProgramFails) {
-  opt_text value = "untouched";
-  EXPECT_EQ(run_query(script("echo 'FW Version: 1.2.3'\n"), "PSID", &value, 30), QUERY_NO_LABEL);
-  EXPECT_EQ(run_query({"/nonexistent/utility", {"utility"}}, "PSID", &value, 30), QUERY_NO_LABEL);
-  EXPECT_EQ(value, "untouched");
-}
-
 }  // namespace
