@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -9,6 +11,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <climits>
 #include <cstdio>
 
 namespace {
@@ -36,6 +40,14 @@ void close_other_fds(int keep, long limit) {
   if (done) return;
   for (long fd = first; fd < limit; ++fd)
     if (fd != keep) ::close(static_cast<int>(fd));
+}
+
+// In the child: the soft limit on file sizes becomes the hard one.
+bool raise_file_size_limit() {
+  struct rlimit limit;
+  if (::getrlimit(RLIMIT_FSIZE, &limit) != 0) return false;
+  limit.rlim_cur = limit.rlim_max;
+  return ::setrlimit(RLIMIT_FSIZE, &limit) == 0;
 }
 
 child_end end_of(int status) {
@@ -72,6 +84,8 @@ pid_t spawn_child(const char* program, const std::vector<std::string>& argv,
   if (options.inherited_fd > STDERR_FILENO && ::fcntl(options.inherited_fd, F_SETFD, 0) != 0)
     ::_exit(options.exec_failure_status);
   if (options.only_these_fds) close_other_fds(options.inherited_fd, fd_limit);
+  if (options.raise_file_size_limit && !raise_file_size_limit())
+    ::_exit(options.exec_failure_status);
   ::execv(program, args.data());
   ::_exit(options.exec_failure_status);
 }
@@ -84,7 +98,7 @@ child_end wait_child(pid_t pid) {
   return end_of(status);
 }
 
-child_end wait_child_polling(pid_t pid, int interval_ms, const std::function<void()>& tick) {
+child_end wait_child_polling(pid_t pid, int interval_ms, const std::function<bool()>& tick) {
   // A pidfd becomes readable when the child ends, so the wait ends at once
   // rather than at the next interval; without one (older kernels) a sleep
   // does the same job less promptly.
@@ -94,7 +108,7 @@ child_end wait_child_polling(pid_t pid, int interval_ms, const std::function<voi
     const pid_t ended = ::waitpid(pid, &status, WNOHANG);
     if (ended == pid) return end_of(status);
     if (ended < 0 && errno != EINTR) return {child_end::kind::no_status, errno};
-    tick();
+    if (!tick()) return {child_end::kind::running, 0};
     if (pidfd) {
       pollfd p{pidfd.get(), POLLIN, 0};
       ::poll(&p, 1, interval_ms);
@@ -103,6 +117,81 @@ child_end wait_child_polling(pid_t pid, int interval_ms, const std::function<voi
       ::nanosleep(&pause, nullptr);
     }
   }
+}
+
+namespace {
+
+using steady = std::chrono::steady_clock;
+
+// Milliseconds left until deadline, at least 0 and at most INT_MAX.
+int ms_left(steady::time_point deadline) {
+  const auto left =
+      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady::now()).count();
+  return static_cast<int>(std::clamp<int64_t>(left, 0, INT_MAX));
+}
+
+// Reads fd line by line into read_line until its end, until read_line wants
+// no more, or until deadline.
+void read_lines_until(int fd, steady::time_point deadline, const line_reader& read_line) {
+  std::string pending;
+  size_t scanned = 0;  // pending holds no newline before this
+  char buf[4096];
+  for (;;) {
+    pollfd p{fd, POLLIN, 0};
+    const int ready = ::poll(&p, 1, ms_left(deadline));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) return;
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (!pending.empty()) read_line(pending);
+      return;
+    }
+    pending.append(buf, static_cast<size_t>(n));
+    size_t start = 0;
+    for (size_t nl; (nl = pending.find('\n', scanned)) != std::string::npos; scanned = nl + 1) {
+      if (!read_line(pending.substr(start, nl + 1 - start))) return;
+      start = nl + 1;
+    }
+    pending.erase(0, start);
+    scanned = pending.size();
+  }
+}
+
+}  // namespace
+
+limited_end run_limited(const char* program, const std::vector<std::string>& argv,
+                        spawn_options options, int64_t limit_ms, const line_reader& read_line,
+                        bool merge_errors) {
+  limited_end result;
+  unique_fd read_end;
+  unique_fd write_end;
+  if (read_line) {
+    if (!open_pipe(&read_end, &write_end)) {
+      result.start_errno = errno;
+      return result;
+    }
+    options.stdout_fd = write_end.get();
+    if (merge_errors) options.stderr_fd = write_end.get();
+  }
+  const steady::time_point deadline = steady::now() + std::chrono::milliseconds(limit_ms);
+  const pid_t pid = spawn_child(program, argv, options);
+  if (pid < 0) {
+    result.start_errno = errno;
+    return result;
+  }
+  result.started = true;
+  write_end.reset();
+  if (read_line) read_lines_until(read_end.get(), deadline, read_line);
+  read_end.reset();
+  constexpr int kPollMs = 100;
+  result.end = wait_child_polling(pid, kPollMs, [&] { return ms_left(deadline) > 0; });
+  if (result.end.how == child_end::kind::running) {
+    ::kill(pid, SIGKILL);
+    result.timed_out = true;
+    result.end = wait_child(pid);
+  }
+  return result;
 }
 
 bool open_pipe(unique_fd* read_end, unique_fd* write_end) {

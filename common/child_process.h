@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -21,6 +22,10 @@ struct spawn_options {
   bool only_these_fds = false;     // every other descriptor above 2 is closed, inherited ones too
   bool new_process_group = false;  // the child leads a process group of its own
   int exec_failure_status = 127;   // the child's exit status when program cannot be run
+  // The soft limit on the size of the files the child writes is raised to
+  // the hard one: a low limit that vexor's caller set must not cut short
+  // what the child writes (SIGXFSZ).
+  bool raise_file_size_limit = false;
 };
 
 // Starts program directly (no shell) with argv, whose first element is the
@@ -38,6 +43,7 @@ struct child_end {
     exited,     // value is the exit status
     signalled,  // value is the signal that ended it
     no_status,  // nothing could be learnt (value is waitpid's errno)
+    running,    // still running: the caller stopped waiting for it
   };
   kind how = kind::no_status;
   int value = 0;
@@ -48,8 +54,33 @@ child_end wait_child(pid_t pid);
 
 // Waits for child pid to end and, while it runs, calls tick about every
 // interval_ms milliseconds and at once after a signal has interrupted the
-// wait. tick is not called once the child is seen to have ended.
-child_end wait_child_polling(pid_t pid, int interval_ms, const std::function<void()>& tick);
+// wait. tick is not called once the child is seen to have ended. When tick
+// returns false the wait is given up: the child is left running, and the
+// result says so (kind::running).
+child_end wait_child_polling(pid_t pid, int interval_ms, const std::function<bool()>& tick);
+
+// Takes a child's output line by line: each line with its newline (the last
+// one perhaps without). Returns false when no more is wanted.
+using line_reader = std::function<bool(const std::string& line)>;
+
+// How a child run with a time limit ended.
+struct limited_end {
+  bool started = false;    // a child process existed
+  int start_errno = 0;     // why none could be made
+  bool timed_out = false;  // it had not ended at the limit and was killed
+  child_end end;           // how it ended (SIGKILL after a time-out)
+};
+
+// Runs program with argv as spawn_child does and waits for it at most
+// limit_ms milliseconds; a child still running then is killed (SIGKILL)
+// and reaped. With read_line, the child's standard output, and also its
+// standard error when merge_errors is set, go into a pipe that is read line
+// by line until its end, until read_line wants no more, or until the limit;
+// then the pipe is closed, so that a child still writing gets EPIPE and
+// ends rather than blocking.
+limited_end run_limited(const char* program, const std::vector<std::string>& argv,
+                        spawn_options options, int64_t limit_ms,
+                        const line_reader& read_line = nullptr, bool merge_errors = false);
 
 // Opens a pipe with both ends close-on-exec. False, with errno set, when it
 // cannot.

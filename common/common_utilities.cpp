@@ -2,7 +2,6 @@
 #include "common/common_utilities.h"
 
 #include <strings.h>
-#include <sys/wait.h>
 
 #include <csetjmp>
 #include <cstdarg>
@@ -15,6 +14,7 @@ extern "C" {
 #include <pci/pci.h>
 }
 
+#include "common/child_process.h"
 #include "common/flash_utility.h"
 #include "common/owners.h"
 #include "common/text_checks.h"
@@ -106,16 +106,49 @@ FieldValue read_hex_field(const std::string& field) {
   return {true, v};
 }
 
-// Runs a command through the shell after flushing stdout, so that the
-// child's output lands after everything printed so far even when stdout is
-// a file or a pipe.
-int run_shell(const char* command) {
-  std::fflush(stdout);
-  return std::system(command);
+// How one of the Secure Boot gate's commands ended, run through the shell
+// within the query limit.
+struct GateRun {
+  bool shell_started = false;
+  bool timed_out = false;
+  int exit_status = -1;  // -1: ended by a signal
+};
+
+// Runs a command through the shell, as system() would but with the query
+// limit: a command that has not ended by then is killed (the shell execs
+// it, so that the kill reaches the command itself). When first_line is
+// given, the command's standard output goes into a pipe and only its first
+// line is kept there (at most max_line characters); otherwise it goes to
+// vexor's own. Standard output is flushed first, so that what the command
+// prints lands after everything printed so far.
+GateRun run_gate_command(const char* command, std::string* first_line = nullptr,
+                         size_t max_line = 0) {
+  line_reader read_first;
+  if (first_line != nullptr) {
+    read_first = [&](const std::string& line) {
+      *first_line = line.substr(0, max_line);
+      return false;
+    };
+  }
+  const std::string line = std::string("exec ") + command;
+  const limited_end end = run_limited("/bin/sh", {"sh", "-c", line}, spawn_options{},
+                                      flash_wait_limits().query_seconds * 1000, read_first);
+  GateRun run;
+  run.shell_started = end.started;
+  run.timed_out = end.timed_out;
+  if (end.end.how == child_end::kind::exited) run.exit_status = end.end.value;
+  return run;
 }
 
-bool shell_could_not_start(int rc) { return rc == -1; }
-bool command_not_found(int rc) { return rc != -1 && WIFEXITED(rc) && WEXITSTATUS(rc) == 127; }
+// A gate command that did not end in time leaves the boot mode unknown.
+int32_t gate_timed_out(const char* command) {
+  std::printf("\nERROR: \"%s\" did not end within %s and was stopped\n", command,
+              duration_text(flash_wait_limits().query_seconds).c_str());
+  boot_value = 3;
+  return 3;
+}
+
+bool command_not_found(const GateRun& run) { return run.exit_status == 127; }
 
 }  // namespace
 
@@ -323,45 +356,47 @@ int32_t get_pci_info(const char* pbus_info, int32_t* ppci_ven, int32_t* ppci_dev
 }
 
 int32_t get_boot_mode() {
-  std::fflush(stdout);
-  {
-    unique_pipe pipe(popen("/usr/bin/mokutil --sb-state", "re"));
-    if (!pipe) {
-      std::printf("\nERROR: In popen for mokutil, call failed \n\n");
-      boot_value = 3;
-      return 3;
-    }
-    // Only the first line counts, and only its first 499 characters.
-    char line[500] = {0};
-    if (std::fgets(line, sizeof line, pipe.get()) == nullptr) line[0] = '\0';
-    // pclose closes the read end before it waits, so a mokutil that still
-    // has output to write gets EPIPE instead of blocking the gate.
-    pipe.reset();
-    if (!contains_nocase(line, "enabled")) return 0;
+  static const char* const kMokutil = "/usr/bin/mokutil --sb-state";
+  // Only the first line counts, and only its first 499 characters.
+  constexpr size_t kMaxLine = 499;
+  std::string line;
+  const GateRun mokutil = run_gate_command(kMokutil, &line, kMaxLine);
+  if (!mokutil.shell_started) {
+    std::printf("\nERROR: In popen for mokutil, call failed \n\n");
+    boot_value = 3;
+    return 3;
   }
+  if (mokutil.timed_out) return gate_timed_out(kMokutil);
+  if (!contains_nocase(line, "enabled")) return 0;
 
   static const char* const kQtkStatus = "/usr/bin/qtk status";
-  int rc = run_shell(kQtkStatus);
-  if (shell_could_not_start(rc)) {
+  GateRun run = run_gate_command(kQtkStatus);
+  if (!run.shell_started) {
     std::printf("\nERROR: Failed to execute \"%s\"\n", kQtkStatus);
     boot_value = 3;
     return 3;
   }
-  if (command_not_found(rc)) {
+  if (run.timed_out) return gate_timed_out(kQtkStatus);
+  if (command_not_found(run)) {
     std::printf("\nERROR: \"%s\" command not found.\n", kQtkStatus);
     boot_value = 2;
     return 2;
   }
 
-  rc = run_shell("/usr/bin/qtk start");
-  if (shell_could_not_start(rc) || command_not_found(rc)) {
+  static const char* const kQtkStart = "/usr/bin/qtk start";
+  run = run_gate_command(kQtkStart);
+  if (run.timed_out) return gate_timed_out(kQtkStart);
+  if (!run.shell_started || command_not_found(run)) {
     std::printf("\nERROR: Unable to start qtk service\n");
     boot_value = 3;
     return 3;
   }
 
-  rc = run_shell((shell_line(presence_command(system_flash_utility())) + " > /dev/null").c_str());
-  if (shell_could_not_start(rc) || command_not_found(rc)) {
+  const std::string presence =
+      shell_line(presence_command(system_flash_utility())) + " > /dev/null";
+  run = run_gate_command(presence.c_str());
+  if (run.timed_out) return gate_timed_out(presence.c_str());
+  if (!run.shell_started || command_not_found(run)) {
     // The front end prints the message for this outcome.
     boot_value = 2;
     return 2;

@@ -4,7 +4,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
@@ -61,6 +63,61 @@ std::string shell_line(const flash_command& command) {
 }
 
 // ---------------------------------------------------------------------------
+// How long vexor waits
+// ---------------------------------------------------------------------------
+
+namespace {
+wait_limits g_wait_limits;
+}  // namespace
+
+const wait_limits& flash_wait_limits() { return g_wait_limits; }
+
+void set_wait_limits(const wait_limits& limits) { g_wait_limits = limits; }
+
+std::optional<int64_t> parse_limit_seconds(std::string_view text) {
+  constexpr size_t kMaxDigits = 9;
+  const size_t first = text.find_first_not_of('0');
+  const std::string_view digits = first == std::string_view::npos ? "" : text.substr(first);
+  if (text.empty() || digits.size() > kMaxDigits ||
+      text.find_first_not_of("0123456789") != std::string_view::npos) {
+    return std::nullopt;
+  }
+  int64_t seconds = 0;
+  for (char c : digits) seconds = seconds * 10 + (c - '0');
+  if (seconds <= 0 || seconds > MAX_LIMIT_SECONDS) return std::nullopt;
+  return seconds;
+}
+
+std::string wait_limits_from_environment(wait_limits* limits) {
+  const std::pair<const char*, int64_t*> variables[] = {
+      {QUERY_TIMEOUT_VARIABLE, &limits->query_seconds},
+      {BURN_TIMEOUT_VARIABLE, &limits->burn_seconds}};
+  for (const auto& [name, seconds] : variables) {
+    const char* value = std::getenv(name);
+    if (value == nullptr) continue;
+    const std::optional<int64_t> parsed = parse_limit_seconds(value);
+    if (!parsed) {
+      return std::string(name) + " is \"" + escaped(value) +
+             "\", not a positive whole number of seconds (at most " +
+             std::to_string(MAX_LIMIT_SECONDS) + ")";
+    }
+    *seconds = *parsed;
+  }
+  return {};
+}
+
+std::string duration_text(int64_t seconds) {
+  const int64_t minutes = seconds / 60;
+  const int64_t rest = seconds % 60;
+  auto count = [](int64_t n, const char* unit) {
+    return std::to_string(n) + " " + unit + (n == 1 ? "" : "s");
+  };
+  if (minutes == 0) return count(rest, "second");
+  return rest == 0 ? count(minutes, "minute")
+                   : count(minutes, "minute") + " " + count(rest, "second");
+}
+
+// ---------------------------------------------------------------------------
 // Query
 // ---------------------------------------------------------------------------
 
@@ -81,15 +138,28 @@ int32_t extract_query_value(const std::string& line, const char* label, opt_text
   return got_value ? QUERY_VALUE : QUERY_EMPTY_VALUE;
 }
 
-int32_t read_query_value(FILE* output, const char* label, opt_text* ppfw) {
-  char* raw = nullptr;
-  size_t cap = 0;
-  ssize_t len;
+int32_t run_query(const flash_command& command, const char* label, opt_text* value,
+                  int64_t limit_seconds) {
+  opt_text found;
   int32_t rc = QUERY_NO_LABEL;
-  while (rc == QUERY_NO_LABEL && (len = getline(&raw, &cap, output)) != -1) {
-    rc = extract_query_value(std::string(raw, static_cast<size_t>(len)), label, ppfw);
+  // Reading stops at the first labelled line; the pipe is closed then, so a
+  // utility that still writes gets SIGPIPE/EPIPE and ends instead of
+  // blocking on a full pipe. Its exit status is not used.
+  const limited_end end = run_limited(
+      command.program, command.args, spawn_options{}, limit_seconds * 1000,
+      [&](const std::string& line) {
+        rc = extract_query_value(line, label, &found);
+        return rc == QUERY_NO_LABEL;
+      },
+      /*merge_errors=*/true);
+  if (!end.started) {
+    errno = end.start_errno;
+    return QUERY_NOT_RUN;
   }
-  std::free(raw);
+  // A query cut short may have printed anything up to then: none of it
+  // counts.
+  if (end.timed_out) return QUERY_TIMED_OUT;
+  if (rc != QUERY_NO_LABEL) *value = std::move(found);
   return rc;
 }
 
@@ -98,21 +168,19 @@ int32_t get_firmware_info(const char* pif, opt_text* ppfw, const char* fw_match_
   // that could not run.
   if (pif == nullptr || !is_bus_address(pif) || fw_match_pattern == nullptr) return 1;
 
-  const std::string command = shell_line(query_command(flash_utility_in_use(), pif)) + " 2>&1";
-  std::fflush(stdout);
-  unique_pipe pipe(popen(command.c_str(), "re"));
-  if (!pipe) {
+  // Through the shell, which also runs a utility that is a script without
+  // "#!"; it execs the utility, so that a query killed at the limit is the
+  // utility itself and not a shell whose child goes on.
+  const std::string line =
+      "exec " + shell_line(query_command(flash_utility_in_use(), pif)) + " 2>&1";
+  const int32_t rc = run_query({"/bin/sh", {"sh", "-c", line}}, fw_match_pattern, ppfw,
+                               flash_wait_limits().query_seconds);
+  if (rc == QUERY_NOT_RUN) {
     std::fprintf(stderr,
                  "\n In popen for pyxflash fork(2) or pipe(2) calls fail, \t\t\t\t or cannot "
                  "allocate memory. \n\n");
-    return 1;
   }
-
-  const int32_t rc = read_query_value(pipe.get(), fw_match_pattern, ppfw);
-  // Reading stops at the first labelled line. pclose closes the read end
-  // before waiting, so a utility that still writes gets SIGPIPE/EPIPE and
-  // ends instead of blocking on a full pipe; its exit status is not used.
-  pipe.reset();
+  if (rc == QUERY_TIMED_OUT) return QUERY_TIMED_OUT;
   return rc == QUERY_VALUE ? 0 : 1;
 }
 
@@ -148,6 +216,11 @@ class BurnFollower {
 
 }  // namespace
 
+int64_t progress_period(int64_t limit_seconds) {
+  constexpr int64_t kEveryFewMinutes = 300;
+  return std::clamp<int64_t>(limit_seconds / 4, 1, kEveryFewMinutes);
+}
+
 burn_runner::burn_runner(std::function<void(int sig)> on_signal) :
     on_signal_(std::move(on_signal)) {}
 
@@ -176,17 +249,33 @@ burn_outcome burn_runner::run(const flash_command& command, const burn_options& 
   spawn.only_these_fds = true;  // nothing vexor's own caller left open either
   spawn.new_process_group = true;
   spawn.exec_failure_status = 1;
+  spawn.raise_file_size_limit = true;
   BurnFollower follower(options.output_path, options.follow_output);
+  using clock = std::chrono::steady_clock;
+  const clock::time_point start = clock::now();
   const pid_t pid = spawn_child(command.program, command.args, spawn);
   if (pid < 0) {
     outcome.start_errno = errno;
     return outcome;
   }
   outcome.started = true;
+  int64_t progress_said = 0;  // how many periods on_progress was called for
+  auto waited = [&] {
+    return std::chrono::duration_cast<std::chrono::seconds>(clock::now() - start).count();
+  };
   outcome.end = wait_child_polling(pid, options.poll_interval_ms, [&] {
     follower.copy_new();
     notice();
+    const int64_t seconds = waited();
+    if (options.limit_seconds > 0 && seconds >= options.limit_seconds) return false;
+    if (options.progress_seconds > 0 && options.on_progress &&
+        seconds / options.progress_seconds > progress_said) {
+      progress_said = seconds / options.progress_seconds;
+      options.on_progress(progress_said * options.progress_seconds);
+    }
+    return true;
   });
+  outcome.waited_seconds = waited();
   follower.copy_new();
   return outcome;
 }

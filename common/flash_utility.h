@@ -7,7 +7,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/child_process.h"
@@ -62,31 +64,80 @@ flash_command burn_command(const flash_utility& utility, const std::string& addr
 std::string shell_line(const flash_command& command);
 
 // ---------------------------------------------------------------------------
+// How long vexor waits
+// ---------------------------------------------------------------------------
+
+// A query of a real adapter answers within seconds and a burn within a few
+// minutes; these limits are far beyond that, so that only a utility that
+// hangs reaches them. Sites and tests set them through the environment.
+inline constexpr int64_t DEFAULT_QUERY_SECONDS = 60;
+inline constexpr int64_t DEFAULT_BURN_SECONDS = 1800;
+inline constexpr const char* QUERY_TIMEOUT_VARIABLE = "VEXOR_QUERY_TIMEOUT";
+inline constexpr const char* BURN_TIMEOUT_VARIABLE = "VEXOR_BURN_TIMEOUT";
+// The largest limit taken, about 31 years: far enough for any wait, small
+// enough that no clock arithmetic overflows.
+inline constexpr int64_t MAX_LIMIT_SECONDS = 999999999;
+
+struct wait_limits {
+  // A query (of an adapter, or one of the Secure Boot gate's commands) that
+  // has not ended by then is killed and counts as failed.
+  int64_t query_seconds = DEFAULT_QUERY_SECONDS;
+  // A burn is never killed: vexor stops waiting for it.
+  int64_t burn_seconds = DEFAULT_BURN_SECONDS;
+};
+
+// The limits of this process: the defaults until set_wait_limits.
+const wait_limits& flash_wait_limits();
+void set_wait_limits(const wait_limits& limits);
+
+// A limit's text as seconds: nothing unless it is a positive whole number
+// (decimal digits alone) no larger than MAX_LIMIT_SECONDS.
+std::optional<int64_t> parse_limit_seconds(std::string_view text);
+
+// Reads QUERY_TIMEOUT_VARIABLE and BURN_TIMEOUT_VARIABLE into *limits; a
+// variable that is not set leaves its limit as it was. Returns "", or why
+// the first value that is not a limit is refused (naming the variable).
+std::string wait_limits_from_environment(wait_limits* limits);
+
+// seconds as the words a message gives them: "30 minutes", "1 minute 30
+// seconds", "45 seconds".
+std::string duration_text(int64_t seconds);
+
+// ---------------------------------------------------------------------------
 // Query
 // ---------------------------------------------------------------------------
 
-// Runs the query of flash_utility_in_use() for bus address pif and extracts
-// the value of the first output line containing fw_match_pattern (any case).
-// *ppfw is written only when a line carries the label (possibly empty).
-// Returns 0 when a non-empty value was extracted, 1 otherwise (also, without
-// running anything, when pif holds characters no bus address has).
+// Runs the query of flash_utility_in_use() for bus address pif, within the
+// query limit of flash_wait_limits(), and extracts the value of the first
+// output line containing fw_match_pattern (any case). *ppfw is written only
+// when a line carries the label (possibly empty) and the query ended in
+// time. Returns 0 when a non-empty value was extracted; QUERY_TIMED_OUT
+// when the query did not end within the limit (it was killed); 1 otherwise
+// (also, without running anything, when pif holds characters no bus
+// address has).
 int32_t get_firmware_info(const char* pif, opt_text* ppfw, const char* fw_match_pattern);
 
-// Results of extract_query_value.
+// Results of extract_query_value and run_query.
 inline constexpr int32_t QUERY_VALUE = 0;        // labelled line, non-empty value stored
 inline constexpr int32_t QUERY_EMPTY_VALUE = 1;  // labelled line, empty value stored
 inline constexpr int32_t QUERY_NO_LABEL = 2;     // line lacks the label; *ppfw untouched
+inline constexpr int32_t QUERY_TIMED_OUT = 3;    // not ended within the limit; *ppfw untouched
+inline constexpr int32_t QUERY_NOT_RUN = 4;      // no child could be made; *ppfw untouched
+
+// Runs command (a query, or a shell line that runs one) as given, with its
+// standard error merged into its output, and reads that up to the first
+// line that carries label, whose value it takes as extract_query_value
+// does. A query that has not ended within limit_seconds is killed. Returns
+// that line's result, or QUERY_NO_LABEL, QUERY_TIMED_OUT or QUERY_NOT_RUN
+// (errno set).
+int32_t run_query(const flash_command& command, const char* label, opt_text* value,
+                  int64_t limit_seconds);
 
 // The value extraction of get_firmware_info for one output line (its newline
 // included): when line contains label (any case), stores in *ppfw the text
 // after the first strlen(label) + 1 characters of the line with every blank
 // removed and one final newline dropped. Returns one of the QUERY_ results.
 int32_t extract_query_value(const std::string& line, const char* label, opt_text* ppfw);
-
-// Reads the query output line by line up to the first line that carries the
-// label and extracts its value as extract_query_value does. Returns that
-// line's result, or QUERY_NO_LABEL when no line carried it.
-int32_t read_query_value(FILE* output, const char* label, opt_text* ppfw);
 
 // ---------------------------------------------------------------------------
 // Burn
@@ -96,18 +147,31 @@ int32_t read_query_value(FILE* output, const char* label, opt_text* ppfw);
 // waits or on what the utility may write, or a call while it runs, belongs
 // here beside the others.
 struct burn_options {
-  int output_fd = -1;          // takes the utility's output and errors; -1: /dev/null
-  std::string output_path;     // that file's name, read to follow it; "" none
-  bool follow_output = false;  // copy what the utility writes to standard output as it comes
-  int inherited_fd = -1;       // a descriptor the utility keeps open (the run lock), -1 none
-  int poll_interval_ms = 100;  // how often the output is followed and signals looked for
+  int output_fd = -1;            // takes the utility's output and errors; -1: /dev/null
+  std::string output_path;       // that file's name, read to follow it; "" none
+  bool follow_output = false;    // copy what the utility writes to standard output as it comes
+  int inherited_fd = -1;         // a descriptor the utility keeps open (the run lock), -1 none
+  int poll_interval_ms = 100;    // how often the output is followed and signals looked for
+  int64_t limit_seconds = 0;     // vexor stops waiting after this long; 0: until the end
+  int64_t progress_seconds = 0;  // on_progress is called this often while it runs; 0: never
+  std::function<void(int64_t seconds_so_far)> on_progress;
 };
+
+// How often a burn with limit_seconds to run says that it is still running
+// where nothing else shows it: every five minutes, or four times within a
+// shorter limit, and at least once a second.
+int64_t progress_period(int64_t limit_seconds);
 
 // How one burn ended.
 struct burn_outcome {
-  bool started = false;  // a child process existed
-  int start_errno = 0;   // why no child could be made
-  child_end end;         // how it ended, when it existed
+  bool started = false;        // a child process existed
+  int start_errno = 0;         // why no child could be made
+  child_end end;               // how it ended, when it existed; kind::running when
+                               // vexor stopped waiting for it at the limit
+  int64_t waited_seconds = 0;  // how long vexor waited
+
+  // vexor stopped waiting: the burn goes on without it.
+  bool stopped_waiting() const { return started && end.how == child_end::kind::running; }
 
   // The utility exited with status 0: the image is in the adapter's flash.
   bool flashed() const { return started && end.how == child_end::kind::exited && end.value == 0; }
@@ -126,8 +190,11 @@ class burn_runner {
   // own, so that the terminal's Ctrl-C is not sent to it, with nothing of it
   // passing through vexor: it reads /dev/null (a background group reading
   // the terminal would be stopped) and writes straight into the output
-  // file; only the inherited descriptor reaches it besides. A utility that
-  // cannot be executed ends its child with status 1, a failed burn.
+  // file; only the inherited descriptor reaches it besides. Its soft limit
+  // on file sizes is the hard one. A utility that cannot be executed ends
+  // its child with status 1, a failed burn. Once the limit has passed the
+  // burn is left running, never killed: a half-written flash is worse than
+  // a burn that takes long.
   burn_outcome run(const flash_command& command, const burn_options& options);
 
   // Calls on_signal when a signal has been deferred and it was not called yet.

@@ -57,6 +57,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   link_or_die("/dev/null", "pyxflash.log");
   // The run lock in here too, not in the machine's /run/vexor.
   g_run_lock_path = (std::filesystem::current_path() / "vexor.lock").string();
+  // Neither the machine's /run nor a history that grows and is synced with
+  // every input.
+  g_history_path.clear();
+  g_reboot_dir.clear();
   return 0;
 }
 

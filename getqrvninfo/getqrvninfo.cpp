@@ -23,7 +23,6 @@
 #include <optional>
 #include <string>
 
-#include "common/child_process.h"
 #include "common/common_structs.h"
 #include "common/component_paths.h"
 #include "common/flash_utility.h"
@@ -41,8 +40,9 @@ bool image_present(const std::string& name) {
 
 // Asks the flash utility, run directly without a shell, for the adapter's
 // PSID, read from its query output (standard error merged) as vexor reads
-// it. False, after a message, when the query could not be run; *psid stays
-// absent when no line gave a value.
+// it, within the query limit vexor uses. False, after a message, when the
+// query could not be run or did not end in time; *psid stays absent when no
+// line gave a value.
 bool query_psid(const std::string& address, opt_text* psid) {
   // No Secure Boot gate runs here: the shipped copy when it can be run.
   const flash_utility utility = flash_utility_in_use(utility_choice::first_runnable);
@@ -51,37 +51,24 @@ bool query_psid(const std::string& address, opt_text* psid) {
                  SYSTEM_FLASH_UTILITY);
     return false;
   }
-  unique_fd read_end;
-  unique_fd write_end;
-  if (!open_pipe(&read_end, &write_end)) {
-    std::fprintf(stderr, "getqrvninfo: pipe: %s\n", std::strerror(errno));
+  wait_limits limits;
+  const std::string refused = wait_limits_from_environment(&limits);
+  if (!refused.empty()) {
+    std::fprintf(stderr, "getqrvninfo: %s\n", refused.c_str());
     return false;
   }
-  spawn_options options;
-  options.stdout_fd = write_end.get();
-  options.stderr_fd = write_end.get();
-  const flash_command query = query_command(utility, address);
-  const pid_t pid = spawn_child(query.program, query.args, options);
-  if (pid < 0) {
-    std::fprintf(stderr, "getqrvninfo: fork: %s\n", std::strerror(errno));
-    return false;
+  opt_text value;
+  switch (run_query(query_command(utility, address), "PSID", &value, limits.query_seconds)) {
+    case QUERY_NOT_RUN:
+      std::fprintf(stderr, "getqrvninfo: %s: %s\n", utility.program, std::strerror(errno));
+      return false;
+    case QUERY_TIMED_OUT:
+      std::fprintf(stderr, "getqrvninfo: the query of %s did not end within %s; it was stopped\n",
+                   address.c_str(), duration_text(limits.query_seconds).c_str());
+      return false;
+    case QUERY_VALUE: *psid = value; return true;
+    default: return true;
   }
-  write_end.reset();
-  unique_file output(fdopen(read_end.get(), "r"));
-  const bool readable = static_cast<bool>(output);
-  if (readable) {
-    read_end.release();
-    opt_text value;
-    if (read_query_value(output.get(), "PSID", &value) == QUERY_VALUE) *psid = value;
-  } else {
-    std::fprintf(stderr, "getqrvninfo: fdopen: %s\n", std::strerror(errno));
-  }
-  // Closed before the wait: a utility that still writes ends instead of
-  // blocking on a full pipe. Its exit status is not used.
-  output.reset();
-  read_end.reset();
-  wait_child(pid);
-  return readable;
 }
 
 struct Choice {

@@ -72,6 +72,8 @@ void reset_run_state() {
   reset_front_end();
   reset_inventory();
   reset_host_probes();
+  set_wait_limits(wait_limits{});
+  reset_burn_history();
 }
 
 std::string strprintf(const char* fmt, ...) {
@@ -337,6 +339,8 @@ int vexor_main(int argc, char** argv) {
   std::fwrite(banner.data(), 1, banner.size(), stdout);
   std::fflush(stdout);
 
+  // Before the gate, whose commands are the first ones run with a limit.
+  take_wait_limits();
   if (run_boot_mode_gate() != 0) return 1;
 
   if (option_set_refused(g_iFlag)) {
@@ -527,7 +531,11 @@ void take_run_lock(bool exclusive) {
   for (int attempt = 0;; ++attempt) {
     file_lock lock = lock_file(g_run_lock_path, exclusive);
     switch (lock.how) {
-      case file_lock::kind::held: g_run_lock = std::move(lock.fd); return;
+      case file_lock::kind::held:
+        g_run_lock = std::move(lock.fd);
+        // No burn can be running now: one cut short earlier can be told.
+        report_interrupted_burns();
+        return;
       case file_lock::kind::unavailable: go_on_without_lock(exclusive, escaped(lock.why)); return;
       case file_lock::kind::busy:
         const std::optional<lock_holder> holder = find_lock_holder(lock.dev, lock.ino);
@@ -539,3 +547,10 @@ void take_run_lock(bool exclusive) {
 }
 
 int run_lock_fd() { return g_run_lock.get(); }
+
+void take_wait_limits() {
+  wait_limits limits;
+  const std::string refused = wait_limits_from_environment(&limits);
+  if (!refused.empty()) end_run(1, refused);
+  set_wait_limits(limits);
+}

@@ -266,6 +266,17 @@ struct QueryAnswers {
   opt_text mac;
 };
 
+// Says, in the query-error file and the log, that a query of address did
+// not end within the limit and was stopped.
+void query_timed_out(const std::string& address, const char* label, FILE* errfile) {
+  const std::string text = strprintf(
+      "The flash utility's query of %s (%s) did not end within %s; it was stopped, and "
+      "the adapter's other queries are not run\n",
+      address.c_str(), label, duration_text(flash_wait_limits().query_seconds).c_str());
+  error_file_line(errfile, "\n\nFWUPG_ERROR: " + text);
+  log_quorvane_event(ppyxflash_fout, WARNING_TAG, text);
+}
+
 QueryAnswers query_adapter(const std::string& address, FILE* errfile) {
   QueryAnswers q;
   const std::pair<const char*, opt_text*> queries[] = {
@@ -276,6 +287,13 @@ QueryAnswers query_adapter(const std::string& address, FILE* errfile) {
       error_file_line(errfile,
                       strprintf("\n\nFWUPG_ERROR: get_firmware_info filed RC = %d\n%s,%d\n\n", rc,
                                 kUnit, __LINE__));
+    }
+    // A utility that hangs on one query of an adapter hangs on the next:
+    // the adapter counts as not answering rather than holding the run up
+    // three times over.
+    if (rc == QUERY_TIMED_OUT) {
+      query_timed_out(address, label, errfile);
+      break;
     }
   }
   return q;

@@ -280,41 +280,104 @@ void log_burn_start(const char* address, const std::string& image_path,
                                      escaped(image_path).c_str(), address));
 }
 
-// How a burn runs: into its output file (output_fd, named output_file; -1
-// and null when there is none), which the console shows as it grows unless
-// it is silenced; the utility keeps the run lock, so no other run starts
-// while it writes, even if vexor ends first.
-burn_options burn_options_for(int output_fd, const std::string* output_file) {
+// How a burn of address runs: into its output file (output_fd, named
+// output_file; -1 and null when there is none), which the console shows as
+// it grows unless it is silenced, where the log says now and then that the
+// burn is still running instead; the utility keeps the run lock, so no
+// other run starts while it writes, even if vexor ends first. vexor waits
+// for it up to the burn limit.
+burn_options burn_options_for(int output_fd, const std::string* output_file,
+                              const std::string& address) {
   burn_options options;
   options.output_fd = output_fd;
   if (output_file != nullptr) options.output_path = *output_file;
   options.follow_output = !console_silenced();
   options.inherited_fd = run_lock_fd();
+  options.limit_seconds = flash_wait_limits().burn_seconds;
+  if (console_silenced()) {
+    options.progress_seconds = progress_period(options.limit_seconds);
+    options.on_progress = [address](int64_t seconds) {
+      log_quorvane_event(ppyxflash_fout, INFO_TAG,
+                         strprintf("The burn of %s is still running after %s\n", address.c_str(),
+                                   duration_text(seconds).c_str()));
+    };
+  }
   return options;
+}
+
+// What the history records of the burn of image_path, which holds version,
+// into nic at address, before it starts.
+burn_plan plan_of(const nic_info& nic, uint32_t uNicIdx, const char* address,
+                  const std::string& image_path, const std::string& version,
+                  const std::string* output_file) {
+  burn_plan plan;
+  plan.address = address;
+  // The apply mode has the PSID from the report, the update from the query.
+  plan.psid = read_discovery != 0 && uNicIdx < firmware_id.size()
+                  ? opt_text(firmware_id[uNicIdx])
+                  : nic.psid;
+  plan.installed = version_text(installed_version(nic));
+  plan.image = image_path;
+  plan.version = version;
+  if (output_file != nullptr) plan.output = *output_file;
+  return plan;
 }
 
 struct BurnResult {
   int32_t rc = 0;           // do_update_firmware's result
   int deferred_signal = 0;  // a signal that arrived meanwhile, 0 none
   bool flashed = false;
-  std::string kept_output;  // the output file kept after a failure, "" none
+  bool left_burning = false;  // vexor stopped waiting for it
+  std::string kept_output;    // the output file kept after a failure, "" none
 };
 
-// Burns image_path into nic (at address) and classifies and logs the
-// outcome, with the signals that would end vexor deferred until all that is
-// done. The output file is removed after a success and kept otherwise.
-BurnResult burn_image(nic_info& nic, const char* address, const std::string& image_path) {
+// Says that vexor stops waiting for the burn of image_path into address,
+// which has run for the burn limit, and that no burn follows it in this run.
+void note_left_burning(const char* address, const std::string& image_path,
+                       const std::string* output_file) {
+  g_iFlag |= STATUS_FAILED | STATUS_LEFT_BURNING;
+  const std::string limit = duration_text(flash_wait_limits().burn_seconds);
+  const std::string output = output_file != nullptr ? "its output goes to " + *output_file
+                                                    : std::string("its output is not kept");
+  const std::string text = strprintf(
+      "The burn of %s into %s has not ended after %s; vexor stops waiting for it. The burn goes "
+      "on and holds the run lock until it ends; %s. No further burn is started in this run\n",
+      escaped(image_path).c_str(), address, limit.c_str(), output.c_str());
+  print_message(text);
+  log_quorvane_event(ppyxflash_fout, ERROR_TAG, text);
+}
+
+// Counts and logs a burn that failed: a non-zero exit, a child ended
+// by a signal (its status byte reads 0, yet nothing was flashed), no
+// status, or no child.
+void note_failed_burn(const char* address, const burn_outcome& burn, const std::string* output_file,
+                      BurnResult& result) {
+  g_iFlag |= STATUS_FAILED;
+  if (output_file != nullptr) result.kept_output = *output_file;
+  result.rc = log_failed_burn(address, burn, output_file);
+}
+
+// Burns image_path, which holds version, into nic (at address, record
+// uNicIdx) and classifies and logs the outcome, with the signals that would
+// end vexor deferred until all that is done. The history records the burn
+// before it starts and how it ended. The output file is removed after a
+// success and kept otherwise.
+BurnResult burn_image(nic_info& nic, uint32_t uNicIdx, const char* address,
+                      const std::string& image_path, const std::string& version) {
   std::string output_name = "/tmp/dataXXXXXX";
   unique_fd output = create_burn_output(&output_name, address);
   temp_file_guard remove_output(output ? output_name : std::string());
   const std::string* output_file = output ? &output_name : nullptr;
   log_burn_start(address, image_path, output_file);
+  const int burn_number =
+      history_burn_started(plan_of(nic, uNicIdx, address, image_path, version, output_file));
 
   burn_runner runner([address](int sig) { say_burn_goes_on(sig, address); });
   const burn_outcome burn =
       runner.run(burn_command(flash_utility_in_use(), address, image_path, silent == 2),
-                 burn_options_for(output.get(), output_file));
+                 burn_options_for(output.get(), output_file, address));
   output.reset();
+  history_burn_ended(burn_number, address, burn);
   BurnResult result;
   result.flashed = burn.flashed();
   if (result.flashed) {
@@ -323,13 +386,17 @@ BurnResult burn_image(nic_info& nic, const char* address, const std::string& ima
     log_quorvane_event(ppyxflash_fout, INFO_TAG,
                        strprintf("MAC %-12s Upgrade SUCCESS\n",
                                  escaped(text_or_empty(nic.pcurrent_mac)).c_str()));
-  } else {
-    // Anything else failed: a non-zero exit, a child ended by a signal (its
-    // status byte reads 0, yet nothing was flashed), no status, or no child.
-    g_iFlag |= STATUS_FAILED;
+    mark_reboot_required();
+  } else if (burn.stopped_waiting()) {
+    // The burn still writes into its output file.
     remove_output.keep();
+    result.left_burning = true;
+    result.rc = 1;
     if (output_file != nullptr) result.kept_output = *output_file;
-    result.rc = log_failed_burn(address, burn, output_file);
+    note_left_burning(address, image_path, output_file);
+  } else {
+    remove_output.keep();
+    note_failed_burn(address, burn, output_file, result);
   }
   runner.notice();  // also for a signal that came after the child had ended
   result.deferred_signal = runner.deferred_signal();
@@ -339,7 +406,9 @@ BurnResult burn_image(nic_info& nic, const char* address, const std::string& ima
 // Records in the summary's outcome how the burn of entry chosen of nic ended.
 void note_burn(adapter_outcome& outcome, const nic_info& nic, size_t chosen,
                const BurnResult& burn) {
-  outcome.kind = burn.flashed ? outcome_kind::flashed : outcome_kind::failed;
+  outcome.kind = burn.flashed        ? outcome_kind::flashed
+                 : burn.left_burning ? outcome_kind::left_burning
+                                     : outcome_kind::failed;
   outcome.detail = burn.kept_output;
   if (burn.flashed && chosen < catalog_entry_count(nic)) {
     const fw_version v = catalog_version(nic, chosen);
@@ -349,10 +418,12 @@ void note_burn(adapter_outcome& outcome, const nic_info& nic, size_t chosen,
 
 // The end of a run whose burn was asked to stop: nothing more is burned,
 // asked or summed up.
-[[noreturn]] void end_after_signal(int sig, const char* address, bool flashed) {
-  end_run(128 + sig,
-          strprintf("stopped by SIG%s during the burn of %s, which %s (see %s)", sigabbrev_np(sig),
-                    address, flashed ? "succeeded" : "failed", EVENT_LOG));
+[[noreturn]] void end_after_signal(int sig, const char* address, const BurnResult& burn) {
+  const char* how = burn.flashed        ? "succeeded"
+                    : burn.left_burning ? "vexor stopped waiting for at its limit"
+                                        : "failed";
+  end_run(128 + sig, strprintf("stopped by SIG%s during the burn of %s, which %s (see %s)",
+                               sigabbrev_np(sig), address, how, EVENT_LOG));
 }
 
 }  // namespace
@@ -361,6 +432,13 @@ int32_t do_update_firmware(uint32_t uNicIdx) {
   if (uNicIdx >= g_ninfo.size()) return 0;
   nic_info& nic = g_ninfo[uNicIdx];
   if (!(nic.flags & NIC_SELECTED)) return 0;
+  // A burn left running may still be writing an adapter: nothing else is
+  // burned beside it.
+  if (g_iFlag & STATUS_LEFT_BURNING) {
+    if (adapter_outcome* outcome = outcome_of(uNicIdx))
+      outcome->kind = outcome_kind::after_left_burning;
+    return 0;
+  }
   if (nic.fw_count <= 0) {
     print_message("Quitting......................as nothing found in repository\n");
     return 0;
@@ -401,9 +479,11 @@ int32_t do_update_firmware(uint32_t uNicIdx) {
     }
     return 0;
   }
-  const BurnResult burn = burn_image(nic, address, image_path);
+  const std::string version =
+      chosen < catalog_entry_count(nic) ? version_text(catalog_version(nic, chosen)) : "";
+  const BurnResult burn = burn_image(nic, uNicIdx, address, image_path, version);
   if (outcome != nullptr) note_burn(*outcome, nic, chosen, burn);
-  if (burn.deferred_signal != 0) end_after_signal(burn.deferred_signal, address, burn.flashed);
+  if (burn.deferred_signal != 0) end_after_signal(burn.deferred_signal, address, burn);
   return burn.rc;
 }
 
@@ -566,6 +646,10 @@ int32_t update_run() {
       continue;
     }
     do_update_firmware(static_cast<uint32_t>(i));
+    if (g_iFlag & STATUS_LEFT_BURNING) {
+      note_not_reached(outcome_kind::after_left_burning);
+      break;
+    }
   }
   if (g_iFlag & STATUS_NO_MORE) note_not_reached(outcome_kind::not_offered);
 
@@ -601,6 +685,12 @@ std::string outcome_text(const adapter_outcome& o) {
                               : "failed (output kept in " + escaped(o.detail) + ")";
     case outcome_kind::no_image: return "failed (no usable image file named in the catalog)";
     case outcome_kind::refused_image: return "failed (others than root can change its image file)";
+    case outcome_kind::left_burning:
+      return o.detail.empty() ? "failed (vexor stopped waiting; the burn goes on)"
+                              : "failed (vexor stopped waiting; the burn goes on, output in " +
+                                    escaped(o.detail) + ")";
+    case outcome_kind::after_left_burning:
+      return "not flashed (a burn vexor stopped waiting for may still run)";
     case outcome_kind::selected: return "not flashed (chosen, but not burned)";
     case outcome_kind::answered_no: return "not flashed (answered no)";
     case outcome_kind::already_latest: return "not flashed (already the latest)";
@@ -631,6 +721,11 @@ std::string failure_words(const adapter_outcome& o) {
                               : "the burn failed, output in " + escaped(o.detail);
     case outcome_kind::no_image:
       return o.detail.empty() ? "no usable image file named in the catalog" : o.detail;
+    case outcome_kind::left_burning:
+      return "the burn did not end within " + duration_text(flash_wait_limits().burn_seconds) +
+             ", vexor stopped waiting and the burn goes on holding the run lock, " +
+             (o.detail.empty() ? std::string("its output not kept")
+                               : "output in " + escaped(o.detail));
     case outcome_kind::selected: return "chosen, but not burned";
     case outcome_kind::no_query_data: return "no firmware version or PSID from the flash utility";
     case outcome_kind::invalid_address: return "no valid PCI address";

@@ -21,18 +21,19 @@
 
 // Bits of g_iFlag. The low byte holds the options, the upper bits the status
 // that the workflow accumulates during one run (never cleared).
-inline constexpr int32_t FLAG_LIST = 0x1;         // -c
-inline constexpr int32_t FLAG_SILENT = 0x2;       // -s
-inline constexpr int32_t FLAG_FORCE = 0x4;        // -F, -f
-inline constexpr int32_t FLAG_P = 0x8;            // -p
-inline constexpr int32_t FLAG_YES = 0x10;         // -y
-inline constexpr int32_t FLAG_DISCOVER = 0x20;    // -d
-inline constexpr int32_t FLAG_APPLY = 0x40;       // -u
-inline constexpr int32_t STATUS_QUIT = 0x100;     // operator answered quit
-inline constexpr int32_t STATUS_FAILED = 0x200;   // at least one burn failed
-inline constexpr int32_t STATUS_FLASHED = 0x400;  // at least one burn succeeded
-inline constexpr int32_t STATUS_NO_MORE = 0x800;  // operator answered "c"
-inline constexpr int32_t STATUS_NOTICE = 0x1000;  // "several minutes" notice logged
+inline constexpr int32_t FLAG_LIST = 0x1;               // -c
+inline constexpr int32_t FLAG_SILENT = 0x2;             // -s
+inline constexpr int32_t FLAG_FORCE = 0x4;              // -F, -f
+inline constexpr int32_t FLAG_P = 0x8;                  // -p
+inline constexpr int32_t FLAG_YES = 0x10;               // -y
+inline constexpr int32_t FLAG_DISCOVER = 0x20;          // -d
+inline constexpr int32_t FLAG_APPLY = 0x40;             // -u
+inline constexpr int32_t STATUS_QUIT = 0x100;           // operator answered quit
+inline constexpr int32_t STATUS_FAILED = 0x200;         // at least one burn failed
+inline constexpr int32_t STATUS_FLASHED = 0x400;        // at least one burn succeeded
+inline constexpr int32_t STATUS_NO_MORE = 0x800;        // operator answered "c"
+inline constexpr int32_t STATUS_NOTICE = 0x1000;        // "several minutes" notice logged
+inline constexpr int32_t STATUS_LEFT_BURNING = 0x2000;  // a burn outlived its limit: no more burns
 // All the option bits, without the status bits.
 inline constexpr int32_t OPTION_BITS =
     FLAG_LIST | FLAG_SILENT | FLAG_FORCE | FLAG_P | FLAG_YES | FLAG_DISCOVER | FLAG_APPLY;
@@ -145,6 +146,17 @@ void check_run_files();
 // logs an ERROR, sets STATUS_FAILED and returns why, in the words of the
 // reason line: the adapter at address is not flashed.
 std::string image_refusal(const char* address, const std::string& image_path);
+// Where the history of burns (BURN_HISTORY) and the reboot-required files
+// (REBOOT_REQUIRED_DIR) are written. reset_run_state leaves them alone; a
+// harness that must not touch the machine's /run, nor pay for a synced
+// write per run, empties them: nothing is then written there.
+extern std::string g_history_path;
+extern std::string g_reboot_dir;
+
+// Reads the limits on waiting for the flash utility from the environment
+// (wait_limits_from_environment) and makes them the run's. Ends the run
+// with status 1 and the reason when a value is not a limit.
+void take_wait_limits();
 
 // Option scan of argv with "hcsFfipydu:" into g_iFlag (and silent); can run
 // again. Returns 0 to go on, or 1 after -h or an unknown option has printed
@@ -315,16 +327,18 @@ enum class outcome_kind {
   undecided,  // may be offered; nothing decided yet
   selected,   // answered yes; not burned (yet)
   flashed,
-  failed,            // the burn failed; detail: its kept output file, "" none
-  no_image,          // chosen, but its catalog entry names no (plain) image file
-  refused_image,     // chosen, but others than root can change its image file
-  answered_no,       // no to a newer version
-  already_latest,    // no (or skipped) where the catalog has nothing newer
-  quit_before,       // the operator quit at its question or before it
-  not_offered,       // after a "c" answer
-  no_query_data,     // no firmware version or PSID from the flash utility
-  no_catalog_entry,  // in the apply mode, detail: what was looked for
-  second_function,   // detail: the address of its adapter's first function
+  failed,              // the burn failed; detail: its kept output file, "" none
+  left_burning,        // vexor stopped waiting for its burn; detail: its output file, "" none
+  after_left_burning,  // not burned: a burn vexor stopped waiting for may still run
+  no_image,            // chosen, but its catalog entry names no (plain) image file
+  refused_image,       // chosen, but others than root can change its image file
+  answered_no,         // no to a newer version
+  already_latest,      // no (or skipped) where the catalog has nothing newer
+  quit_before,         // the operator quit at its question or before it
+  not_offered,         // after a "c" answer
+  no_query_data,       // no firmware version or PSID from the flash utility
+  no_catalog_entry,    // in the apply mode, detail: what was looked for
+  second_function,     // detail: the address of its adapter's first function
   // The apply mode's own, one per device of the report; detail says why in
   // the words of the reason line.
   left_alone,            // its action asks for no flash
@@ -397,8 +411,11 @@ int32_t is_FW_needed(uint32_t uNicIdx);
 void fw_version_message(std::string& vers_string, int32_t uNicIdx);
 // Burns adapter uNicIdx when its flags carry 2: the entry of the version that
 // sorts last (update run) or the one entry looked up (apply mode). Sets
-// STATUS_FLASHED or STATUS_FAILED. Returns 0, or after a failed burn the exit
-// status of the mismatch search (0 when the image is not for this board).
+// STATUS_FLASHED or STATUS_FAILED, and STATUS_LEFT_BURNING when vexor
+// stopped waiting for the burn at its limit; once that is set it burns
+// nothing more. Returns 0, or after a failed burn the exit status of the
+// mismatch search (0 when the image is not for this board; 1 for a burn
+// left running).
 int32_t do_update_firmware(uint32_t uNicIdx);
 // Echoes "%s \n" to stdout and runs command through the shell; returns the
 // command's exit status (255 when no shell could be started).
@@ -410,6 +427,48 @@ std::string format_mac(const char* pStrTok);
 // while some PCI function could not be read; exits with 1 when the event
 // log cannot be opened or the inventory build ends the process.
 int32_t show_current();
+
+// ===================================================================
+// What a burn leaves behind: its history and the reboot it needs
+// ===================================================================
+
+// What the history records of a burn before it starts.
+struct burn_plan {
+  std::string address;
+  opt_text psid;                      // as the query or the report gave it
+  std::string installed;              // the version the adapter runs
+  std::string image;                  // the image path handed to the flash utility
+  std::string version;                // the version that image holds
+  std::optional<std::string> output;  // the file that takes its output, none when not kept
+};
+
+// Appends to g_history_path the record of a burn about to start, synced to
+// disk before it returns, and returns the burn's number in this run (1, 2,
+// ...). A history that cannot be written is said once, on standard error
+// and in the log, and the run goes on without it.
+int history_burn_started(const burn_plan& plan);
+
+// Appends how burn number burn (of history_burn_started), at address, ended:
+// flashed, failed (with its exit status, signal or why it never started),
+// or stopped waiting.
+void history_burn_ended(int burn, const std::string& address, const burn_outcome& outcome);
+
+// For each burn that the history shows started by an earlier run and never
+// ended (vexor was killed during it), says once, in the log and on
+// standard error, what was being burned, when and where its output went,
+// and that the adapter's version should be checked; then records it as
+// interrupted. Only while this run holds the run lock, when no burn can be
+// running. Lines that are not records are skipped with a warning.
+void report_interrupted_burns();
+
+// Forgets this run's id and burn count (reset_run_state).
+void reset_burn_history();
+
+// Marks the system as needing a reboot for vexor: creates
+// REBOOT_REQUIRED_FILE and adds the line "vexor" to REBOOT_REQUIRED_PACKAGES
+// (once) in g_reboot_dir. Called after every burn that flashed; what
+// cannot be written is logged as a warning.
+void mark_reboot_required();
 
 // ===================================================================
 // Discovery report: writer (-d) and apply mode (-u)

@@ -9,6 +9,7 @@
 // test equipment that reboots a simulated host.
 #include <dirent.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -120,6 +121,12 @@ void record_descriptors(const std::string& state_dir, const std::string& address
     ::closedir(d);
   }
   std::ofstream(sim::descriptors_path(state_dir, address), std::ios::trunc) << listing;
+  struct rlimit limit {};
+  ::getrlimit(RLIMIT_FSIZE, &limit);
+  std::ofstream(sim::file_size_limit_path(state_dir, address), std::ios::trunc)
+      << (limit.rlim_cur == RLIM_INFINITY ? std::string("unlimited")
+                                          : std::to_string(limit.rlim_cur))
+      << "\n";
 }
 
 int burn(const std::string& state_dir, const std::string& address, const std::string& image_path,

@@ -52,6 +52,10 @@ std::string descriptors_path(const std::string& state_dir, const std::string& ad
   return state_dir + "/descriptors-" + address;
 }
 
+std::string file_size_limit_path(const std::string& state_dir, const std::string& address) {
+  return state_dir + "/file-size-limit-" + address;
+}
+
 bool append_journal(const std::string& path, const std::vector<std::string>& argv) {
   std::string line;
   for (size_t i = 0; i < argv.size(); ++i) {

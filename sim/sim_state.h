@@ -25,6 +25,10 @@ std::string journal_path(const std::string& state_dir);
 // Path of the file in which the flash utility lists the descriptors it had
 // open when it last burned the adapter at address ("N\ttarget" lines).
 std::string descriptors_path(const std::string& state_dir, const std::string& address);
+// Path of the file in which the flash utility notes the soft limit on file
+// sizes it ran with when it last burned the adapter at address: "unlimited"
+// or the number of bytes, and a newline.
+std::string file_size_limit_path(const std::string& state_dir, const std::string& address);
 // Appends one line holding argv (escaped fields separated by tabs) to the
 // journal with a single write. Returns false (errno set) on failure.
 bool append_journal(const std::string& path, const std::vector<std::string>& argv);

@@ -118,7 +118,15 @@ std::string config_space(const Function& f, bool multifunction) {
   return c;
 }
 
-std::string mokutil_script(SecureBoot state) {
+// The first line of a tool's script that takes seconds before it answers.
+std::string delay_line(double seconds) {
+  if (seconds <= 0) return {};
+  char line[64];
+  std::snprintf(line, sizeof line, "sleep %g\n", seconds);
+  return line;
+}
+
+std::string mokutil_script(SecureBoot state, double seconds) {
   std::string reply;
   switch (state) {
     case SecureBoot::enabled: reply = "echo 'SecureBoot enabled'"; break;
@@ -126,7 +134,7 @@ std::string mokutil_script(SecureBoot state) {
     case SecureBoot::garbage: reply = "printf '\\001\\177 sb-state ?? 0x7f3a\\n'"; break;
     case SecureBoot::absent: break;
   }
-  return "#!/bin/sh\n"
+  return "#!/bin/sh\n" + delay_line(seconds) +
          "case \"$1\" in\n"
          "  --sb-state) " +
          reply +
@@ -352,6 +360,7 @@ struct SimHost::Impl {
   fs::path dir;
   bool keep = false;
   double timeout_seconds = 60;
+  std::vector<std::pair<std::string, std::string>> environment;  // set for every run
 
   fs::path state() const { return dir / "state"; }
   fs::path component() const { return dir / "component"; }
@@ -489,9 +498,12 @@ void SimHost::Impl::lay_out_tools() {
   fs::path bin = dir / "bin";
   make_directory(bin, 0755);
   if (desc.secure_boot == SecureBoot::absent) whiteout(bin / "mokutil");
-  else write_text(bin / "mokutil", mokutil_script(desc.secure_boot), 0755);
+  else write_text(bin / "mokutil", mokutil_script(desc.secure_boot, desc.mokutil_seconds), 0755);
   if (desc.qtk.present)
-    write_text(bin / "qtk", "#!/bin/sh\nexit " + std::to_string(desc.qtk.exit_status) + "\n", 0755);
+    write_text(bin / "qtk",
+               "#!/bin/sh\n" + delay_line(desc.qtk.seconds) + "exit " +
+                   std::to_string(desc.qtk.exit_status) + "\n",
+               0755);
   else whiteout(bin / "qtk");
   if (desc.quarz.present) copy_binary(VEXOR_SIM_FLASH_UTILITY, bin / "quarz", 0755);
   else whiteout(bin / "quarz");
@@ -545,11 +557,18 @@ std::vector<MountStep> SimHost::Impl::mount_plan() const {
 }
 
 std::vector<std::string> SimHost::Impl::run_environment() const {
+  std::vector<std::pair<std::string, std::string>> set = environment;
+  set.emplace_back(kStateEnv, state().string());
+  auto is_set = [&set](const char* entry) {
+    for (const auto& [name, value] : set)
+      if (std::strncmp(entry, name.c_str(), name.size()) == 0 && entry[name.size()] == '=')
+        return true;
+    return false;
+  };
   std::vector<std::string> env;
-  const std::string state_var = std::string(kStateEnv) + "=";
   for (char** e = environ; *e; ++e)
-    if (std::strncmp(*e, state_var.c_str(), state_var.size()) != 0) env.push_back(*e);
-  env.push_back(state_var + state().string());
+    if (!is_set(*e)) env.push_back(*e);
+  for (const auto& [name, value] : set) env.push_back(name + "=" + value);
   return env;
 }
 
@@ -754,6 +773,12 @@ std::vector<std::pair<int, std::string>> SimHost::burn_descriptors(
   return fds;
 }
 
+std::string SimHost::burn_file_size_limit(const std::string& address) const {
+  std::string text = slurp(file_size_limit_path(impl_->state().string(), address)).value_or("");
+  if (!text.empty() && text.back() == '\n') text.pop_back();
+  return text;
+}
+
 std::vector<std::vector<std::string>> SimHost::journal() const {
   return read_journal(journal_path(impl_->state().string()));
 }
@@ -785,6 +810,18 @@ void SimHost::write_file(const std::string& relative, const std::string& content
 }
 
 void SimHost::set_timeout(double seconds) { impl_->timeout_seconds = seconds; }
+
+void SimHost::set_environment(const std::string& name, const std::string& value) {
+  if (name.empty() || name.find('=') != std::string::npos)
+    throw std::invalid_argument("simulated host: bad environment variable name \"" + name + "\"");
+  for (auto& entry : impl_->environment) {
+    if (entry.first == name) {
+      entry.second = value;
+      return;
+    }
+  }
+  impl_->environment.emplace_back(name, value);
+}
 
 void SimHost::keep() { impl_->keep = true; }
 

@@ -80,6 +80,7 @@ enum class SecureBoot { absent, disabled, enabled, garbage };
 struct Tool {
   bool present = false;
   int exit_status = 0;  // exit status of every command of the tool
+  double seconds = 0;   // how long every command of the tool takes first
 };
 
 struct HostSpec {
@@ -88,6 +89,7 @@ struct HostSpec {
   std::vector<std::pair<uint16_t, std::string>> vendor_names = {{0x15b3, "Quorvane Technologies"},
                                                                 {0x1f1c, "Ostrova Systems"}};
   SecureBoot secure_boot = SecureBoot::absent;
+  double mokutil_seconds = 0;    // how long mokutil takes before it answers
   Tool qtk;                      // /usr/bin/qtk
   Tool quarz;                    // /usr/bin/quarz: the simulated flash utility when present
   bool pyxflash_present = true;  // nic_fw/pyxflash
@@ -190,6 +192,9 @@ class SimHost {
   // Captured runs are killed (status 128 + SIGKILL, a note on err) after this
   // many seconds; 0 waits for ever. Default 60.
   void set_timeout(double seconds);
+  // Every later run (of vexor or a shell) gets the environment variable
+  // name set to value, besides the launcher's own environment.
+  void set_environment(const std::string& name, const std::string& value);
 
   // The host's directory. Inside the host it is found at the same path:
   // where it lies under /tmp, the host's /tmp holds it again at its place.
@@ -214,6 +219,10 @@ class SimHost {
   // /proc/self/fd/N, as seen inside the host), by number. Empty when it
   // never burned it.
   std::vector<std::pair<int, std::string>> burn_descriptors(const std::string& address) const;
+  // The soft limit on file sizes the flash utility ran with when it last
+  // burned the adapter at address: "unlimited" or a number of bytes; ""
+  // when it never burned it.
+  std::string burn_file_size_limit(const std::string& address) const;
   // Current state of an adapter as the flash utility keeps it.
   Adapter adapter(const std::string& address) const;
   // Contents of a file relative to the component directory ("" if missing).

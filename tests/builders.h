@@ -151,6 +151,20 @@ inline sim::HostSpec two_adapter_host() {
                  two_adapter_catalog());
 }
 
+// Adapter A (0000:05:00.0, board 1017) and adapter B (0000:81:00.0, board
+// 1003) are both due for an upgrade; each board has one catalog entry, so -u
+// burns the same images as -s. A burns slowly (burn_seconds, printing its
+// progress) and answers each query after query_seconds.
+inline sim::HostSpec both_due(double burn_seconds, double query_seconds = 0) {
+  auto a = adapter(kAddrA, 0x1017, "QRV11", "16.35.1012", "0002c9aabb11", {"ens5"});
+  a.flash->burn = sim::BurnBehaviour::slow;
+  a.flash->burn_seconds = burn_seconds;
+  a.flash->query_seconds = query_seconds;
+  auto b = adapter(kAddrB, 0x1003, "QRV22", "2.36.5000", "0002c9aabb22", {"ib0"});
+  return host_of({a, b}, {{"Quorvane QX-50", "1017", "QRV11", "16.35.2000", "qx50-2000.bin"},
+                          {"Quorvane QX-100", "1003", "QRV22", "2.42.5000", "qx100-2.42.bin"}});
+}
+
 // The journal entry of a burn of image into the adapter at address (silent:
 // in the utility's silent form, "-s").
 inline std::vector<std::string> burn_argv(const std::string& address, const std::string& image,
@@ -231,6 +245,23 @@ inline std::string report_xml(const std::vector<ReportDevice>& devices) {
   std::string text;
   for (const auto& d : devices) text += device_xml(d);
   return report_xml(text);
+}
+
+// The discovery report of both_due() asking for both upgrades.
+inline std::string both_due_report() {
+  return report_xml(
+      {{.devid = "1017",
+        .mac = "0002c9aabb114",
+        .bus = "0000:05",
+        .psid = "QRV11",
+        .version = "16.35.2000",
+        .active = "16.35.1012"},
+       {.devid = "1003",
+        .mac = "0002c9aabb224",
+        .bus = "0000:81",
+        .psid = "QRV22",
+        .version = "2.42.5000",
+        .active = "2.36.5000"}});
 }
 
 // ---------------------------------------------------------------------------

@@ -17,40 +17,12 @@
 
 namespace {
 
+using testhost::both_due;
+using testhost::both_due_report;
 using testhost::count_of;
 using testhost::kAddrA;
 using testhost::kAddrB;
 using Argv = std::vector<std::string>;
-
-// Adapter A burns slowly (seconds), adapter B is due for a burn after it;
-// each board has one catalog entry, so -u burns the same images as -s.
-sim::HostSpec both_due(double seconds, double query_seconds = 0) {
-  auto a = testhost::adapter(kAddrA, 0x1017, "QRV11", "16.35.1012", "0002c9aabb11", {"ens5"});
-  a.flash->burn = sim::BurnBehaviour::slow;
-  a.flash->burn_seconds = seconds;
-  a.flash->query_seconds = query_seconds;
-  auto b = testhost::adapter(kAddrB, 0x1003, "QRV22", "2.36.5000", "0002c9aabb22", {"ib0"});
-  return testhost::host_of({a, b},
-                           {{"Quorvane QX-50", "1017", "QRV11", "16.35.2000", "qx50-2000.bin"},
-                            {"Quorvane QX-100", "1003", "QRV22", "2.42.5000", "qx100-2.42.bin"}});
-}
-
-// The discovery report of both_due() asking for both upgrades.
-std::string both_due_report() {
-  return testhost::report_xml(
-      {{.devid = "1017",
-        .mac = "0002c9aabb114",
-        .bus = "0000:05",
-        .psid = "QRV11",
-        .version = "16.35.2000",
-        .active = "16.35.1012"},
-       {.devid = "1003",
-        .mac = "0002c9aabb224",
-        .bus = "0000:81",
-        .psid = "QRV22",
-        .version = "2.42.5000",
-        .active = "2.36.5000"}});
-}
 
 const std::string kStartA =
     "Burning ./nic_fw/qx50-2000.bin into 0000:05:00.0; the flash utility's output goes to "

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -152,10 +153,113 @@ TEST(WaitChildPolling, TicksWhileTheChildRunsAndGivesItsEnd) {
   const pid_t pid = spawn_child("/bin/sh", {"sh", "-c", "sleep 0.3; exit 4"}, spawn_options{});
   ASSERT_GT(pid, 0);
   int ticks = 0;
-  const child_end end = wait_child_polling(pid, 20, [&] { ++ticks; });
+  const child_end end = wait_child_polling(pid, 20, [&] { return ++ticks > 0; });
   EXPECT_EQ(end.how, child_end::kind::exited);
   EXPECT_EQ(end.value, 4);
   EXPECT_GT(ticks, 1);
   // Nothing is left to wait for.
-  EXPECT_EQ(wait_child_polling(pid, 20, [&] { ++ticks; }).how, child_end::kind::no_status);
+  EXPECT_EQ(wait_child_polling(pid, 20, [&] { return true; }).how, child_end::kind::no_status);
+}
+
+TEST(WaitChildPolling, GivesUpWhenTickSaysSoAndLeavesTheChildRunning) {
+  const pid_t pid = spawn_child("/bin/sh", {"sh", "-c", "sleep 30"}, spawn_options{});
+  ASSERT_GT(pid, 0);
+  int ticks = 0;
+  EXPECT_EQ(wait_child_polling(pid, 10, [&] { return ++ticks < 3; }).how, child_end::kind::running);
+  EXPECT_EQ(ticks, 3);
+  EXPECT_EQ(::kill(pid, 0), 0) << "the child was left running";
+  ::kill(pid, SIGKILL);
+  EXPECT_EQ(wait_child(pid).how, child_end::kind::signalled);
+}
+
+struct LimitedCase {
+  const char* name;
+  std::string script;  // run as sh -c script
+  int64_t limit_ms;
+  bool timed_out;
+  child_end::kind how;
+  int value;
+  std::vector<std::string> lines;  // read until the first one holding "stop"
+};
+
+void PrintTo(const LimitedCase& c, std::ostream* os) { *os << c.name; }
+
+class RunLimited : public ::testing::TestWithParam<LimitedCase> {};
+
+TEST_P(RunLimited, KillsAChildStillRunningAtTheLimit) {
+  const LimitedCase& c = GetParam();
+  std::vector<std::string> lines;
+  const limited_end end = run_limited(
+      "/bin/sh", {"sh", "-c", c.script}, spawn_options{}, c.limit_ms,
+      [&](const std::string& line) {
+        lines.push_back(line);
+        return line.find("stop") == std::string::npos;
+      },
+      /*merge_errors=*/true);
+  EXPECT_TRUE(end.started);
+  EXPECT_EQ(end.timed_out, c.timed_out);
+  EXPECT_EQ(end.end.how, c.how);
+  EXPECT_EQ(end.end.value, c.value);
+  EXPECT_EQ(lines, c.lines);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Children, RunLimited,
+    ::testing::Values(
+        LimitedCase{"EndsInTime",
+                    "echo one; echo two >&2; printf last; exit 3",
+                    30000,
+                    false,
+                    child_end::kind::exited,
+                    3,
+                    {"one\n", "two\n", "last"}},
+        LimitedCase{
+            "HangsSilently", "exec sleep 30", 300, true, child_end::kind::signalled, SIGKILL, {}},
+        LimitedCase{"HangsAfterItsLine",
+                    "echo one; exec sleep 30",
+                    2000,
+                    true,
+                    child_end::kind::signalled,
+                    SIGKILL,
+                    {"one\n"}},
+        // Reading stops at the line wanted; the rest of the output meets a
+        // closed pipe and ends the child, however much there is.
+        LimitedCase{"StopsReading",
+                    "echo stop; exec yes",
+                    30000,
+                    false,
+                    child_end::kind::signalled,
+                    SIGPIPE,
+                    {"stop\n"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(RunLimited, WithoutAReaderTheOutputIsLeftAlone) {
+  testing::internal::CaptureStdout();
+  const limited_end end = run_limited("/bin/sh", {"sh", "-c", "echo shown"}, spawn_options{}, 5000);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "shown\n");
+  EXPECT_FALSE(end.timed_out);
+  EXPECT_EQ(end.end.how, child_end::kind::exited);
+}
+
+TEST(SpawnChild, RaisesTheFileSizeLimitOnlyWhenAsked) {
+  // A child of its own, so that the test's limit stays as it is.
+  const pid_t tester = ::fork();
+  ASSERT_GE(tester, 0);
+  if (tester == 0) {
+    struct rlimit limit {};
+    ::getrlimit(RLIMIT_FSIZE, &limit);
+    limit.rlim_cur = 4096;
+    if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(10);
+    const std::string hard =
+        limit.rlim_max == RLIM_INFINITY ? "unlimited" : std::to_string(limit.rlim_max / 512);
+    spawn_options options;
+    const std::string script = "test \"$(ulimit -S -f)\" = ";
+    if (run_script(script + "8", options) != 0) ::_exit(11);
+    options.raise_file_size_limit = true;
+    if (run_script(script + hard, options) != 0) ::_exit(12);
+    ::_exit(0);
+  }
+  const child_end end = wait_child(tester);
+  EXPECT_EQ(end.how, child_end::kind::exited);
+  EXPECT_EQ(end.value, 0) << "10: no limit set; 11: not inherited; 12: not raised";
 }

@@ -2,8 +2,10 @@
 // command lines it is given.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -90,5 +92,101 @@ TEST_F(UtilityInUse, WithoutTheGateTheShippedCopyWinsWhenItCanRun) {
   boot_value = 1;  // not asked
   EXPECT_EQ(chosen(utility_choice::first_runnable), "./nic_fw/pyxflash");
 }
+
+}  // namespace
+
+namespace {
+
+struct LimitText {
+  const char* name;
+  std::string text;
+  std::optional<int64_t> seconds;
+};
+
+class LimitSeconds : public ::testing::TestWithParam<LimitText> {};
+
+TEST_P(LimitSeconds, OnlyPositiveWholeNumbersAreLimits) {
+  EXPECT_EQ(parse_limit_seconds(GetParam().text), GetParam().seconds);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, LimitSeconds,
+    ::testing::Values(
+        LimitText{"one", "1", 1}, LimitText{"minute", "60", 60},
+        LimitText{"leading_zeros", "0030", 30}, LimitText{"largest", "999999999", 999999999},
+        LimitText{"too_large", "1000000000", std::nullopt},
+        LimitText{"far_too_large", "99999999999999999999999", std::nullopt},
+        LimitText{"zero", "0", std::nullopt}, LimitText{"zeros", "000", std::nullopt},
+        LimitText{"empty", "", std::nullopt}, LimitText{"sign", "+5", std::nullopt},
+        LimitText{"negative", "-5", std::nullopt}, LimitText{"fraction", "1.5", std::nullopt},
+        LimitText{"blank", "5 ", std::nullopt}, LimitText{"unit", "5s", std::nullopt},
+        LimitText{"hex", "0x10", std::nullopt}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct DurationCase {
+  int64_t seconds;
+  const char* text;
+  int64_t period;  // progress_period of a limit of that many seconds
+};
+
+class Durations : public ::testing::TestWithParam<DurationCase> {};
+
+TEST_P(Durations, ReadAsMinutesAndSecondsWithAProgressPeriodToMatch) {
+  EXPECT_EQ(duration_text(GetParam().seconds), GetParam().text);
+  EXPECT_EQ(progress_period(GetParam().seconds), GetParam().period);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Seconds, Durations,
+    ::testing::Values(
+        DurationCase{1, "1 second", 1}, DurationCase{2, "2 seconds", 1},
+        DurationCase{8, "8 seconds", 2}, DurationCase{60, "1 minute", 15},
+        DurationCase{61, "1 minute 1 second", 15}, DurationCase{150, "2 minutes 30 seconds", 37},
+        DurationCase{1800, "30 minutes", 300}, DurationCase{7200, "120 minutes", 300}));
+
+// Sets or removes an environment variable for the life of the object.
+class ScopedVariable {
+ public:
+  ScopedVariable(const char* name, const char* value) : name_(name) {
+    if (value != nullptr) ::setenv(name, value, 1);
+    else ::unsetenv(name);
+  }
+  ~ScopedVariable() { ::unsetenv(name_); }
+
+ private:
+  const char* name_;
+};
+
+struct EnvironmentCase {
+  const char* name;
+  const char* query;  // the variables' values, null: not set
+  const char* burn;
+  int64_t query_seconds;
+  int64_t burn_seconds;
+  const char* refusal;
+};
+
+class WaitLimits : public ::testing::TestWithParam<EnvironmentCase> {};
+
+TEST_P(WaitLimits, TheEnvironmentSetsEachLimitOrNamesTheWrongValue) {
+  const EnvironmentCase& c = GetParam();
+  ScopedVariable query(QUERY_TIMEOUT_VARIABLE, c.query);
+  ScopedVariable burn(BURN_TIMEOUT_VARIABLE, c.burn);
+  wait_limits limits;
+  EXPECT_EQ(wait_limits_from_environment(&limits), c.refusal);
+  if (*c.refusal != '\0') return;
+  EXPECT_EQ(limits.query_seconds, c.query_seconds);
+  EXPECT_EQ(limits.burn_seconds, c.burn_seconds);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Variables, WaitLimits,
+    ::testing::Values(EnvironmentCase{"Defaults", nullptr, nullptr, 60, 1800, ""},
+                      EnvironmentCase{"BothSet", "5", "120", 5, 120, ""},
+                      EnvironmentCase{"OneSet", nullptr, "7", 60, 7, ""},
+                      EnvironmentCase{"WrongValueNamed", "5", "half\nan hour", 0, 0,
+                                      "VEXOR_BURN_TIMEOUT is \"half\\nan hour\", not a positive "
+                                      "whole number of seconds (at most 999999999)"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
