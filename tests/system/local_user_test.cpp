@@ -20,6 +20,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using testhost::both_due;
 using testhost::count_of;
 using testhost::kAddrA;
 using testhost::kAddrB;
@@ -291,17 +292,6 @@ INSTANTIATE_TEST_SUITE_P(
 // ---------------------------------------------------------------------------
 // The run lock
 // ---------------------------------------------------------------------------
-
-// Adapter A burns slowly, adapter B is due after it.
-sim::HostSpec both_due(double seconds) {
-  auto a = testhost::adapter(kAddrA, 0x1017, "QRV11", "16.35.1012", "0002c9aabb11", {"ens5"});
-  a.flash->burn = sim::BurnBehaviour::slow;
-  a.flash->burn_seconds = seconds;
-  auto b = testhost::adapter(kAddrB, 0x1003, "QRV22", "2.36.5000", "0002c9aabb22", {"ib0"});
-  return testhost::host_of({a, b},
-                           {{"Quorvane QX-50", "1017", "QRV11", "16.35.2000", "qx50-2000.bin"},
-                            {"Quorvane QX-100", "1003", "QRV22", "2.42.5000", "qx100-2.42.bin"}});
-}
 
 std::string held_by(pid_t run) {
   return "vexor: another vexor run (pid " + std::to_string(run) + ") is using the adapters\n";
