@@ -264,7 +264,8 @@ def burn_and_verify(vexor, tree, plan, left, before):
     try:
         rc, err, applied = vexor.apply(edit_report(tree, planned), len(plan))
         if rc != 0:
-            # Only a hint: the verdict comes from the discovery below.
+            # vexor says which burns asked for were not done; each device's
+            # outcome still comes from the discovery below.
             problems.append(describe_failure('-u', rc, err, []))
     except VexorError as e:
         return verdict(plan, left, before, None, e.log), e.log, [e.msg]
