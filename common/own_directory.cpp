@@ -49,10 +49,7 @@ std::string enter_own_directory() {
   return {};
 }
 
-std::string caller_path(const std::string& path) {
-  if (path.empty() || path[0] == '/' || !g_caller.fd || g_caller.is_own) return path;
-  return "/proc/self/fd/" + std::to_string(g_caller.fd.get()) + "/" + path;
-}
+int caller_directory_fd() { return g_caller.fd && !g_caller.is_own ? g_caller.fd.get() : AT_FDCWD; }
 
 bool use_child_path() { return ::setenv("PATH", kChildPath, 1) == 0; }
 

@@ -20,20 +20,20 @@ inline constexpr const char* kChildPath = "/usr/sbin:/usr/bin:/sbin:/bin";
 // directory kept before.
 std::string enter_own_directory();
 
-// path as the caller meant it: an absolute path, or a relative one taken
-// from the directory the caller started vexor in. That is path itself when
-// it is absolute or empty, when enter_own_directory() has not run, or when
-// the caller's directory is the component directory; otherwise
-// "/proc/self/fd/N/path", N being the descriptor kept of the caller's
-// directory (a name the kernel resolves through that very directory).
-std::string caller_path(const std::string& path);
+// The directory a relative path named by the caller starts from: the
+// descriptor kept of the directory the caller started vexor in, or AT_FDCWD
+// when enter_own_directory() has not run or the caller started vexor in the
+// component directory. Used with the *at() calls, it resolves a name the way
+// the caller meant it, and messages can still name the path as the caller
+// wrote it.
+int caller_directory_fd();
 
 // Sets PATH to kChildPath for every child vexor starts from now on (the
 // shell of popen and system included). False, with errno set, when the
 // environment cannot be changed.
 bool use_child_path();
 
-// Closes the descriptor kept by enter_own_directory(); caller_path() then
-// leaves every path as it is. For tests that run several modes in one
+// Closes the descriptor kept by enter_own_directory(); caller_directory_fd()
+// is then AT_FDCWD. For tests that run several modes in one
 // process.
 void forget_caller_directory();

@@ -1,4 +1,5 @@
 // Front end: command line, run modes, console messages, prompts, event log.
+#include <fcntl.h>
 #include <getopt.h>
 #include <unistd.h>
 
@@ -24,6 +25,7 @@ int32_t boot_mode_value = 0;
 const char* const g_XMLFwFile = CATALOG_FILE;
 const char* const g_XMLDiscoveryReportDefault = "nicdiscovery.xml";
 std::string g_XMLDiscoveryReport;
+int g_report_base_dir = AT_FDCWD;
 FILE* ppyxflash_fout = nullptr;
 std::string print_msg;
 std::string g_run_lock_path = "/run/vexor/vexor.lock";
@@ -63,6 +65,7 @@ void reset_front_end() {
   g_run_lock.reset();
   for (int32_t* number : {&g_iFlag, &silent, &boot_mode_value}) *number = 0;
   for (std::string* text : {&g_XMLDiscoveryReport, &print_msg}) text->clear();
+  g_report_base_dir = AT_FDCWD;
   g_said = SaidOnce{};
 }
 
@@ -133,13 +136,15 @@ int32_t verify_cmd_line_options(int argc, char** pargv) {
       rewrite_slash_form(pargv[1], kFirstSlashForms2);
       if (!looks_like_option(pargv[1])) return 2;
       g_XMLDiscoveryReport = g_XMLDiscoveryReportDefault;
+      g_report_base_dir = AT_FDCWD;  // the default report lies beside vexor
       return 0;
     case 3:
       rewrite_slash_form(pargv[1], kFirstSlashForms3);
       rewrite_slash_form(pargv[2], kSecondSlashForms3);
       if (!looks_like_option(pargv[1])) return 2;
       // The caller's name for the report, in the caller's directory.
-      g_XMLDiscoveryReport = pargv[2] != nullptr ? caller_path(pargv[2]) : "";
+      g_XMLDiscoveryReport = pargv[2] != nullptr ? pargv[2] : "";
+      g_report_base_dir = caller_directory_fd();
       return 0;
     case 4:
       // A boot-enable request for a named interface: accepted, nothing to do.

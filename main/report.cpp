@@ -391,10 +391,6 @@ save_rules report_save_rules(const std::vector<std::pair<std::string, std::strin
   return rules;
 }
 
-// The directory a relative report path starts from: the one vexor was
-// started in.
-int report_base_dir() { return AT_FDCWD; }
-
 // Who besides root and this run's user can change what a refusal names.
 std::string who_can_change(const save_result& result) {
   if (result.owner != 0 && result.owner != geteuid()) return strprintf("uid %u", result.owner);
@@ -507,7 +503,7 @@ int32_t save_discovery_report(_xmlDoc* doc, const std::string& path, size_t devi
   }
 
   const std::vector<std::pair<std::string, std::string>> files = files_of_vexor();
-  const save_result saved = save_text_at(report_base_dir(), path, bytes, report_save_rules(files));
+  const save_result saved = save_text_at(g_report_base_dir, path, bytes, report_save_rules(files));
   if (saved.at == save_result::step::refused) {
     const std::string why = refusal_text(saved, files);
     log_quorvane_event(ppyxflash_fout, ERROR_TAG,
@@ -563,7 +559,7 @@ int32_t report_not_opened(const std::string& path, const std::string& why) {
 // change, or that lies where another user can steer the path, is refused.
 // Returns 0, or 2 after logging.
 int32_t open_report(const std::string& path, unique_fd* in) {
-  const save_result opened = open_to_read_at(report_base_dir(), path, kOtherEndWait, in);
+  const save_result opened = open_to_read_at(g_report_base_dir, path, kOtherEndWait, in);
   if (opened.at == save_result::step::refused) {
     report_not_read(path, path_refusal_words(opened));
     return 2;

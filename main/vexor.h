@@ -44,6 +44,10 @@ extern int32_t boot_mode_value;        // 1 when the gate chose the system flash
 extern const char* const g_XMLFwFile;  // CATALOG_FILE
 extern const char* const g_XMLDiscoveryReportDefault;  // "nicdiscovery.xml"
 extern std::string g_XMLDiscoveryReport;               // chosen by the pre-check
+// The directory g_XMLDiscoveryReport starts from when it is relative: the
+// caller's for a name given on the command line (caller_directory_fd()),
+// the component directory (AT_FDCWD) for the default.
+extern int g_report_base_dir;
 
 // Event-log tags, 11 characters each.
 inline constexpr const char* INFO_TAG = "[INFO]     ";
@@ -61,8 +65,8 @@ std::string strprintf(const char* fmt, ...) __attribute__((format(printf, 1, 2))
 
 // Pre-check of the raw argument vector: 0 go on, 2 refuse (usage, status 1),
 // 256 accepted boot-enable request (status 0, no output). May rewrite slash
-// forms in place; fills g_XMLDiscoveryReport (a report named on the command
-// line as caller_path() gives it: taken from the caller's directory).
+// forms in place; fills g_XMLDiscoveryReport and g_report_base_dir (a report
+// named on the command line is taken from the caller's directory).
 int32_t verify_cmd_line_options(int argc, char** pargv);
 
 // Prints the seven usage lines through print_message.

@@ -189,6 +189,10 @@ struct Parser {
       std::vector<std::string> just_address{"adapter", w[1]};
       adapter(just_address);
       function_at(w[1]).flash->query_error = rest_of(text, 2);
+    } else if (d == "unreadable") {
+      expect_words(w, 3, 1000, "unreadable ADDRESS FILE...");
+      Function& f = function_at(w[1]);
+      f.unreadable_files.insert(f.unreadable_files.end(), w.begin() + 2, w.end());
     } else if (d == "secure-boot") {
       secure_boot(w);
     } else if (d == "qtk") {

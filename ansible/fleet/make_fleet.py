@@ -8,7 +8,7 @@
 
 Each HOST is NAME=KIND (one host) or KIND:N (hosts KIND-01 to KIND-N), KIND
 being a host file of this directory without its .host (behind, current,
-failing, newer, none, dual). In DIR it writes:
+failing, newer, none, dual, unread). In DIR it writes:
 
     hostfiles/KIND.host, hostfiles/catalog.xml   the host files used
     hosts/NAME/                                  each host, laid out by vexor-sim

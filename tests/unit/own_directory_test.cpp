@@ -2,14 +2,18 @@
 // started from; a report named by the caller stays in the caller's directory;
 // children get the fixed PATH.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <stdlib.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <optional>
 #include <string>
 
 #include "common/own_directory.h"
+#include "common/owners.h"
 #include "tests/builders.h"
 #include "tests/fixtures.h"
 #include "tests/readers.h"
@@ -46,40 +50,30 @@ TEST(OwnDirectory, ReportNamedRelativelyIsTheCallersFile) {
   std::ofstream(scratch.path() / "sub" / "r.xml") << "the caller's report";
   FromStart entered(scratch.path());
   ASSERT_EQ(entered.failed(), "");
-  const std::string path = caller_path("sub/r.xml");
-  EXPECT_EQ(path.rfind("/proc/self/fd/", 0), 0u) << path;
-  EXPECT_EQ(testhost::file_text(path), "the caller's report");
-  // A name not there yet is made there too.
-  std::ofstream(caller_path("new.xml")) << "written";
-  EXPECT_EQ(testhost::file_text(scratch.path() / "new.xml"), "written");
+  const int base = caller_directory_fd();
+  ASSERT_NE(base, AT_FDCWD);
+  unique_fd read(::openat(base, "sub/r.xml", O_RDONLY | O_CLOEXEC));
+  ASSERT_TRUE(read) << std::strerror(errno);
+  EXPECT_EQ(testhost::file_text("/proc/self/fd/" + std::to_string(read.get())),
+            "the caller's report");
+  // A name not there yet is made there too, not in the working directory.
+  unique_fd made(::openat(base, "new.xml", O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+  ASSERT_TRUE(made) << std::strerror(errno);
+  EXPECT_TRUE(fs::exists(scratch.path() / "new.xml"));
+  EXPECT_FALSE(fs::exists(kOwn / "new.xml"));
 }
 
-struct UnchangedCase {
-  const char* name;
-  const char* path;
-};
-
-class CallerPathUnchanged : public ::testing::TestWithParam<UnchangedCase> {};
-
-TEST_P(CallerPathUnchanged, WhereTheNameMeansTheSameFromBothDirectories) {
-  const char* path = GetParam().path;
-  EXPECT_EQ(caller_path(path), path) << "before entering";
+// Where the caller's names and the component directory's coincide, they
+// are resolved from the working directory.
+TEST(OwnDirectory, CallerDirectoryIsTheWorkingOneUnlessStartedElsewhere) {
+  EXPECT_EQ(caller_directory_fd(), AT_FDCWD) << "before entering";
   {
-    FromStart entered(kOwn);  // started in its own directory
+    FromStart entered(kOwn);
     ASSERT_EQ(entered.failed(), "");
-    EXPECT_EQ(caller_path(path), path) << "started in the component directory";
+    EXPECT_EQ(caller_directory_fd(), AT_FDCWD) << "started in the component directory";
   }
-  testhost::ScratchDir scratch;
-  FromStart entered(scratch.path());
-  const bool relative = path[0] != '\0' && path[0] != '/';
-  EXPECT_EQ(caller_path(path) == path, !relative) << "started elsewhere";
+  EXPECT_EQ(caller_directory_fd(), AT_FDCWD) << "after forgetting";
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Paths, CallerPathUnchanged,
-    ::testing::Values(UnchangedCase{"relative", "r.xml"}, UnchangedCase{"absolute", "/tmp/r.xml"},
-                      UnchangedCase{"standard_input", "/dev/stdin"}, UnchangedCase{"empty", ""}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(OwnDirectory, ChildrenGetTheFixedPath) {
   const char* before = std::getenv("PATH");

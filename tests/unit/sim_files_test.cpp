@@ -87,6 +87,7 @@ TEST(SimHostFile, AdapterSettingsLeftOutAreLinesLeftOut) {
       "function 0000:03:00.0 15b3:1003 15b3:0050 0x020700 ib0 ib1\n"
       "adapter 0000:03:00.0 psid= burn=slow seconds=2.5\n"
       "query-error 0000:03:00.0   pyxflash: error: device busy\n"
+      "unreadable 0000:03:00.0 class vendor\n"
       "qtk present 127\n",
       "/nowhere", "t");
   ASSERT_EQ(desc.functions.size(), 1u);
@@ -99,6 +100,7 @@ TEST(SimHostFile, AdapterSettingsLeftOutAreLinesLeftOut) {
   EXPECT_EQ(f.flash->burn, BurnBehaviour::slow);
   EXPECT_EQ(f.flash->burn_seconds, 2.5);
   EXPECT_EQ(f.flash->query_error, "pyxflash: error: device busy");
+  EXPECT_EQ(f.unreadable_files, (std::vector<std::string>{"class", "vendor"}));
   EXPECT_EQ(desc.vendor_names,
             (std::vector<std::pair<uint16_t, std::string>>{{0x1f1c, "Ostrova Systems Inc."}}));
   EXPECT_TRUE(desc.qtk.present);
@@ -117,6 +119,8 @@ TEST(SimHostFile, BadLinesAreNamedWithTheirLineNumber) {
       {"adapter 0000:01:00.0 burn=sideways", "bad burn behaviour"},
       {"adapter 0000:01:00.0 seconds=-1", "bad seconds"},
       {"adapter 0000:01:00.0 colour=red", "unknown adapter setting"},
+      {"unreadable 0000:01:00.0", "usage: unreadable"},
+      {"unreadable 0000:09:00.0 class", "no function 0000:09:00.0"},
       {"secure-boot maybe", "usage: secure-boot"},
       {"qtk present 300", "bad exit status"},
       {"catalog missing.xml", "cannot read catalog /nowhere/missing.xml"},

@@ -323,6 +323,20 @@ class FleetTest(unittest.TestCase):
             self.assertEqual([(r['host'], r['outcome']) for r in csv.DictReader(f)],
                              [('none', 'no adapter'), ('behind', 'flashed')])
 
+    # A host whose adapter's PCI class cannot be read may well have adapters:
+    # it fails, as the canary, and nothing after it is touched.
+    def test_host_whose_devices_cannot_be_read_fails_and_stops_the_rollout(self):
+        fleet = Fleet(self, 'sick=unread', 'behind=behind')
+        run = fleet.rollout()
+        self.assertRan(run, 2)
+        self.assertEqual(recap(run.stdout)['sick']['failed'], 1)
+        self.assertEqual(fleet.burns('sick'), [])
+        self.assertEqual(fleet.journal('behind'), [])  # not even queried
+        msg = fleet.saved()['sick']['result']['msg']
+        self.assertIn('1 PCI function could not be read (0000:05:00.0)', msg)
+        self.assertNotIn('no Quorvane adapter found', msg)
+        self.assertEqual(fleet.summary(), [('sick', '', 'failed'), ('behind', '', 'not reached')])
+
 
 if __name__ == '__main__':
     if sys.argv[1:] == ['--list']:  # one name a line, for the CTest registration

@@ -102,8 +102,9 @@ class InfoTest(ModuleCase):
             (1, 'vexor: the firmware catalog nic_fw/NICFWData.xml is missing\n', True, 'catalog'),
             (1, LOCK_HELD + '\n', True, LOCK_HELD),
             # Devices vexor could not read: never taken for a host without adapters.
-            (2, 'vexor: 1 of 1 network and InfiniBand devices could not be read (0000:05:00.0: class); '
-                'no Quorvane adapter found among the others\n', True, 'could not be read (0000:05:00.0'),
+            (2, 'vexor: 1 PCI function could not be read (0000:05:00.0); none of the 1 network and '
+                'InfiniBand devices read is a Quorvane adapter, but those may be (see pyxflash.log)\n',
+             True, 'could not be read (0000:05:00.0)'),
             # A vexor without reason lines: the status and what it means.
             (2, '', True, 'vexor -d ended with status 2 (no usable adapter'),
         ]
