@@ -371,6 +371,7 @@ bool report_is_complete(const std::string& bytes, size_t devices) {
 std::vector<std::pair<std::string, std::string>> files_of_vexor() {
   return {{g_XMLFwFile, std::string("the firmware catalog ") + g_XMLFwFile},
           {EVENT_LOG, std::string("the event log ") + EVENT_LOG},
+          {g_history_path, "the history of burns " + g_history_path},
           {"/proc/self/exe", "vexor itself"},
           {IMAGE_INFO_PROGRAM, std::string("the program ") + IMAGE_INFO_PROGRAM},
           {SHIPPED_FLASH_UTILITY, std::string("the flash utility ") + SHIPPED_FLASH_UTILITY},

@@ -304,6 +304,10 @@ INSTANTIATE_TEST_SUITE_P(
         PathCase{"EventLog", "", "./vexor -d pyxflash.log", 2, "grep -c '<device>' pyxflash.log",
                  "0\n",
                  "not saving the report as pyxflash.log: it is the event log pyxflash.log\n"},
+        PathCase{"BurnHistory", "printf 'earlier\\n' > vexor-history.jsonl",
+                 "./vexor -d vexor-history.jsonl", 2, "cat vexor-history.jsonl", "earlier\n",
+                 "not saving the report as vexor-history.jsonl: it is the history of burns "
+                 "vexor-history.jsonl\n"},
         // Absent on this host, but run when it is there.
         PathCase{"AbsentProgramVexorRuns", "", "./vexor -d /usr/bin/qtk", 2,
                  "[ -e /usr/bin/qtk ] || echo absent", "absent\n",
