@@ -35,6 +35,11 @@ def log_since(path, offset):
             data = f.read()
     except OSError:
         return []
+    return log_lines(data)
+
+
+def log_lines(data):
+    """The non-blank lines of data, bytes appended to the log."""
     return [line.rstrip() for line in data.decode('utf-8', 'replace').splitlines() if line.strip()]
 
 

@@ -7,6 +7,8 @@
 import re
 import xml.etree.ElementTree as ET
 
+from ansible_collections.zentrik.vexor.plugins.module_utils.runner import common_options
+
 # The firmware catalog in the component directory.
 CATALOG = 'nic_fw/NICFWData.xml'
 
@@ -28,6 +30,58 @@ def version_key(text):
     if text is None or not VERSION_RE.match(text):
         return None
     return tuple(int(part) for part in text.split('.'))
+
+
+def update_options():
+    """vexor_update's argument_spec."""
+    options = common_options()
+    options.update(
+        allow={'type': 'list', 'elements': 'str', 'choices': list(FLASH_ACTIONS), 'default': ['upgrade']},
+        exclude={'type': 'list', 'elements': 'str', 'default': []},
+        versions={'type': 'dict', 'default': {}},
+        # The action plugin's own: the discovery it ran on the host before it
+        # ran the module, {'report': text, 'log': lines}.
+        _discovery={'type': 'dict'},
+    )
+    return options
+
+
+def _strings(value):
+    return isinstance(value, list) and all(isinstance(v, str) for v in value)
+
+
+def plain_update_options(args):
+    """vexor_update's arguments args with the defaults of the others, when
+    each is of the type the module takes as it is; else None: anything the
+    module would convert, refuse or complain about is left to it."""
+    spec = update_options()
+    if not set(args) <= set(spec) - {'_discovery'}:
+        return None
+    o = dict({name: option.get('default') for name, option in spec.items()}, **args)
+    plain = (isinstance(o['dir'], str) and o['dir'].startswith('/') and _strings(o['command_prefix'])
+             and _strings(o['allow']) and set(o['allow']) <= set(FLASH_ACTIONS) and _strings(o['exclude'])
+             and isinstance(o['versions'], dict)
+             and all(o[n] is None or (type(o[n]) is int and o[n] > 0) for n in ('query_timeout', 'burn_timeout'))
+             and all(o[n] is None or isinstance(o[n], str) for n in ('keep_dir', 'rollout')))
+    return o if plain else None
+
+
+def read_options(exclude, versions):
+    """The exclusions as vexor writes addresses, and the pins: (exclude,
+    versions, None), or (None, None, why) for the first malformed one."""
+    addresses = []
+    for text in exclude:
+        address = normalize_address(text)
+        if address is None:
+            return None, None, f'exclude: "{text}" is not a PCI address of the form dddd:bb:dd.f'
+        addresses.append(address)
+    pins = {}
+    for psid, version in versions.items():
+        version = str(version)
+        if version_key(version) is None:
+            return None, None, f'versions: the pin "{version}" for {psid} is not a version major.minor.release'
+        pins[str(psid)] = version
+    return addresses, pins, None
 
 
 def board(address):

@@ -38,6 +38,19 @@ def read_report(path):
         tree = ET.parse(path)
     except (OSError, ET.ParseError) as e:
         raise ReportError(f'cannot read the discovery report {path}: {e}') from e
+    return tree, _devices_of(tree)
+
+
+def report_of_text(text, origin):
+    """read_report of a report held in text; origin names it in errors."""
+    try:
+        tree = ET.ElementTree(ET.fromstring(text))
+    except ET.ParseError as e:
+        raise ReportError(f'cannot read the discovery report {origin}: {e}') from e
+    return tree, _devices_of(tree)
+
+
+def _devices_of(tree):
     devices = []
     for element in tree.getroot().iter('device'):
         item = element.find('fw_item')
@@ -51,7 +64,7 @@ def read_report(path):
             'available': _value(item, 'version'),
             'action': _value(item, 'action'),
         })
-    return tree, devices
+    return devices
 
 
 def edit_report(tree, planned):

@@ -6,12 +6,14 @@
 # only: this runs on the managed host.
 
 import os
+import shlex
 import signal
 import subprocess
 import tempfile
 
-from ansible_collections.zentrik.vexor.plugins.module_utils.log import LOG_NAME, log_since, log_size
-from ansible_collections.zentrik.vexor.plugins.module_utils.report import ReportError, read_report, write_report
+from ansible_collections.zentrik.vexor.plugins.module_utils.log import LOG_NAME, log_lines, log_since, log_size
+from ansible_collections.zentrik.vexor.plugins.module_utils.report import (
+    ReportError, read_report, report_of_text, write_report)
 
 # vexor's one line on standard error when a mode ends non-zero, and the
 # reasons a caller acts on.
@@ -27,6 +29,9 @@ QUERIES_PER_ADAPTER = 3
 SLACK = 60
 # How long vexor has to end after SIGTERM before the module stops waiting.
 TERM_GRACE = 10
+# How many adapters a host is taken to have until a discovery has counted
+# them: a guess that errs on the long side.
+GUESSED_ADAPTERS = 16
 
 # What an exit status says when vexor printed no reason of its own.
 STATUS_MEANING = {
@@ -117,8 +122,7 @@ class Vexor:
         # Only the limits asked for are handed to vexor; it knows its defaults.
         self.env = {name: str(value) for name, value in (('VEXOR_QUERY_TIMEOUT', query_timeout),
                                                          ('VEXOR_BURN_TIMEOUT', burn_timeout)) if value}
-        # Until a discovery has counted them: a guess that errs on the long side.
-        self.adapters = 16
+        self.adapters = GUESSED_ADAPTERS
 
     def check_dir(self):
         if not os.path.isdir(self.dir):
@@ -163,16 +167,7 @@ class Vexor:
         name = self.own_file('discovery')
         try:
             rc, err, log = self.run(['-d', name])
-            if rc != 0:
-                # Only a host whose every device was read and none is the
-                # vendor's has nothing to do; vexor names unread devices.
-                if (reason_line(err) or '').startswith(REASON_PREFIX + NO_VENDOR_ADAPTER):
-                    return None, [], log
-                raise VexorError(describe_failure('-d', rc, err, log), rc=rc, stderr=err, log=log)
-            try:
-                tree, devices = read_report(os.path.join(self.dir, name))
-            except ReportError as e:
-                raise VexorError(str(e), log=log) from e
+            tree, devices, log = discovered(rc, err, log, lambda: read_report(os.path.join(self.dir, name)))
             self.adapters = len(devices)
             return tree, devices, log
         finally:
@@ -192,6 +187,67 @@ class Vexor:
             return self.run(['-u', name], burns)
         finally:
             self.remove(name)
+
+
+def discovered(rc, err, log, read):
+    """What a run of vexor -d that ended with rc says: (tree, devices, log),
+    read() giving the report's tree and devices. No adapter of the vendor is
+    an empty list; every other failure raises VexorError with vexor's reason."""
+    if rc != 0:
+        # Only a host whose every device was read and none is the vendor's
+        # has nothing to do; vexor names unread devices.
+        if (reason_line(err) or '').startswith(REASON_PREFIX + NO_VENDOR_ADAPTER):
+            return None, [], log
+        raise VexorError(describe_failure('-d', rc, err, log), rc=rc, stderr=err, log=log)
+    try:
+        tree, devices = read()
+    except ReportError as e:
+        raise VexorError(str(e), log=log) from e
+    return tree, devices, log
+
+
+# The discovery as one shell command, for a caller that runs a command on
+# the host but no Python there (an action plugin on the controller): what
+# separates vexor's standard error from the log lines it added, and the
+# statuses of the command itself.
+LOG_MARK = '@@ vexor: the lines this run added to pyxflash.log @@'
+NO_DIRECTORY = 97
+TIMED_OUT = 124
+
+
+def discovery_command(directory, prefix, env, limit):
+    """A /bin/sh command line that runs vexor -d /dev/stdout as Vexor.run
+    runs it (in directory, through prefix, with env, SIGTERM after limit
+    seconds), then writes LOG_MARK and the log's new bytes to standard error
+    and ends with vexor's status (NO_DIRECTORY when directory cannot be
+    entered, TIMED_OUT at the limit)."""
+    argv = [f'{name}={value}' for name, value in sorted(env.items())]
+    argv = (['env'] + argv if argv else []) + ['timeout', '-s', 'TERM', str(limit)]
+    argv += list(prefix) + ['./vexor', '-d', '/dev/stdout']
+    log = shlex.quote(LOG_NAME)
+    return ' '.join([
+        f'cd {shlex.quote(directory)} || exit {NO_DIRECTORY};',
+        f'before=$(wc -c < {log} 2>/dev/null) || before=0;',
+        ' '.join(shlex.quote(a) for a in argv) + ' </dev/null; rc=$?;',
+        f'now=$(wc -c < {log} 2>/dev/null) || now=0;',
+        '[ "$now" -ge "$before" ] || before=0;',
+        f'printf "\\n%s\\n" {shlex.quote(LOG_MARK)} >&2;',
+        f'tail -c +$((before + 1)) {log} >&2 2>/dev/null;',
+        'exit $rc'])
+
+
+def discovery_output(rc, out, err):
+    """What discovery_command printed: (tree, devices, log) as discovered()
+    gives it, from the report after the banner on standard output; None when
+    the command did not get to run vexor's discovery as Vexor.discover would
+    (no directory, the time limit, a command not found or not run, no mark),
+    for the caller to run the module that says why."""
+    if rc in (NO_DIRECTORY, TIMED_OUT, 126, 127) or LOG_MARK not in err:
+        return None
+    err, _, added = err.rpartition('\n' + LOG_MARK + '\n')
+    log = log_lines(added.encode('utf-8', 'surrogateescape'))
+    report = out[out.find('<?xml'):] if '<?xml' in out else ''
+    return discovered(rc, err, log, lambda: report_of_text(report, 'vexor -d wrote on standard output'))
 
 
 def common_options():

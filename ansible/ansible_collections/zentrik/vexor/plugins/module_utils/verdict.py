@@ -8,7 +8,8 @@
 
 from ansible_collections.zentrik.vexor.plugins.module_utils.log import (
     BURN_FAILURES, BURN_START, BURN_SUCCESS, log_by_device, text_of)
-from ansible_collections.zentrik.vexor.plugins.module_utils.plan import version_key
+from ansible_collections.zentrik.vexor.plugins.module_utils.plan import version_key, versions_diff
+from ansible_collections.zentrik.vexor.plugins.module_utils.report import public_device
 
 
 def _result(device, entry, to, outcome, log=None):
@@ -110,3 +111,27 @@ def unmet_expectations(devices, expect):
             unmet.append({'address': address, 'expected': version, 'runs': runs,
                           'reason': f'{address} runs {runs}, not {version}'})
     return unmet
+
+
+def summary(results, check_mode):
+    """The task's msg: how many devices came to each outcome."""
+    counts = {}
+    for r in results:
+        counts[r['outcome']] = counts.get(r['outcome'], 0) + 1
+    if not counts:
+        return 'no adapter of the vendor'
+    said = ', '.join(f'{n} {outcome}' for outcome, n in sorted(counts.items()))
+    return ('check mode: ' if check_mode else '') + said
+
+
+def unburnt_result(before, plan, left, log, check_mode, diff):
+    """vexor_update's result when nothing is burnt (check mode, or an empty
+    plan): the devices, the plan, each device's preview; every planned burn
+    writes flash, so a plan is a change, as the real run reports it."""
+    results = preview(plan, left, before)
+    out = {'changed': bool(plan), 'devices': [public_device(d) for d in before], 'plan': plan,
+           'results': results, 'log': log, 'reboot_required': False, 'msg': summary(results, check_mode)}
+    if diff:
+        out['diff'] = versions_diff([(p['address'], p['psid'], p['from'], p['to']) for p in plan],
+                                    'planned firmware')
+    return out

@@ -50,6 +50,14 @@ options:
       - Pins for PSIDs the host lacks are ignored, so one dictionary can serve a whole fleet.
     type: dict
     default: {}
+  _discovery:
+    description:
+      - Set by this module's action plugin, not by playbooks. The action runs vexor's discovery
+        on the host first and finishes the task on the controller when nothing is to be burnt;
+        otherwise it hands that discovery (C(report), the report's text, and C(log), the lines
+        it added to C(pyxflash.log)) to the module, which plans from it instead of discovering
+        again.
+    type: dict
 attributes:
   check_mode:
     support: full
@@ -217,27 +225,19 @@ import os
 
 from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.zentrik.vexor.plugins.module_utils.plan import (
-    CATALOG, FLASH_ACTIONS, catalog_versions, check_pins, make_plan, normalize_address, version_key, versions_diff)
-from ansible_collections.zentrik.vexor.plugins.module_utils.report import edit_report, public_device
-from ansible_collections.zentrik.vexor.plugins.module_utils.runner import (
-    VexorError, common_options, describe_failure, vexor_of)
-from ansible_collections.zentrik.vexor.plugins.module_utils.verdict import failure_message, preview, verdict
+    CATALOG, catalog_versions, check_pins, make_plan, read_options, update_options, versions_diff)
+from ansible_collections.zentrik.vexor.plugins.module_utils.report import (
+    ReportError, edit_report, public_device, report_of_text)
+from ansible_collections.zentrik.vexor.plugins.module_utils.runner import VexorError, describe_failure, vexor_of
+from ansible_collections.zentrik.vexor.plugins.module_utils.verdict import (
+    failure_message, summary, unburnt_result, verdict)
 
 
 def check_options(module):
     """The exclusions as vexor writes addresses, and the pins; fails on a malformed one."""
-    exclude = []
-    for text in module.params['exclude']:
-        address = normalize_address(text)
-        if address is None:
-            module.fail_json(msg=f'exclude: "{text}" is not a PCI address of the form dddd:bb:dd.f')
-        exclude.append(address)
-    versions = {}
-    for psid, version in module.params['versions'].items():
-        version = str(version)
-        if version_key(version) is None:
-            module.fail_json(msg=f'versions: the pin "{version}" for {psid} is not a version major.minor.release')
-        versions[str(psid)] = version
+    exclude, versions, why = read_options(module.params['exclude'], module.params['versions'])
+    if why:
+        module.fail_json(msg=why)
     return exclude, versions
 
 
@@ -254,6 +254,20 @@ def checked_plan(module, vexor, before, exclude, versions):
             module.fail_json(msg='versions: ' + '; '.join(problems), changed=False, plan=plan, reboot_required=False,
                              devices=[public_device(d) for d in before])
     return plan, left
+
+
+def first_discovery(vexor, given):
+    """The discovery the plan is made from: (tree, devices, log lines). The
+    action plugin hands over the one it ran moments before on this host (see
+    plugins/action/vexor_update.py) rather than have vexor run it twice."""
+    if not given:
+        return vexor.discover()
+    try:
+        tree, devices = report_of_text(given['report'], 'the discovery of the action plugin')
+    except (KeyError, TypeError, ReportError) as e:
+        raise VexorError(f'the discovery handed over is not one: {e}') from e
+    vexor.adapters = len(devices)
+    return tree, devices, [str(line) for line in given.get('log') or []]
 
 
 def burn_and_verify(vexor, tree, plan, left, before):
@@ -279,43 +293,21 @@ def burn_and_verify(vexor, tree, plan, left, before):
     return verdict(plan, left, before, after, applied), log, problems
 
 
-def summary(results, check_mode):
-    counts = {}
-    for r in results:
-        counts[r['outcome']] = counts.get(r['outcome'], 0) + 1
-    if not counts:
-        return 'no adapter of the vendor'
-    said = ', '.join(f'{n} {outcome}' for outcome, n in sorted(counts.items()))
-    return ('check mode: ' if check_mode else '') + said
-
-
 def main():
-    options = common_options()
-    options.update(
-        allow={'type': 'list', 'elements': 'str', 'choices': list(FLASH_ACTIONS), 'default': ['upgrade']},
-        exclude={'type': 'list', 'elements': 'str', 'default': []},
-        versions={'type': 'dict', 'default': {}},
-    )
-    module = AnsibleModule(argument_spec=options, supports_check_mode=True)
+    module = AnsibleModule(argument_spec=update_options(), supports_check_mode=True)
     exclude, versions = check_options(module)
     vexor = vexor_of(module)
 
     try:
         vexor.check_dir()
-        tree, before, log = vexor.discover()
+        tree, before, log = first_discovery(vexor, module.params['_discovery'])
     except VexorError as e:
         module.fail_json(msg=e.msg, rc=e.rc, stderr=e.stderr, log=e.log, reboot_required=False)
 
     plan, left = checked_plan(module, vexor, before, exclude, versions)
-    out = {'devices': [public_device(d) for d in before], 'plan': plan}
     if module.check_mode or not plan:
-        results = preview(plan, left, before)
-        if module._diff:
-            out['diff'] = versions_diff([(p['address'], p['psid'], p['from'], p['to']) for p in plan],
-                                        'planned firmware')
-        # Every planned burn writes flash: a change, as the real run reports it.
-        module.exit_json(changed=bool(plan), results=results, log=log, reboot_required=False,
-                         msg=summary(results, module.check_mode), **out)
+        module.exit_json(**unburnt_result(before, plan, left, log, module.check_mode, module._diff))
+    out = {'devices': [public_device(d) for d in before], 'plan': plan}
 
     results, burnt_log, problems = burn_and_verify(vexor, tree, plan, left, before)
     out.update(results=results, log=log + burnt_log, reboot_required=any(r['reboot_required'] for r in results))

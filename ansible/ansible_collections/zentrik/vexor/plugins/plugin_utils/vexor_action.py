@@ -19,13 +19,19 @@ class VexorAction(ActionBase):
     def run(self, tmp=None, task_vars=None):
         result = super().run(tmp, task_vars)
         try:
-            result.update(self._execute_module(task_vars=task_vars))
+            quick = self._without_module(task_vars)
+            result.update(quick if quick is not None else self._execute_module(task_vars=task_vars))
         except AnsibleConnectionFailure as e:
             result.update(failed=True, host_unreachable=True, msg=f'the host cannot be reached: {e}')
         keep_dir = self._task.args.get('keep_dir')
         if keep_dir:
             self._keep(result, keep_dir, self._task.args.get('rollout'), task_vars['inventory_hostname'])
         return result
+
+    def _without_module(self, task_vars):
+        """The task's result where it can be had without running the module
+        on the host, else None."""
+        return None
 
     def _keep(self, result, keep_dir, rollout, host):
         path = host_file(keep_dir, host)

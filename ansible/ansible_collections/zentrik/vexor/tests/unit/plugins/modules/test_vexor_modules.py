@@ -17,7 +17,8 @@ from ansible.module_utils.common.text.converters import to_bytes
 
 from ansible_collections.zentrik.vexor.plugins.modules import vexor_info, vexor_update
 from ansible_collections.zentrik.vexor.plugins.module_utils import runner
-from ansible_collections.zentrik.vexor.tests.unit.plugins.fake_vexor import FakeVexor, adapter, install, write_catalog
+from ansible_collections.zentrik.vexor.tests.unit.plugins.fake_vexor import (
+    FakeVexor, adapter, install, report_xml, write_catalog)
 
 LOCK_HELD = 'vexor: another vexor run (pid 4242) is using the adapters'
 
@@ -176,6 +177,23 @@ class UpdateTest(ModuleCase):
                                                '0000:82:00.0 QRV0000000033: 2.42.5000\n')
         self.assertTrue(any('Upgrade SUCCESS' in line for line in out['results'][2]['log']))
         self.assertLeftNothingBehind(catalog=True)
+
+    def test_a_discovery_handed_over_by_the_action_replaces_the_first_one(self):
+        fake = FakeVexor(self.dir, fleet_host())
+        handed = {'report': report_xml(fleet_host()), 'log': ['[INFO] the action\'s discovery']}
+        failed, out = self.run_module(vexor_update, fake, _discovery=handed)
+        self.assertFalse(failed, out.get('msg'))
+        self.assertEqual(self.modes(fake), ['-u', '-d'])
+        self.assertEqual([(r['address'], r['outcome']) for r in out['results']],
+                         [('0000:05:00.0', 'flashed'), ('0000:81:00.0', 'unchanged'), ('0000:82:00.0', 'unchanged')])
+        self.assertEqual(out['log'][0], "[INFO] the action's discovery")
+        for broken in ({'log': []}, {'report': '<zk_rom_discovery>'}):
+            with self.subTest(broken=broken):
+                fake = FakeVexor(self.dir, fleet_host())
+                failed, out = self.run_module(vexor_update, fake, _discovery=broken)
+                self.assertTrue(failed)
+                self.assertIn('the discovery handed over is not one', out['msg'])
+                self.assertEqual(self.modes(fake), [])
 
     def test_verdict_comes_from_the_discovery_and_every_burn_is_a_change(self):
         cases = [
