@@ -17,8 +17,7 @@
 import xml.etree.ElementTree as ET
 
 from ansible_collections.zentrik.vexor.plugins.module_utils.plan import make_plan, plain_update_options, read_options
-from ansible_collections.zentrik.vexor.plugins.module_utils.runner import (
-    BURN_TIMEOUT, GUESSED_ADAPTERS, QUERY_TIMEOUT, VexorError, discovery_command, discovery_output, time_limit)
+from ansible_collections.zentrik.vexor.plugins.module_utils.runner import Vexor, VexorError, discovery_output
 from ansible_collections.zentrik.vexor.plugins.module_utils.verdict import unburnt_result
 from ansible_collections.zentrik.vexor.plugins.plugin_utils.vexor_action import VexorAction
 
@@ -34,11 +33,8 @@ class ActionModule(VexorAction):
         exclude, versions, why = read_options(o['exclude'], o['versions'])
         if why:
             return None
-        env = {name: str(o[key]) for name, key in (('VEXOR_QUERY_TIMEOUT', 'query_timeout'),
-                                                   ('VEXOR_BURN_TIMEOUT', 'burn_timeout')) if o[key]}
-        limit = time_limit(GUESSED_ADAPTERS, 0, o['query_timeout'] or QUERY_TIMEOUT, o['burn_timeout'] or BURN_TIMEOUT)
-        ran = self._low_level_execute_command(discovery_command(o['dir'], o['command_prefix'], env, limit),
-                                              encoding_errors='surrogateescape')
+        vexor = Vexor(o['dir'], o['command_prefix'], o['query_timeout'], o['burn_timeout'])
+        ran = self._low_level_execute_command(vexor.discovery_command(), encoding_errors='surrogateescape')
         try:
             found = discovery_output(ran['rc'], ran.get('stdout', ''), ran.get('stderr', ''))
         except VexorError as e:

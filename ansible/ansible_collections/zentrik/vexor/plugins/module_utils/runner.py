@@ -142,6 +142,12 @@ class Vexor:
                              rc=rc, stderr=err, log=log)
         return rc, err, log
 
+    def discovery_command(self):
+        """vexor -d /dev/stdout as run() would run it, as one /bin/sh command
+        line (the module-level discovery_command)."""
+        limit = time_limit(self.adapters, 0, self.query_timeout, self.burn_timeout)
+        return discovery_command(self.dir, self.prefix, self.env, limit)
+
     def own_file(self, kind):
         """A new, empty file of this run's own in the component directory:
         its name relative to it (vexor may see the directory under another path)."""
