@@ -247,22 +247,27 @@ inline std::string report_xml(const std::vector<ReportDevice>& devices) {
   return report_xml(text);
 }
 
-// The discovery report of both_due() asking for both upgrades.
-inline std::string both_due_report() {
-  return report_xml(
-      {{.devid = "1017",
-        .mac = "0002c9aabb114",
-        .bus = "0000:05",
-        .psid = "QRV11",
-        .version = "16.35.2000",
-        .active = "16.35.1012"},
-       {.devid = "1003",
-        .mac = "0002c9aabb224",
-        .bus = "0000:81",
-        .psid = "QRV22",
-        .version = "2.42.5000",
-        .active = "2.36.5000"}});
+// The report devices of both_due()'s adapters A and B, each asking for its
+// upgrade.
+inline ReportDevice due_a() {
+  return {.devid = "1017",
+          .mac = "0002c9aabb114",
+          .bus = "0000:05",
+          .psid = "QRV11",
+          .version = "16.35.2000",
+          .active = "16.35.1012"};
 }
+inline ReportDevice due_b() {
+  return {.devid = "1003",
+          .mac = "0002c9aabb224",
+          .bus = "0000:81",
+          .psid = "QRV22",
+          .version = "2.42.5000",
+          .active = "2.36.5000"};
+}
+
+// The discovery report of both_due() asking for both upgrades.
+inline std::string both_due_report() { return report_xml({due_a(), due_b()}); }
 
 // ---------------------------------------------------------------------------
 // Adapter records

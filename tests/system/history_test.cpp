@@ -155,12 +155,7 @@ using InterruptedBurn = testhost::HostTestWithParam<NextRunCase>;
 
 TEST_P(InterruptedBurn, IsToldByTheNextRunOnce) {
   sim::SimHost& h = host(testhost::both_due(3));
-  h.write_file("both.xml", testhost::report_xml({{.devid = "1003",
-                                                  .mac = "0002c9aabb224",
-                                                  .bus = "0000:81",
-                                                  .psid = "QRV22",
-                                                  .version = "2.42.5000",
-                                                  .active = "2.36.5000"}}));
+  h.write_file("both.xml", testhost::report_xml({testhost::due_b()}));
   sim::BackgroundRun first = h.start({"-s"});
   first.wait_for_burn_start();
   first.signal(SIGKILL);
@@ -223,12 +218,7 @@ TEST_P(RebootFiles, AreWrittenOnlyWhenAnAdapterWasFlashed) {
   a.flash->burn = c.burn;
   sim::SimHost& h = host(
       testhost::host_of({a}, {{"Quorvane QX-50", "1017", "QRV11", "16.35.2000", "qx50-2000.bin"}}));
-  h.write_file("a.xml", testhost::report_xml({{.devid = "1017",
-                                               .mac = "0002c9aabb114",
-                                               .bus = "0000:05",
-                                               .psid = "QRV11",
-                                               .version = "16.35.2000",
-                                               .active = "16.35.1012"}}));
+  h.write_file("a.xml", testhost::report_xml({testhost::due_a()}));
   const fs::path flag = fs::path(h.run_dir()) / "reboot-required";
   const fs::path packages = fs::path(h.run_dir()) / "reboot-required.pkgs";
   if (c.flag_before != nullptr) std::ofstream(flag) << c.flag_before;

@@ -192,12 +192,7 @@ TEST_P(OthersCanWrite, NothingOfTheirsRunsOrIsBurned) {
     ASSERT_EQ(::chown(quarz.c_str(), 0, kUser), 0);
     ASSERT_EQ(::chmod(quarz.c_str(), 0775), 0);
   }
-  h.write_file("a.xml", testhost::report_xml({{.devid = "1017",
-                                               .mac = "0002c9aabb114",
-                                               .bus = "0000:05",
-                                               .psid = "QRV11",
-                                               .version = "16.35.2000",
-                                               .active = "16.35.1012"}}));
+  h.write_file("a.xml", testhost::report_xml({testhost::due_a()}));
   h.write_file("users-code", kUsersCode);
   ASSERT_EQ(h.run_shell(c.site).status, 0);
   const sim::RunResult attack = h.run_shell_as(kUser, c.user);

@@ -169,12 +169,7 @@ using FullLog = testhost::HostTestWithParam<FullLogCase>;
 
 TEST_P(FullLog, IsSaidOnceAndTheBurnStillRuns) {
   sim::SimHost& h = host(base_host());
-  h.write_file("fault.xml", testhost::report_xml({{.devid = "1017",
-                                                   .mac = "0002c9aabb114",
-                                                   .bus = "0000:05",
-                                                   .psid = "QRV11",
-                                                   .version = "16.35.2000",
-                                                   .active = "16.35.1012"}}));
+  h.write_file("fault.xml", testhost::report_xml({testhost::due_a()}));
   h.write_file("pyxflash.log", "");
   // Inside the host every write to the log meets a full disk.
   std::string line = "mount --bind /dev/full pyxflash.log || exit 125; exec ./vexor";
