@@ -965,10 +965,11 @@ int32_t read_discovery_report() {
   std::map<std::string, address_seen> seen;
   for (idx = 0; idx < deviceCnt; ++idx) {
     nic_count = idx;
-    if (!apply_device(idx, state, seen)) return apply_result(path, deviceCnt, idx);
     // After a burn left running no device is looked at further: resolving
     // a family image would query the adapters during that burn.
-    if (g_iFlag & STATUS_LEFT_BURNING) return apply_result(path, deviceCnt, idx);
+    if (!apply_device(idx, state, seen) || (g_iFlag & STATUS_LEFT_BURNING)) {
+      return apply_result(path, deviceCnt, idx);
+    }
   }
   return apply_result(path, deviceCnt, -1);
 }

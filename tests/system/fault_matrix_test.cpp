@@ -32,14 +32,10 @@ const char* const kEarlierLog =
 
 // Adapter A as a discovery report describes it, asking for action.
 ReportDevice device_a(const std::string& action) {
-  return {.devid = "1017",
-          .mac = "0002c9aabb114",
-          .product = "QX",
-          .bus = "0000:05",
-          .psid = "QRV11",
-          .version = "16.35.2000",
-          .active = "16.35.1012",
-          .action = action};
+  ReportDevice a = testhost::due_a();
+  a.product = "QX";
+  a.action = action;
+  return a;
 }
 
 // The report a previous -d left; every row must find it unchanged unless the

@@ -27,10 +27,10 @@ namespace fs = std::filesystem;
 // testhost::both_due() with A's burn behaving as burn_a says and B's as
 // burn_b.
 sim::HostSpec both_due_burning(sim::BurnBehaviour burn_a, sim::BurnBehaviour burn_b) {
-  sim::HostSpec spec = testhost::both_due(0);
-  spec.functions[0].flash->burn = burn_a;
-  spec.functions[1].flash->burn = burn_b;
-  return spec;
+  sim::HostSpec desc = testhost::both_due(0);
+  desc.functions[0].flash->burn = burn_a;
+  desc.functions[1].flash->burn = burn_b;
+  return desc;
 }
 
 // The history as Python's json module reads it, line by line: for each
@@ -106,13 +106,13 @@ TEST_F(History, OutsideValuesAreEscapedAsJsonReadsThem) {
   const std::string psid = "QR\"V\\\t7";
   const std::string image = "qx \"50\"\\\xc3\xa9.bin";
   auto a = testhost::adapter(kAddrA, 0x1017, psid, "16.35.1012", "0002c9aabb11");
-  sim::HostSpec spec = testhost::host_of({a});
-  spec.catalog_xml = testhost::catalog_document(
+  sim::HostSpec desc = testhost::host_of({a});
+  desc.catalog_xml = testhost::catalog_document(
       "  <nic name=\"QX\" venid=\"15B3\" devid=\"1017\" subvenid=\"15B3\" "
       "PSID=\"QR&quot;V\\&#9;7\" subdevid=\"0050\" rom=\"16.35.2000\" "
       "fwFile=\"qx &quot;50&quot;\\\xc3\xa9.bin\"/>\n");
-  spec.images = {{image, psid, "16.35.2000"}};
-  sim::SimHost& h = host(spec);
+  desc.images = {{image, psid, "16.35.2000"}};
+  sim::SimHost& h = host(desc);
   const sim::RunResult r = h.run({"-s"});
   ASSERT_EQ(r.status, 0) << r.err << h.event_log();
 

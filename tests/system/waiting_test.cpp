@@ -214,12 +214,12 @@ using GateCommandNeverEnds = testhost::HostTestWithParam<GateCase>;
 
 TEST_P(GateCommandNeverEnds, IsKilledAndTheBootModeIsUnknown) {
   const GateCase& c = GetParam();
-  sim::HostSpec spec = both_due(0);
-  spec.secure_boot = sim::SecureBoot::enabled;
-  spec.mokutil_seconds = c.mokutil_seconds;
-  spec.qtk = {true, 0, c.qtk_seconds};
-  spec.quarz.present = true;
-  sim::SimHost& h = host(spec);
+  sim::HostSpec desc = both_due(0);
+  desc.secure_boot = sim::SecureBoot::enabled;
+  desc.mokutil_seconds = c.mokutil_seconds;
+  desc.qtk = {true, 0, c.qtk_seconds};
+  desc.quarz.present = true;
+  sim::SimHost& h = host(desc);
   h.set_environment("VEXOR_QUERY_TIMEOUT", "1");
   h.set_timeout(30);
   const sim::RunResult r = h.run({"-c"});

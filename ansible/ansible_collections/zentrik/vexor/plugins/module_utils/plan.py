@@ -54,10 +54,10 @@ def plain_update_options(args):
     """vexor_update's arguments args with the defaults of the others, when
     each is of the type the module takes as it is; else None: anything the
     module would convert, refuse or complain about is left to it."""
-    spec = update_options()
-    if not set(args) <= set(spec) - {'_discovery'}:
+    options = update_options()
+    if not set(args) <= set(options) - {'_discovery'}:
         return None
-    o = dict({name: option.get('default') for name, option in spec.items()}, **args)
+    o = dict({name: option.get('default') for name, option in options.items()}, **args)
     plain = (isinstance(o['dir'], str) and o['dir'].startswith('/') and _strings(o['command_prefix'])
              and _strings(o['allow']) and set(o['allow']) <= set(FLASH_ACTIONS) and _strings(o['exclude'])
              and isinstance(o['versions'], dict)

@@ -29,9 +29,6 @@ QUERIES_PER_ADAPTER = 3
 SLACK = 60
 # How long vexor has to end after SIGTERM before the module stops waiting.
 TERM_GRACE = 10
-# How many adapters a host is taken to have until a discovery has counted
-# them: a guess that errs on the long side.
-GUESSED_ADAPTERS = 16
 
 # What an exit status says when vexor printed no reason of its own.
 STATUS_MEANING = {
@@ -122,7 +119,8 @@ class Vexor:
         # Only the limits asked for are handed to vexor; it knows its defaults.
         self.env = {name: str(value) for name, value in (('VEXOR_QUERY_TIMEOUT', query_timeout),
                                                          ('VEXOR_BURN_TIMEOUT', burn_timeout)) if value}
-        self.adapters = GUESSED_ADAPTERS
+        # Until a discovery has counted them: a guess that errs on the long side.
+        self.adapters = 16
 
     def check_dir(self):
         if not os.path.isdir(self.dir):

@@ -35,7 +35,7 @@ class PlainOptionsTest(unittest.TestCase):
                 options = plain_update_options(args)
                 self.assertEqual(options is not None, planned)
                 if planned:
-                    defaults = {name: spec.get('default') for name, spec in update_options().items()}
+                    defaults = {name: option.get('default') for name, option in update_options().items()}
                     self.assertEqual(options, dict(defaults, **args))
 
 
